@@ -1,0 +1,10 @@
+#include "app/app_context.h"
+
+AppContext::AppContext(std::string folder, AppConfig loaded)
+    : exeFolder(std::move(folder)),
+      config(std::move(loaded.document)),
+      notificationPort(loaded.notificationPort),
+      searchPort(loaded.searchPort),
+      language(std::move(loaded.language)) {}
+
+AppContext::~AppContext() = default;

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <yaml-cpp/yaml.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "app/page_bridge.h"
+
+class FileDialogs;
+
+inline constexpr const char* kProductName = "Quillora";
+
+// One usable local IPv4 address.
+struct LocalInterface {
+  std::string name;
+  std::string address;
+  std::string mac;
+  std::string description;
+};
+
+// The one application object; every subsystem reaches the rest through it.
+struct AppContext {
+  AppContext(std::string exeFolder, AppConfig config);
+  ~AppContext();
+  AppContext(const AppContext&) = delete;
+  AppContext& operator=(const AppContext&) = delete;
+
+  PageChannel page;                // stands in for the main window: page messages go here
+  FileDialogs* dialogs = nullptr;  // owned by the front end
+  std::string exeFolder;
+  std::vector<LocalInterface> localInterfaces;
+  YAML::Node config;
+  int32_t notificationPort = 0;
+  int32_t searchPort = 0;
+  std::string language;
+
+  // Shared with the network thread: hold deviceTasksMutex for every read or change.
+  std::mutex deviceTasksMutex;
+  nlohmann::json deviceTasks = nlohmann::json::array();
+
+  std::string webFolder() const { return exeFolder + "/web"; }
+  std::string confFolder() const { return exeFolder + "/web/conf"; }
+  std::string mediaFolder() const { return exeFolder + "/web/media"; }
+  std::string firmwareFolder() const { return exeFolder + "/web/firmware"; }
+};

@@ -1,0 +1,125 @@
+// quillora-cli: the headless front end. Page requests come from the command line or stdin;
+// every message the page would receive is printed as one JSON line on stdout.
+
+#include <clocale>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/cli_options.h"
+#include "app/diag_log.h"
+#include "app/startup.h"
+#include "commands/dispatcher.h"
+#include "platform/executable_path.h"
+#include "platform/file_dialog.h"
+#include "platform/instance_lock.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int) {
+  stopSignal = 1;
+}
+
+// Prints page messages one per line, from any thread, and notices the --until text.
+class LineWriter {
+ public:
+  explicit LineWriter(std::string until) : until_(std::move(until)) {}
+
+  void write(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    if (!until_.empty() && line.find(until_) != std::string::npos) {
+      seen_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  // Waits for the --until text (bounded by `seconds` when `bounded`), or a stop signal.
+  void wait(bool bounded, double seconds) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(seconds));
+    std::unique_lock lock(mutex_);
+    while (!stopSignal && !(seen_ && !until_.empty())) {
+      auto now = std::chrono::steady_clock::now();
+      if (bounded && now >= deadline) return;
+      auto step = std::chrono::milliseconds(50);
+      changed_.wait_for(
+          lock,
+          bounded ? std::min<std::chrono::steady_clock::duration>(step, deadline - now) : step);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string until_;
+  bool seen_ = false;
+};
+
+void dispatchAndPrint(AppContext& context, LineWriter& writer, const std::string& request) {
+  std::string reply = dispatchPageMessage(context, request);
+  if (!reply.empty()) writer.write(reply);
+}
+
+void runRequests(AppContext& context, LineWriter& writer,
+                 const std::vector<std::string>& requests) {
+  for (const auto& request : requests) {
+    if (request != "-") {
+      dispatchAndPrint(context, writer, request);
+      continue;
+    }
+    std::string line;
+    while (!stopSignal && std::getline(std::cin, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) dispatchAndPrint(context, writer, line);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "C.UTF-8");
+  std::string error;
+  auto options = parseCliOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!options) {
+    std::fprintf(stderr, "quillora-cli: %s\n%s", error.c_str(), kCliUsage);
+    return kExitUsage;
+  }
+  initDiagLog();
+  std::signal(SIGINT, onStopSignal);
+  std::signal(SIGTERM, onStopSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  ShowMessage toStderr = [](const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  };
+  std::string folder = options->folder.empty() ? getExecutableFolder() : options->folder;
+  InstanceLock lock;
+  Startup startup = startApplication(folder, lock, toStderr);
+  if (startup.exitCode != 0) return startup.exitCode;
+  AppContext& context = *startup.context;
+
+  PreparedDialogs dialogs;
+  for (auto& answer : options->answers) dialogs.addAnswer(std::move(answer));
+  context.dialogs = &dialogs;
+  LineWriter writer(options->until);
+  context.page.connect([&writer](std::string text) { writer.write(text); });
+
+  startNetworkOrWarn(context, toStderr);
+  runRequests(context, writer, options->messages);
+  if (!options->until.empty() || options->waitSeconds > 0) {
+    writer.wait(options->until.empty() || options->waitGiven, options->waitSeconds);
+  }
+  shutdownApplication(context);
+  return 0;
+}

@@ -1,0 +1,72 @@
+#include "app/config.h"
+
+#include "media/file_utils.h"
+
+namespace {
+
+bool readPort(const YAML::Node& document, const char* section, int32_t& port, std::string& error) {
+  std::string key = std::string(section) + ": port";
+  YAML::Node parent = document[section];
+  if (!parent.IsDefined() || parent.IsNull()) {
+    error = "the required key \"" + key + "\" is missing";
+    return false;
+  }
+  if (!parent.IsMap()) {
+    error = "\"" + std::string(section) + "\" must be a mapping that holds \"port\"";
+    return false;
+  }
+  YAML::Node value = parent["port"];
+  if (!value.IsDefined() || value.IsNull()) {
+    error = "the required key \"" + key + "\" is missing";
+    return false;
+  }
+  try {
+    port = value.as<int32_t>();
+  } catch (const YAML::Exception&) {
+    std::string shown = value.IsScalar() ? "\"" + value.Scalar() + "\"" : "a non-scalar value";
+    error = "\"" + key + "\" must be an integer, found " + shown;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error) {
+  const std::string path = exeFolder + "/config.yaml";
+  auto fail = [&](const std::string& problem) -> std::optional<AppConfig> {
+    error = path + ": " + problem;
+    return std::nullopt;
+  };
+  std::string text = readFileText(path);
+  if (text.empty()) return fail("the file is missing, unreadable or empty");
+
+  AppConfig config;
+  try {
+    config.document = YAML::Load(text);
+  } catch (const YAML::Exception& e) {
+    return fail("not valid YAML (line " + std::to_string(e.mark.line + 1) + ", column " +
+                std::to_string(e.mark.column + 1) + "): " + e.msg);
+  }
+  if (!config.document.IsMap()) return fail("the top level must be a mapping of keys");
+
+  std::string problem;
+  if (!readPort(config.document, "notification", config.notificationPort, problem) ||
+      !readPort(config.document, "search", config.searchPort, problem)) {
+    return fail(problem);
+  }
+
+  YAML::Node language = config.document["language"];
+  if (!language.IsDefined()) return fail("the required key \"language\" is missing");
+  if (language.IsNull()) {
+    config.language = "null";
+  } else if (language.IsScalar()) {
+    config.language = language.Scalar();
+  } else {
+    return fail("\"language\" must be a text such as \"auto\" or \"en\"");
+  }
+  if (config.language.empty() || !isDirectory(exeFolder + "/web/lang/" + config.language)) {
+    config.language = "auto";
+  }
+  return config;
+}

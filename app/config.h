@@ -1,0 +1,18 @@
+#pragma once
+
+#include <yaml-cpp/yaml.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct AppConfig {
+  YAML::Node document;
+  int32_t notificationPort = 0;
+  int32_t searchPort = 0;
+  std::string language;
+};
+
+// Reads <exeFolder>/config.yaml. On failure returns nothing and sets `error` to a message
+// that names the file and the problem.
+std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error);

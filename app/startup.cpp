@@ -1,0 +1,53 @@
+#include "app/startup.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "commands/playlists.h"
+#include "media/file_utils.h"
+#include "platform/instance_lock.h"
+
+Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
+                         const ShowMessage& showMessage) {
+  Startup startup;
+  if (!lock.acquire(kProductName)) {
+    showMessage(kOtherInstanceMessage);
+    startup.exitCode = kExitOtherInstance;
+    return startup;
+  }
+  std::string error;
+  auto config = loadConfig(exeFolder, error);
+  if (!config) {
+    showMessage("Cannot start: " + error);
+    startup.exitCode = kExitBadConfig;
+    return startup;
+  }
+  startup.context = std::make_unique<AppContext>(exeFolder, std::move(*config));
+  createRuntimeFolders(*startup.context);
+  return startup;
+}
+
+void createRuntimeFolders(const AppContext& context) {
+  for (const auto& folder :
+       {context.confFolder(), context.mediaFolder(), context.firmwareFolder()}) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+  }
+  removeStaleTempFiles(context.confFolder());
+}
+
+void startNetworkOrWarn(AppContext&, const ShowMessage& showMessage) {
+  // The network side is not part of this build yet, which counts as a failed start.
+  showMessage(kNetworkFailedMessage);
+}
+
+void shutdownApplication(AppContext& context) {
+  context.page.close();
+  removeEmptyPlaylists(context.exeFolder);
+  for (const auto& name : listFiles(context.mediaFolder())) {
+    removeUnusedMedia(context.exeFolder, name, "");
+  }
+  for (const auto& name : listFiles(context.firmwareFolder())) {
+    removeFile(context.firmwareFolder() + "/" + name);
+  }
+}

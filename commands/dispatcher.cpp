@@ -1,0 +1,109 @@
+#include "commands/dispatcher.h"
+
+#include <array>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "app/app_context.h"
+#include "app/diag_log.h"
+#include "commands/playlists.h"
+#include "media/file_utils.h"
+
+using nlohmann::json;
+
+namespace {
+
+using Operation = std::string (*)(AppContext&, json&);
+
+std::string echo(const json& message) {
+  return dumpCompact(message);
+}
+
+std::string echoWith(json& message, json payload) {
+  message["P"] = std::move(payload);
+  return dumpCompact(message);
+}
+
+const std::string* stringMember(const json& object, const char* key) {
+  if (!object.is_object()) return nullptr;
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
+}
+
+const json* payload(const json& message) {
+  auto it = message.find("P");
+  return it == message.end() ? nullptr : &*it;
+}
+
+std::string listPlaylistFiles(AppContext& context, json& message) {
+  return echoWith(message, listPlaylists(context.exeFolder));
+}
+
+std::string openPlaylist(AppContext& context, json& message) {
+  const json* name = payload(message);
+  if (!name || !name->is_string()) return {};
+  auto content = readPlaylistFile(context.exeFolder, *name);
+  if (!content) {
+    diagLog("Read file failed: " + context.confFolder() + "/" + name->get<std::string>());
+    return {};
+  }
+  return echoWith(message, std::move(*content));
+}
+
+std::string savePlaylistFile(AppContext& context, json& message) {
+  const json* p = payload(message);
+  const std::string* name = p ? stringMember(*p, "name") : nullptr;
+  if (!name) return {};
+  auto items = p->find("playlist");
+  if (items == p->end() || !items->is_array()) return {};
+  for (const auto& item : *items) {
+    if (!item.is_object()) return {};
+  }
+  std::string saved = *name;
+  bool ok = savePlaylist(context.exeFolder, saved, *items);
+  return echoWith(message, {{"name", saved}, {"status", ok ? "OK" : "ERROR"}});
+}
+
+std::string removePlaylistFile(AppContext& context, json& message) {
+  const json* name = payload(message);
+  if (!name || !name->is_string()) return {};
+  std::string removed = *name;
+  bool ok = removePlaylist(context.exeFolder, removed);
+  return echoWith(message, {{"name", removed}, {"status", ok ? "OK" : "ERROR"}});
+}
+
+struct Route {
+  std::string_view command;
+  std::string_view type;
+  Operation operation;
+};
+
+const std::array kRoutes = {
+    Route{"open", "playlist", openPlaylist},
+    Route{"save", "playlist", savePlaylistFile},
+    Route{"remove", "playlist", removePlaylistFile},
+};
+
+}  // namespace
+
+std::string dispatchPageMessage(AppContext& context, const std::string& text) {
+  diagLog(text);
+  json message = json::parse(text, nullptr, false);
+  if (message.is_discarded() || !message.is_object()) return {};
+  const std::string* command = stringMember(message, "C");
+  const std::string* type = stringMember(message, "T");
+  if (!command || !type) return {};
+
+  if (*command == "get") {
+    if (type->compare(0, 13, "playlistFiles") == 0) return listPlaylistFiles(context, message);
+    return echo(message);
+  }
+  for (const auto& route : kRoutes) {
+    if (route.command == *command && route.type == *type) {
+      return route.operation(context, message);
+    }
+  }
+  // Unknown requests are echoed, except under "set", which never answers.
+  if (*command == "set") return {};
+  return echo(message);
+}

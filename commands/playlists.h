@@ -1,0 +1,33 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+// Playlist files live in <exeFolder>/web/conf, one compact JSON object {"playlist":[...]} each.
+// Names come from the page; unsafe names (see isSafeFileName) are refused everywhere.
+
+// The parsed content of a playlist file; nothing when it is missing, empty or not JSON.
+std::optional<nlohmann::json> readPlaylistFile(const std::string& exeFolder,
+                                               const std::string& name);
+
+// Deletes every playlist whose "playlist" member is missing or holds no items.
+void removeEmptyPlaylists(const std::string& exeFolder);
+
+// File names in web/conf after the empty playlists were deleted.
+nlohmann::json listPlaylists(const std::string& exeFolder);
+
+// Writes {"playlist": items} atomically. False when the name is unsafe or writing failed.
+bool savePlaylist(const std::string& exeFolder, const std::string& name,
+                  const nlohmann::json& items);
+
+// Removes the playlist after offering each of its media to removeUnusedMedia.
+bool removePlaylist(const std::string& exeFolder, const std::string& name);
+
+// Deletes web/media/<media> unless a playlist other than `playlist` names it in a "url".
+// True when the media is still used or was deleted; false when the deletion failed.
+bool removeUnusedMedia(const std::string& exeFolder, const std::string& media,
+                       const std::string& playlist);
+
+// Compact text with members sorted and UTF-8 unescaped; never throws.
+std::string dumpCompact(const nlohmann::json& value);

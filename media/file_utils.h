@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// UTF-8 <-> wide (UTF-32 on Linux) text; invalid sequences become U+FFFD.
+std::wstring utf8ToWide(const std::string& text);
+std::string wideToUtf8(const std::wstring& text);
+
+// Low 32 bits of the file's size; 0 when it cannot be opened.
+uint32_t fileSize(const std::string& path);
+bool isDirectory(const std::string& path);
+
+// Names (no folder) of the files directly in `folder`, sorted; folders are left out.
+std::vector<std::string> listFiles(const std::string& folder);
+
+// The whole file, or its Base64 text in CR LF-ended lines of 64 characters; empty on failure.
+std::string readFileText(const std::string& path, bool base64 = false);
+
+std::string md5Hex(const std::string& data);
+
+// 16 kHz, 16-bit, mono PCM WAV with the format chunk first.
+bool isWavFile(const std::string& path);
+bool isPngFile(const std::string& path);
+
+// A single path component from the page: not empty, ".", "..", and no '/', '\' or NUL.
+bool isSafeFileName(const std::string& name);
+
+// Writes `content` to a temporary file beside `path`, flushes it and renames it over
+// `path`, so readers see the old or the new content, never a torn file.
+bool writeFileAtomically(const std::string& path, const std::string& content);
+
+// Prefix of the temporaries of writeFileAtomically; left-overs of a crash are removed.
+inline constexpr const char* kTempFilePrefix = ".quillora-save-";
+void removeStaleTempFiles(const std::string& folder);
+
+bool removeFile(const std::string& path);

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <string>
+
+// Folder of the running executable, without a trailing separator; empty if unknown.
+std::string getExecutableFolder();

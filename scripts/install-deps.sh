@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs everything Quillora needs to build, run and test on Debian 12.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  g++ cmake make pkg-config clang-format \
+  nlohmann-json3-dev libyaml-cpp-dev libxml2-dev libssl-dev libboost1.81-dev \
+  libmediainfo-dev libmediainfo0v5 \
+  libgtest-dev libgmock-dev \
+  iproute2 curl procps

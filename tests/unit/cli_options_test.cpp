@@ -1,0 +1,53 @@
+#include "app/cli_options.h"
+
+#include <gtest/gtest.h>
+
+#include "unit/test_support.h"
+
+namespace {
+
+TEST(CliOptions, ParsesEveryOption) {
+  TempAppFolder dir;
+  dir.write("answers.json", R"([["/a/x.mp4","/a/y.png"],[],["/b/z.zip"]])");
+  std::string error;
+  auto options = parseCliOptions(
+      {"--folder", "/app", "--choose", "/c/one.mp4", "--answers", dir.file("answers.json"),
+       "--wait", "2.5", "--until", "finish", "{\"C\":\"get\"}", "-"},
+      error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->folder, "/app");
+  EXPECT_EQ(options->answers, (std::vector<std::vector<std::string>>{
+                                  {"/c/one.mp4"}, {"/a/x.mp4", "/a/y.png"}, {}, {"/b/z.zip"}}));
+  EXPECT_DOUBLE_EQ(options->waitSeconds, 2.5);
+  EXPECT_TRUE(options->waitGiven);
+  EXPECT_EQ(options->until, "finish");
+  EXPECT_EQ(options->messages, (std::vector<std::string>{"{\"C\":\"get\"}", "-"}));
+}
+
+TEST(CliOptions, UsageErrors) {
+  TempAppFolder dir;
+  dir.write("bad1.json", R"({"a":1})");
+  dir.write("bad2.json", R"([["ok"], "not an array"])");
+  dir.write("bad3.json", R"([[1]])");
+  struct Case {
+    std::vector<std::string> args;
+    const char* mentions;
+  } cases[] = {
+      {{"--folder"}, "--folder needs a value"},
+      {{"--wait", "soon"}, "--wait"},
+      {{"--wait", "-1"}, "--wait"},
+      {{"--wait", "nan"}, "--wait"},
+      {{"--frobnicate"}, "unknown option --frobnicate"},
+      {{"--answers", dir.file("missing.json")}, "--answers"},
+      {{"--answers", dir.file("bad1.json")}, "array of arrays"},
+      {{"--answers", dir.file("bad2.json")}, "every entry"},
+      {{"--answers", dir.file("bad3.json")}, "strings"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(parseCliOptions(c.args, error)) << c.args[0];
+    EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
+  }
+}
+
+}  // namespace

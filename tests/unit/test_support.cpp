@@ -1,0 +1,42 @@
+#include "unit/test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+TempAppFolder::TempAppFolder() {
+  std::string pattern = (fs::temp_directory_path() / "quillora-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  for (const char* folder : {"web/conf", "web/media", "web/firmware", "web/lang/en"}) {
+    fs::create_directories(file(folder));
+  }
+  write("config.yaml", kTestConfig);
+}
+
+TempAppFolder::~TempAppFolder() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+void TempAppFolder::write(const std::string& relative, const std::string& content) const {
+  fs::create_directories(fs::path(file(relative)).parent_path());
+  std::ofstream out(file(relative), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string TempAppFolder::read(const std::string& relative) const {
+  std::ifstream in(file(relative), std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+bool TempAppFolder::exists(const std::string& relative) const {
+  std::error_code ec;
+  return fs::exists(file(relative), ec);
+}

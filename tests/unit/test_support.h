@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+// A fresh application folder under /tmp (config.yaml, web/ and its runtime folders),
+// removed with everything in it when the object goes.
+class TempAppFolder {
+ public:
+  TempAppFolder();
+  ~TempAppFolder();
+  TempAppFolder(const TempAppFolder&) = delete;
+  TempAppFolder& operator=(const TempAppFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& relative) const { return path_ + "/" + relative; }
+  void write(const std::string& relative, const std::string& content) const;
+  std::string read(const std::string& relative) const;
+  bool exists(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+inline constexpr const char* kTestConfig =
+    "notification:\n  port: 18089\nsearch:\n  port: 13702\nlanguage: auto\n";
