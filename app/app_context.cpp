@@ -1,5 +1,7 @@
 #include "app/app_context.h"
 
+#include "device/http_service.h"
+
 AppContext::AppContext(std::string folder, AppConfig loaded)
     : exeFolder(std::move(folder)),
       config(std::move(loaded.document)),

@@ -3,6 +3,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -11,18 +12,12 @@
 
 #include "app/config.h"
 #include "app/page_bridge.h"
+#include "discovery/local_interfaces.h"
 
 class FileDialogs;
+class HttpService;
 
 inline constexpr const char* kProductName = "Quillora";
-
-// One usable local IPv4 address.
-struct LocalInterface {
-  std::string name;
-  std::string address;
-  std::string mac;
-  std::string description;
-};
 
 // The one application object; every subsystem reaches the rest through it.
 struct AppContext {
@@ -35,6 +30,9 @@ struct AppContext {
   FileDialogs* dialogs = nullptr;  // owned by the front end
   std::string exeFolder;
   std::vector<LocalInterface> localInterfaces;
+  std::unique_ptr<HttpService> httpService;  // null until the network has started
+  // Opens a display's own web page (desktop: the default browser).
+  std::function<void(const std::string& url)> openUrl;
   YAML::Node config;
   int32_t notificationPort = 0;
   int32_t searchPort = 0;

@@ -114,6 +114,10 @@ int main(int argc, char** argv) {
   context.dialogs = &dialogs;
   LineWriter writer(options->until);
   context.page.connect([&writer](std::string text) { writer.write(text); });
+  // Headless: there is no browser to show a display's own page in, so say what would open.
+  context.openUrl = [](const std::string& url) {
+    std::fprintf(stderr, "quillora-cli: open %s\n", url.c_str());
+  };
 
   startNetworkOrWarn(context, toStderr);
   runRequests(context, writer, options->messages);

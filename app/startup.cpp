@@ -1,9 +1,13 @@
 #include "app/startup.h"
 
+#include <libxml/parser.h>
+
 #include <filesystem>
 #include <system_error>
 
 #include "commands/playlists.h"
+#include "device/http_service.h"
+#include "device/network_start.h"
 #include "media/file_utils.h"
 #include "platform/instance_lock.h"
 
@@ -22,6 +26,7 @@ Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
     startup.exitCode = kExitBadConfig;
     return startup;
   }
+  xmlInitParser();
   startup.context = std::make_unique<AppContext>(exeFolder, std::move(*config));
   createRuntimeFolders(*startup.context);
   return startup;
@@ -36,9 +41,8 @@ void createRuntimeFolders(const AppContext& context) {
   removeStaleTempFiles(context.confFolder());
 }
 
-void startNetworkOrWarn(AppContext&, const ShowMessage& showMessage) {
-  // The network side is not part of this build yet, which counts as a failed start.
-  showMessage(kNetworkFailedMessage);
+void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage) {
+  if (startNetwork(context) < 1) showMessage(kNetworkFailedMessage);
 }
 
 void shutdownApplication(AppContext& context) {
@@ -50,4 +54,5 @@ void shutdownApplication(AppContext& context) {
   for (const auto& name : listFiles(context.firmwareFolder())) {
     removeFile(context.firmwareFolder() + "/" + name);
   }
+  context.httpService.reset();
 }

@@ -6,6 +6,7 @@
 
 #include "app/app_context.h"
 #include "app/diag_log.h"
+#include "commands/device_tasks.h"
 #include "commands/playlists.h"
 #include "media/file_utils.h"
 
@@ -72,6 +73,23 @@ std::string removePlaylistFile(AppContext& context, json& message) {
   return echoWith(message, {{"name", removed}, {"status", ok ? "OK" : "ERROR"}});
 }
 
+std::string loginOnly(AppContext& context, json& message) {
+  DeviceTarget target;
+  if (!readDeviceTarget(message["P"], target)) return {};
+  startDeviceTasks(context, target, {}, nullptr, json::object(), "mgService login failed");
+  return {};
+}
+
+// Only web addresses leave the program: the page cannot make the host open files or run
+// other URL handlers.
+std::string openDeviceWeb(AppContext& context, json& message) {
+  const std::string* url = stringMember(message["P"], "url");
+  if (!url) return {};
+  bool web = url->rfind("http://", 0) == 0 || url->rfind("https://", 0) == 0;
+  if (web && context.openUrl) context.openUrl(*url);
+  return {};
+}
+
 struct Route {
   std::string_view command;
   std::string_view type;
@@ -80,6 +98,8 @@ struct Route {
 
 const std::array kRoutes = {
     Route{"open", "playlist", openPlaylist},
+    Route{"open", "deviceweb", openDeviceWeb},
+    Route{"deploy", "login", loginOnly},
     Route{"save", "playlist", savePlaylistFile},
     Route{"remove", "playlist", removePlaylistFile},
 };

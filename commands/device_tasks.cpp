@@ -1,0 +1,56 @@
+#include "commands/device_tasks.h"
+
+#include "app/app_context.h"
+#include "app/diag_log.h"
+#include "device/device_replies.h"
+#include "device/http_service.h"
+
+using nlohmann::json;
+
+bool readDeviceTarget(const json& payload, DeviceTarget& target) {
+  if (!payload.is_object()) return false;
+  auto user = payload.find("user");
+  auto pass = payload.find("pass");
+  auto ips = payload.find("ip");
+  if (user == payload.end() || !user->is_string() || pass == payload.end() || !pass->is_string() ||
+      ips == payload.end() || !ips->is_array()) {
+    return false;
+  }
+  target.user = *user;
+  target.pass = *pass;
+  target.ips.clear();
+  for (const auto& ip : *ips) {
+    if (!ip.is_string()) return false;
+    target.ips.push_back(ip);
+  }
+  return true;
+}
+
+bool startDeviceTasks(AppContext& context, const DeviceTarget& target,
+                      const std::vector<std::string>& uris, const BodiesFor& bodiesFor,
+                      const json& extra, std::string_view failureLog) {
+  {
+    std::lock_guard lock(context.deviceTasksMutex);
+    context.deviceTasks = json::array();
+    for (const auto& ip : target.ips) {
+      json task = {
+          {"user", target.user}, {"pass", target.pass}, {"id", ""}, {"ip", ip}, {"status", ""}};
+      if (!uris.empty() || bodiesFor) {
+        task["uri"] = uris;
+        task["httpBody"] = bodiesFor ? bodiesFor(ip) : std::vector<std::string>(uris.size());
+      }
+      if (extra.is_object()) task.update(extra);
+      context.deviceTasks.push_back(std::move(task));
+    }
+  }
+  int result = context.httpService
+                   ? context.httpService->connectDevices(&context, onDeviceReply, target.ips)
+                   : -1;
+  if (result == 0) return true;
+  {
+    std::lock_guard lock(context.deviceTasksMutex);
+    context.deviceTasks = json::array();
+  }
+  diagLog(failureLog);
+  return false;
+}

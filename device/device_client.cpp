@@ -1,0 +1,169 @@
+#include "device/device_client.h"
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <deque>
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+// Display answers are small XML documents; anything larger is not a display talking.
+constexpr std::uint64_t kMaxAnswerBody = 1 << 20;
+}  // namespace
+
+struct DeviceConnection::State {
+  State(asio::io_context& io, tcp::endpoint endpoint)
+      : socket(io), timer(io), target(std::move(endpoint)) {}
+  tcp::socket socket;
+  asio::steady_timer timer;
+  tcp::endpoint target;
+  boost::beast::flat_buffer buffer;
+  std::optional<http::response_parser<http::string_body>> parser;
+  std::deque<std::string> writes;
+};
+
+std::string endpointText(const tcp::endpoint& endpoint) {
+  const auto address = endpoint.address();
+  std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return host + ":" + std::to_string(endpoint.port());
+}
+
+std::optional<tcp::endpoint> parseDeviceAddress(const std::string& address) {
+  std::string host = address;
+  std::string port = "80";
+  if (!address.empty() && address.front() == '[') {
+    size_t close = address.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    host = address.substr(1, close - 1);
+    if (close + 1 < address.size()) {
+      if (address[close + 1] != ':') return std::nullopt;
+      port = address.substr(close + 2);
+    }
+  } else if (size_t colon = address.find(':'); colon != std::string::npos) {
+    host = address.substr(0, colon);
+    port = address.substr(colon + 1);
+  }
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  unsigned long number = std::stoul(port);
+  if (number == 0 || number > 65535) return std::nullopt;
+  boost::system::error_code ec;
+  auto ip = asio::ip::make_address(host, ec);
+  if (ec) return std::nullopt;
+  return tcp::endpoint(ip, static_cast<unsigned short>(number));
+}
+
+std::string buildLoginChallengeRequest(const std::string& peer) {
+  return "POST /ISAPI/Security/Login HTTP/1.1\r\nHost: " + peer +
+         "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n";
+}
+
+std::string buildDeviceRequest(const std::string& prefix, const std::string& body,
+                               const std::string& id, const std::string& host) {
+  return prefix + id + " HTTP/1.1\r\nHost: " + host +
+         "\r\nContent-Type: application/xml\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: keep-alive\r\n\r\n" + body;
+}
+
+DeviceConnection::DeviceConnection(asio::io_context& io, tcp::endpoint target, DeviceEventSink sink,
+                                   DeviceTimeouts timeouts)
+    : state_(std::make_unique<State>(io, target)),
+      peer_(endpointText(target)),
+      sink_(std::move(sink)),
+      timeouts_(timeouts) {}
+
+DeviceConnection::~DeviceConnection() = default;
+
+void DeviceConnection::start() {
+  armTimer(timeouts_.connect);
+  state_->socket.async_connect(
+      state_->target,
+      [self = shared_from_this()](const boost::system::error_code& ec) { self->onConnected(ec); });
+}
+
+void DeviceConnection::armTimer(std::chrono::milliseconds after) {
+  state_->timer.expires_after(after);
+  state_->timer.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+    auto self = weak.lock();
+    if (!ec && self && !self->finished_) self->fail();
+  });
+}
+
+void DeviceConnection::onConnected(const boost::system::error_code& ec) {
+  if (finished_) return;
+  if (ec) return fail();
+  state_->timer.cancel();
+  send(buildLoginChallengeRequest(peer_));
+  readNext();
+}
+
+void DeviceConnection::readNext() {
+  state_->parser.emplace();
+  state_->parser->body_limit(kMaxAnswerBody);
+  http::async_read(state_->socket, state_->buffer, *state_->parser,
+                   [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
+                     self->onResponse(ec);
+                   });
+}
+
+void DeviceConnection::onResponse(const boost::system::error_code& ec) {
+  if (finished_) return;
+  if (ec) {
+    // A display that closes between answers ends the connection; anything else is an error.
+    bool orderly = ec == http::error::end_of_stream || ec == asio::error::eof;
+    return finish(!orderly);
+  }
+  auto response = state_->parser->release();
+  if (unanswered_ > 0 && --unanswered_ == 0) state_->timer.cancel();
+  std::string next = sink_(response.body(), peer_, response.result_int());
+  if (finished_) return;
+  if (!next.empty() && next != "OK" && next != "ERROR") send(std::move(next));
+  readNext();
+}
+
+void DeviceConnection::send(std::string bytes) {
+  ++unanswered_;
+  armTimer(timeouts_.answer);
+  state_->writes.push_back(std::move(bytes));
+  if (state_->writes.size() == 1) writeNext();
+}
+
+void DeviceConnection::writeNext() {
+  asio::async_write(state_->socket, asio::buffer(state_->writes.front()),
+                    [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
+                      if (self->finished_) return;
+                      if (ec) return self->fail();
+                      self->state_->writes.pop_front();
+                      if (!self->state_->writes.empty()) self->writeNext();
+                    });
+}
+
+void DeviceConnection::fail() {
+  finish(true);
+}
+
+void DeviceConnection::finish(bool reportError) {
+  if (finished_) return;
+  finished_ = true;
+  boost::system::error_code ignored;
+  state_->timer.cancel();
+  state_->socket.shutdown(tcp::socket::shutdown_both, ignored);
+  state_->socket.close(ignored);
+  if (reportError) sink_({}, peer_, kStatusConnectionError);
+  sink_({}, peer_, kStatusConnectionClosed);
+}
+
+void DeviceConnection::abandon() {
+  if (finished_) return;
+  finished_ = true;
+  boost::system::error_code ignored;
+  state_->timer.cancel();
+  state_->socket.close(ignored);
+}

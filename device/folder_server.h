@@ -1,0 +1,115 @@
+#pragma once
+
+// Serving the web folder: the request-to-reply logic of the host's HTTP server without any
+// socket, so that every rule about what may be read can be checked on its own.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace folder {
+
+// Where a request path lands on disk. Paths that could leave the folder are BadRequest even
+// when the place they name does not exist, so probing outside the folder learns nothing.
+struct Target {
+  enum class Kind { File, Directory, NotFound, BadRequest };
+  Kind kind = Kind::NotFound;
+  std::string fsPath;   // canonical path on disk (File and Directory)
+  std::string urlPath;  // decoded path: leading '/', empty segments dropped, trailing '/' kept
+};
+
+// `canonicalRoot` must be a canonical absolute path (no symlinks, no trailing '/').
+// `target` is the raw request target; the query string is ignored.
+Target resolveTarget(const std::string& canonicalRoot, std::string_view target);
+
+// Single byte range from a `Range` header. Forms the server does not serve (other units,
+// several ranges, malformed values) give Whole, as if no header had been sent.
+struct ByteRange {
+  enum class Kind { Whole, Part, Unsatisfiable };
+  Kind kind = Kind::Whole;
+  uint64_t first = 0;
+  uint64_t length = 0;
+};
+ByteRange parseRange(std::string_view header, uint64_t size);
+
+// Content type from the file name's extension (case-insensitive).
+std::string_view contentType(std::string_view path);
+
+// IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), independent of the process locale.
+std::string httpDate(std::time_t when);
+
+// Strong validator that changes when the file is rewritten or resized.
+std::string entityTag(int64_t mtimeNanoseconds, uint64_t size);
+
+std::string htmlEscape(std::string_view text);
+// Percent-encodes every byte except unreserved characters; with keepSlash, '/' too is kept.
+std::string urlEncode(std::string_view text, bool keepSlash = false);
+
+// HTML listing of the folder `fsPath`, reached at `urlPath` (which ends in '/').
+std::string renderListing(std::string_view urlPath, const std::string& fsPath);
+
+// The file's content with its server-side includes expanded: `virtual` paths are taken from
+// the root, `file` paths from the including file's folder. Includes are themselves expanded
+// up to a small depth; includes that are missing, too deep or outside the root are dropped.
+// Empty when `fsPath` cannot be read.
+std::string expandIncludes(const std::string& canonicalRoot, const std::string& fsPath);
+
+// An open file descriptor, closed with its owner.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : fd_(fd) {}
+  FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
+
+  int fd() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+struct Request {
+  enum class Method { Get, Head, Other };
+  Method method = Method::Get;
+  std::string_view target{};
+  std::string_view range{};
+  std::string_view ifRange{};
+  std::string_view ifNoneMatch{};
+  std::string_view ifModifiedSince{};
+};
+
+// A complete answer except for the framing headers (Content-Length, Connection, Date), which
+// belong to the transport. The body is either `body` or `length` bytes of `file` from `offset`.
+struct Reply {
+  unsigned status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  FileHandle file;
+  uint64_t offset = 0;
+  uint64_t length = 0;
+
+  uint64_t contentLength() const { return file.valid() ? length : body.size(); }
+  // Whether the status may carry a body at all (1xx, 204 and 304 may not).
+  bool hasBody() const { return status >= 200 && status != 204 && status != 304; }
+};
+
+class FolderServer {
+ public:
+  explicit FolderServer(std::string root) : root_(std::move(root)) {}
+
+  // Never throws; an unusable root answers 404 to everything.
+  Reply serve(const Request& request) const;
+
+ private:
+  std::string root_;
+};
+
+}  // namespace folder

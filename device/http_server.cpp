@@ -1,0 +1,506 @@
+#include "device/http_server.h"
+
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <optional>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/status.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include "device/folder_server.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
+
+namespace {
+
+constexpr size_t kHeaderLimit = 16 * 1024;
+constexpr size_t kNotifyBodyLimit = 64 * 1024;
+// Bytes one sendfile call may read from disk: bounds how long a cold read can hold the thread.
+constexpr size_t kSendfileChunk = 1u << 20;
+// Bytes one connection sends before the others get a turn.
+constexpr size_t kTurnBudget = 4u << 20;
+// After the answer on a connection that is being closed, unread request bytes are drained for
+// a little while: closing with unread data makes the kernel reset the connection, which can
+// destroy the answer before the client has read it.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr size_t kLingerBytes = 64 * 1024;
+constexpr size_t kLingerRead = 4096;
+// Accepting fails for as long as the process is out of descriptors: retry later, not at once.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
+constexpr std::string_view kNotifyPaths[] = {"/ISAPI/VideoAdvert/NotifyFetchResult",
+                                             "/ISAPI/System/NotifyFetchFirmware"};
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kBusy =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nRetry-After: 1\r\n"
+    "Connection: close\r\n\r\n";
+
+std::string_view view(beast::string_view text) {
+  return {text.data(), text.size()};
+}
+
+std::string peerText(const tcp::endpoint& endpoint) {
+  auto address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  const std::string host = address.to_string();
+  return (address.is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(endpoint.port());
+}
+
+bool isHttpError(const error_code& ec) {
+  return ec.category() == http::make_error_code(http::error::end_of_stream).category();
+}
+
+folder::Reply statusReply(unsigned status) {
+  folder::Reply reply;
+  reply.status = status;
+  if (status != 200) {
+    reply.headers.emplace_back("Content-Type", "text/plain; charset=utf-8");
+    reply.body = std::string(view(http::obsolete_reason(static_cast<http::status>(status)))) + "\n";
+  }
+  return reply;
+}
+
+}  // namespace
+
+struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
+  class Connection;
+
+  Core(asio::io_context& context, std::string webRoot, Limits serverLimits)
+      : io(context), files(std::move(webRoot)), limits(serverLimits), sweeper(context) {}
+
+  std::shared_ptr<tcp::acceptor> open(const std::string& address, uint16_t port);
+  void accept(const std::shared_ptr<tcp::acceptor>& acceptor);
+  void admit(tcp::socket socket);
+  void startSweeping();
+  void closeAcceptors(bool includingLoopback);
+  const std::string& date();
+
+  asio::io_context& io;
+  folder::FolderServer files;
+  Limits limits;
+  NotifyHandler notify;
+  std::vector<std::shared_ptr<tcp::acceptor>> lan;
+  std::shared_ptr<tcp::acceptor> loopback;
+  std::unordered_set<Connection*> connections;
+  asio::steady_timer sweeper;
+  bool sweeping = false;
+  bool stopped = false;
+  std::time_t dateSecond = 0;
+  std::string dateText;
+};
+
+class HttpServer::Core::Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(std::shared_ptr<Core> core, tcp::socket socket, std::string peer)
+      : core_(std::move(core)), socket_(std::move(socket)), peer_(std::move(peer)) {}
+  ~Connection() { core_->connections.erase(this); }
+
+  void start() {
+    core_->connections.insert(this);
+    error_code ec;
+    socket_.set_option(tcp::no_delay(true), ec);
+    socket_.non_blocking(true, ec);
+    if (ec) return abort();
+    readRequest();
+  }
+
+  void abort() {
+    error_code ec;
+    socket_.close(ec);
+  }
+
+  bool expired(Clock::time_point now) const { return now >= deadline_; }
+
+ private:
+  void readRequest() {
+    // Deliberately not pushed forward by partial header bytes: a client trickling its
+    // header holds a connection for one timeout at most.
+    deadline_ = Clock::now() + core_->limits.idleTimeout;
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    // Bodies are only read on notification paths, which set their own limit: a file request
+    // with a large announced body is answered for what it asks, not for its size.
+    parser_->body_limit(boost::none);
+    http::async_read_header(
+        socket_, buffer_, *parser_,
+        [self = shared_from_this()](error_code ec, size_t) { self->onHeader(ec); });
+  }
+
+  // Parse errors are answered; transport errors and a client that went away are not.
+  bool failed(const error_code& ec) {
+    if (!ec) return false;
+    if (ec == http::error::header_limit) {
+      respond(statusReply(431), false, true);
+    } else if (ec == http::error::body_limit) {
+      respond(statusReply(413), false, true);
+    } else if (isHttpError(ec) && ec != http::error::end_of_stream &&
+               ec != http::error::partial_message) {
+      respond(statusReply(400), false, true);
+    } else {
+      abort();
+    }
+    return true;
+  }
+
+  void onHeader(const error_code& ec) {
+    if (failed(ec)) return;
+    const auto& request = parser_->get();
+    const auto target = view(request.target());
+    const auto path = target.substr(0, target.find('?'));
+    keepAlive_ = parser_->keep_alive();
+    const bool notification =
+        core_->notify &&
+        std::find(std::begin(kNotifyPaths), std::end(kNotifyPaths), path) != std::end(kNotifyPaths);
+    if (!notification) {
+      // A body on a file request is never read: answer, then close.
+      if (!parser_->is_done()) keepAlive_ = false;
+      return serveFile();
+    }
+    if (parser_->is_done()) return deliverNotification();
+    if (parser_->content_length() && *parser_->content_length() > kNotifyBodyLimit) {
+      return respond(statusReply(413), false, true);
+    }
+    if (beast::iequals(request[http::field::expect], "100-continue")) {
+      asio::async_write(socket_, asio::buffer(kContinue.data(), kContinue.size()),
+                        [self = shared_from_this()](error_code writeError, size_t) {
+                          if (writeError) return self->abort();
+                          self->readBody();
+                        });
+      return;
+    }
+    readBody();
+  }
+
+  void readBody() {
+    parser_->body_limit(kNotifyBodyLimit);
+    http::async_read(socket_, buffer_, *parser_,
+                     [self = shared_from_this()](error_code ec, size_t) {
+                       if (self->failed(ec)) return;
+                       self->deliverNotification();
+                     });
+  }
+
+  void deliverNotification() {
+    // A copy: the handler may replace itself while it runs.
+    const NotifyHandler handler = core_->notify;
+    bool handled = false;
+    try {
+      handled = handler && handler(parser_->get().body(), peer_);
+    } catch (...) {
+      return respond(statusReply(500), false, true);
+    }
+    if (!handled) return serveFile();
+    respond(statusReply(200), keepAlive_, true);
+  }
+
+  void serveFile() {
+    const auto& request = parser_->get();
+    folder::Request files;
+    switch (request.method()) {
+      case http::verb::get:
+        files.method = folder::Request::Method::Get;
+        break;
+      case http::verb::head:
+        files.method = folder::Request::Method::Head;
+        break;
+      default:
+        files.method = folder::Request::Method::Other;
+        break;
+    }
+    files.target = view(request.target());
+    files.range = view(request[http::field::range]);
+    files.ifRange = view(request[http::field::if_range]);
+    files.ifNoneMatch = view(request[http::field::if_none_match]);
+    files.ifModifiedSince = view(request[http::field::if_modified_since]);
+    respond(core_->files.serve(files), keepAlive_, request.method() != http::verb::head);
+  }
+
+  void respond(folder::Reply reply, bool keepAlive, bool sendBody) {
+    keepAlive_ = keepAlive && !core_->stopped;
+    reply_ = std::move(reply);
+    const unsigned version = parser_ ? parser_->get().version() : 11;
+    head_ = "HTTP/1.1 " + std::to_string(reply_.status) + " ";
+    head_ += view(http::obsolete_reason(static_cast<http::status>(reply_.status)));
+    head_ += "\r\nServer: Quillora\r\nDate: ";
+    head_ += core_->date();
+    head_ += "\r\n";
+    for (const auto& [name, value] : reply_.headers) head_ += name + ": " + value + "\r\n";
+    if (reply_.hasBody())
+      head_ += "Content-Length: " + std::to_string(reply_.contentLength()) + "\r\n";
+    if (!keepAlive_) {
+      head_ += "Connection: close\r\n";
+    } else if (version < 11) {
+      head_ += "Connection: keep-alive\r\n";
+    }
+    head_ += "\r\n";
+    if (!sendBody || !reply_.hasBody()) {
+      reply_.body.clear();
+      reply_.file.reset();
+    }
+    headSent_ = 0;
+    bodySent_ = 0;
+    fileSent_ = 0;
+    pump();
+  }
+
+  bool fileLeft() const { return reply_.file.valid() && fileSent_ < reply_.length; }
+
+  // Sends what the socket takes now and waits for writability for the rest, so a slow reader
+  // costs neither memory nor the thread.
+  void pump() {
+    if (!socket_.is_open()) return;
+    const int fd = socket_.native_handle();
+    size_t budget = kTurnBudget;
+    while (true) {
+      ssize_t sent = 0;
+      if (headSent_ < head_.size() || bodySent_ < reply_.body.size()) {
+        iovec parts[2];
+        int count = 0;
+        if (headSent_ < head_.size()) {
+          parts[count++] = {head_.data() + headSent_, head_.size() - headSent_};
+        }
+        if (bodySent_ < reply_.body.size()) {
+          parts[count++] = {reply_.body.data() + bodySent_, reply_.body.size() - bodySent_};
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = static_cast<size_t>(count);
+        // MSG_MORE lets the header leave in the same segment as the file's first bytes.
+        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | (fileLeft() ? MSG_MORE : 0));
+        if (sent > 0) {
+          const size_t fromHead = std::min(static_cast<size_t>(sent), head_.size() - headSent_);
+          headSent_ += fromHead;
+          bodySent_ += static_cast<size_t>(sent) - fromHead;
+        }
+      } else if (fileLeft()) {
+        auto offset = static_cast<off_t>(reply_.offset + fileSent_);
+        const auto count =
+            static_cast<size_t>(std::min<uint64_t>(reply_.length - fileSent_, kSendfileChunk));
+        sent = ::sendfile(fd, reply_.file.fd(), &offset, count);
+        // The file shrank after its length was announced: closing is the only way left to tell
+        // the client that the body is incomplete.
+        if (sent == 0) return abort();
+        if (sent > 0) fileSent_ += static_cast<uint64_t>(sent);
+      } else {
+        return finishResponse();
+      }
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return waitWritable();
+        return abort();
+      }
+      deadline_ = Clock::now() + core_->limits.idleTimeout;
+      if (static_cast<size_t>(sent) >= budget) {
+        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->pump(); });
+        return;
+      }
+      budget -= static_cast<size_t>(sent);
+    }
+  }
+
+  void waitWritable() {
+    socket_.async_wait(tcp::socket::wait_write, [self = shared_from_this()](error_code ec) {
+      if (!ec) self->pump();
+    });
+  }
+
+  void finishResponse() {
+    reply_ = folder::Reply();
+    head_.clear();
+    if (keepAlive_ && !core_->stopped) return readRequest();
+    error_code ec;
+    socket_.shutdown(tcp::socket::shutdown_send, ec);
+    deadline_ = Clock::now() + std::min<Clock::duration>(core_->limits.idleTimeout, kLingerTime);
+    drained_ = 0;
+    drain();
+  }
+
+  void drain() {
+    buffer_.consume(buffer_.size());
+    socket_.async_read_some(buffer_.prepare(kLingerRead),
+                            [self = shared_from_this()](error_code ec, size_t count) {
+                              self->drained_ += count;
+                              if (ec || self->drained_ > kLingerBytes) return self->abort();
+                              self->drain();
+                            });
+  }
+
+  std::shared_ptr<Core> core_;
+  tcp::socket socket_;
+  const std::string peer_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  Clock::time_point deadline_ = Clock::now();
+  bool keepAlive_ = false;
+  std::string head_;
+  folder::Reply reply_;
+  size_t headSent_ = 0;
+  size_t bodySent_ = 0;
+  uint64_t fileSent_ = 0;
+  size_t drained_ = 0;
+};
+
+std::shared_ptr<tcp::acceptor> HttpServer::Core::open(const std::string& address, uint16_t port) {
+  if (stopped) return nullptr;
+  error_code ec;
+  const auto ip = asio::ip::make_address(address, ec);
+  if (ec) return nullptr;
+  const tcp::endpoint endpoint(ip, port);
+  auto acceptor = std::make_shared<tcp::acceptor>(io);
+  acceptor->open(endpoint.protocol(), ec);
+  if (ec) return nullptr;
+  acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+  if (ip.is_v6()) acceptor->set_option(asio::ip::v6_only(true), ec);
+  acceptor->bind(endpoint, ec);
+  if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return nullptr;
+  accept(acceptor);
+  return acceptor;
+}
+
+void HttpServer::Core::accept(const std::shared_ptr<tcp::acceptor>& acceptor) {
+  acceptor->async_accept([self = shared_from_this(), acceptor](error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor->is_open() || self->stopped) return;
+    if (ec) {
+      auto retry = std::make_shared<asio::steady_timer>(self->io, kAcceptRetry);
+      retry->async_wait([self, acceptor, retry](error_code timerError) {
+        if (!timerError && acceptor->is_open() && !self->stopped) self->accept(acceptor);
+      });
+      return;
+    }
+    self->admit(std::move(socket));
+    self->accept(acceptor);
+  });
+}
+
+void HttpServer::Core::admit(tcp::socket socket) {
+  error_code ec;
+  if (connections.size() >= limits.maxConnections) {
+    // One non-blocking attempt: a refused client must not cost more than this.
+    socket.non_blocking(true, ec);
+    if (!ec) {
+      [[maybe_unused]] const auto sent =
+          ::send(socket.native_handle(), kBusy.data(), kBusy.size(), MSG_NOSIGNAL);
+    }
+    return;
+  }
+  const auto remote = socket.remote_endpoint(ec);
+  if (ec) return;
+  std::make_shared<Connection>(shared_from_this(), std::move(socket), peerText(remote))->start();
+  startSweeping();
+}
+
+// One timer for all connections instead of one re-armed on every read and write; it runs only
+// while there are connections, so an idle server leaves the io_context free to stop.
+void HttpServer::Core::startSweeping() {
+  if (sweeping || connections.empty()) return;
+  sweeping = true;
+  const auto interval = std::clamp<Clock::duration>(
+      limits.idleTimeout / 4, std::chrono::milliseconds(10), std::chrono::seconds(1));
+  sweeper.expires_after(interval);
+  sweeper.async_wait([weak = weak_from_this()](error_code ec) {
+    const auto self = weak.lock();
+    if (!self) return;
+    self->sweeping = false;
+    if (ec || self->stopped) return;
+    const auto now = Clock::now();
+    for (Connection* connection : self->connections) {
+      if (connection->expired(now)) connection->abort();
+    }
+    self->startSweeping();
+  });
+}
+
+void HttpServer::Core::closeAcceptors(bool includingLoopback) {
+  error_code ec;
+  for (const auto& acceptor : lan) acceptor->close(ec);
+  lan.clear();
+  if (includingLoopback && loopback) {
+    loopback->close(ec);
+    loopback.reset();
+  }
+}
+
+const std::string& HttpServer::Core::date() {
+  const std::time_t now = std::time(nullptr);
+  if (now != dateSecond || dateText.empty()) {
+    dateSecond = now;
+    dateText = folder::httpDate(now);
+  }
+  return dateText;
+}
+
+HttpServer::HttpServer(boost::asio::io_context& io, std::string webRoot, Limits limits)
+    : core_(std::make_shared<Core>(io, std::move(webRoot), limits)) {
+  // sendfile has no MSG_NOSIGNAL: a client that disconnects mid-download would otherwise
+  // kill the process with SIGPIPE. A handler installed by the program is left alone.
+  struct sigaction current {};
+  if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+    std::signal(SIGPIPE, SIG_IGN);
+  }
+}
+
+HttpServer::~HttpServer() {
+  shutdown();
+}
+
+bool HttpServer::listen(const std::string& address, uint16_t port) {
+  auto acceptor = core_->open(address, port);
+  if (!acceptor) return false;
+  core_->lan.push_back(std::move(acceptor));
+  return true;
+}
+
+uint16_t HttpServer::listenLoopback() {
+  if (!core_->loopback) core_->loopback = core_->open("127.0.0.1", 0);
+  if (!core_->loopback) return 0;
+  error_code ec;
+  const auto endpoint = core_->loopback->local_endpoint(ec);
+  return ec ? 0 : endpoint.port();
+}
+
+size_t HttpServer::listenerCount() const {
+  return core_->lan.size();
+}
+
+void HttpServer::closeListeners() {
+  core_->closeAcceptors(false);
+}
+
+void HttpServer::setNotifyHandler(NotifyHandler handler) {
+  if (!core_->stopped) core_->notify = std::move(handler);
+}
+
+void HttpServer::shutdown() {
+  core_->stopped = true;
+  core_->notify = nullptr;
+  core_->closeAcceptors(true);
+  core_->sweeper.cancel();
+  for (auto* connection : core_->connections) connection->abort();
+}

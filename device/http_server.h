@@ -1,0 +1,58 @@
+#pragma once
+
+// The host's HTTP server: serves the web folder to displays (media, firmware) and to the
+// embedded view, and receives the displays' fetch notifications.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+struct HttpServerLimits {
+  // A connection that makes no progress for this long is closed; a request header must
+  // arrive within it in full. A download that keeps moving is never cut.
+  std::chrono::milliseconds idleTimeout{30000};
+  // Connections beyond this are answered 503 and closed at once.
+  size_t maxConnections = 300;
+};
+
+class HttpServer {
+ public:
+  // Called on the io thread for a request to one of the two notification paths
+  // ("/ISAPI/VideoAdvert/NotifyFetchResult", "/ISAPI/System/NotifyFetchFirmware"; any method;
+  // the query is ignored). Returns true when handled: the server then answers 200 with an empty
+  // body. false (or no handler set): the request is served as a file request like any other.
+  using NotifyHandler = std::function<bool(const std::string& body, const std::string& peer)>;
+
+  using Limits = HttpServerLimits;
+
+  HttpServer(boost::asio::io_context& io, std::string webRoot, Limits limits = {});
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // All members below must be called on the io thread (the one running io.run()).
+
+  // One acceptor bound to address:port; false if it cannot bind (writes no output).
+  bool listen(const std::string& address, uint16_t port);
+  // Private 127.0.0.1 listener on an ephemeral port for the embedded web view; 0 on failure.
+  // A second call returns the port of the listener already open.
+  uint16_t listenLoopback();
+  // LAN listeners only.
+  size_t listenerCount() const;
+  // Closes the LAN listeners; open connections and the loopback listener stay.
+  void closeListeners();
+  void setNotifyHandler(NotifyHandler handler);
+  // Closes every acceptor and every open connection and drops the handler. Afterwards the
+  // io_context can be stopped (nothing of the server keeps it busy) and the server destroyed,
+  // and handlers still queued in the io_context no longer touch the server.
+  void shutdown();
+
+ private:
+  struct Core;
+  std::shared_ptr<Core> core_;
+};

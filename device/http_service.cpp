@@ -1,0 +1,113 @@
+#include "device/http_service.h"
+
+#include <boost/asio/post.hpp>
+
+#include "app/diag_log.h"
+#include "device/http_server.h"
+
+namespace asio = boost::asio;
+
+HttpService::HttpService(DeviceTimeouts timeouts)
+    : work_(asio::make_work_guard(io_)), timeouts_(timeouts) {}
+
+template <class Work>
+auto HttpService::onPoller(Work work) -> decltype(work()) {
+  if (!poller_.joinable() || std::this_thread::get_id() == poller_.get_id()) return work();
+  // The posted handler owns the task, so the task outlives the caller's wait.
+  auto task = std::make_shared<std::packaged_task<decltype(work())()>>(std::move(work));
+  auto result = task->get_future();
+  asio::post(io_, [task] { (*task)(); });
+  return result.get();
+}
+
+void HttpService::startPolling() {
+  if (poller_.joinable()) return;
+  std::promise<void> done;
+  pollerDone_ = done.get_future();
+  poller_ = std::thread([this, done = std::move(done)]() mutable {
+    io_.run();
+    done.set_value();
+  });
+}
+
+HttpService::~HttpService() {
+  if (!poller_.joinable()) return;
+  onPoller([this] {
+    if (server_) server_->shutdown();
+    for (auto& weak : connections_) {
+      if (auto connection = weak.lock()) connection->abandon();
+    }
+    connections_.clear();
+  });
+  work_.reset();
+  // Everything was closed above, so the loop runs dry at once; the stop is only a backstop.
+  if (pollerDone_.wait_for(std::chrono::seconds(2)) != std::future_status::ready) io_.stop();
+  poller_.join();
+}
+
+bool HttpService::onNotification(const std::string& body, const std::string& peer) {
+  if (!replyHandler_ || !replyContext_) return false;
+  replyHandler_(replyContext_, body, peer, 200);
+  return true;
+}
+
+int HttpService::startListeners(const std::string& webRoot,
+                                const std::vector<std::string>& addresses, int port) {
+  if (addresses.empty()) return -1;
+  return onPoller([&] {
+    if (server_) server_->closeListeners();
+    if (!server_ || webRoot_ != webRoot) {
+      if (server_) server_->shutdown();
+      webRoot_ = webRoot;
+      server_ = std::make_unique<HttpServer>(io_, webRoot_);
+      server_->setNotifyHandler([this](const std::string& body, const std::string& peer) {
+        return onNotification(body, peer);
+      });
+    }
+    bool opened = false;
+    for (const auto& address : addresses) {
+      bool ok = port > 0 && port <= 65535 && server_->listen(address, static_cast<uint16_t>(port));
+      if (!ok) diagLog("Error: start http service @" + address);
+      opened = opened || ok;
+    }
+    return opened ? 0 : -1;
+  });
+}
+
+void HttpService::closeListeners() {
+  onPoller([this] {
+    if (server_) server_->closeListeners();
+  });
+}
+
+size_t HttpService::listenerCount() {
+  return onPoller([this]() -> size_t { return server_ ? server_->listenerCount() : 0; });
+}
+
+uint16_t HttpService::listenLoopback() {
+  return onPoller([this]() -> uint16_t { return server_ ? server_->listenLoopback() : 0; });
+}
+
+int HttpService::connectDevices(AppContext* context, ReplyHandler handler,
+                                std::vector<std::string> addresses) {
+  return onPoller([&]() -> int {
+    if (!server_ || server_->listenerCount() == 0) return -1;
+    replyHandler_ = handler;
+    replyContext_ = context;
+    std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
+    for (const auto& address : addresses) {
+      auto target = parseDeviceAddress(address);
+      if (!target) {
+        diagLog("connect: " + address + " failed.");
+        return -1;
+      }
+      auto sink = [this](const std::string& body, const std::string& peer, int status) {
+        return replyHandler_ ? replyHandler_(replyContext_, body, peer, status) : std::string();
+      };
+      auto connection = std::make_shared<DeviceConnection>(io_, *target, sink, timeouts_);
+      connection->start();
+      connections_.push_back(connection);
+    }
+    return 0;
+  });
+}

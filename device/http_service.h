@@ -1,0 +1,63 @@
+#pragma once
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/device_client.h"
+
+struct AppContext;
+class HttpServer;
+class DeviceConnection;
+
+using ReplyHandler = std::string (*)(AppContext* context, const std::string& body,
+                                     const std::string& peer, int status);
+
+// The host's network engine: one io_context run by the poll thread carries the HTTP
+// listeners and every device connection. Other threads never touch sockets; each public
+// member hands its work to the poll thread and waits for the result.
+class HttpService {
+ public:
+  explicit HttpService(DeviceTimeouts timeouts = {});
+  ~HttpService();
+  HttpService(const HttpService&) = delete;
+  HttpService& operator=(const HttpService&) = delete;
+
+  void startPolling();
+
+  // One listener per address at `port` serving `webRoot`; 0 when at least one opened, else -1.
+  int startListeners(const std::string& webRoot, const std::vector<std::string>& addresses,
+                     int port);
+  void closeListeners();
+  size_t listenerCount();
+
+  // Opens one connection per display address; each logs in and then follows `handler`.
+  // 0 when every connection was requested (or the list is empty); -1 when no listener is
+  // open or an address cannot be connected to (the addresses after it are not tried).
+  int connectDevices(AppContext* context, ReplyHandler handler, std::vector<std::string> addresses);
+
+  // The private loopback listener of the embedded view; 0 when it cannot be opened.
+  uint16_t listenLoopback();
+
+ private:
+  template <class Work>
+  auto onPoller(Work work) -> decltype(work());
+  bool onNotification(const std::string& body, const std::string& peer);
+
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  std::thread poller_;
+  std::future<void> pollerDone_;
+  DeviceTimeouts timeouts_;
+  // Everything below lives on the poll thread.
+  std::string webRoot_;
+  std::unique_ptr<HttpServer> server_;
+  std::vector<std::weak_ptr<DeviceConnection>> connections_;
+  ReplyHandler replyHandler_ = nullptr;
+  AppContext* replyContext_ = nullptr;
+};

@@ -1,0 +1,18 @@
+#include "device/network_start.h"
+
+#include "app/app_context.h"
+#include "device/http_service.h"
+
+int startNetwork(AppContext& context) {
+  context.localInterfaces = listLocalInterfaces();
+  context.httpService = std::make_unique<HttpService>();
+  context.httpService->startPolling();
+  if (context.localInterfaces.empty()) return 0;
+  std::vector<std::string> addresses;
+  for (const auto& local : context.localInterfaces) addresses.push_back(local.address);
+  if (context.httpService->startListeners(context.webFolder(), addresses,
+                                          context.notificationPort) != 0) {
+    return -1;
+  }
+  return static_cast<int>(context.httpService->listenerCount());
+}

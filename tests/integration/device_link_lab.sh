@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# quillora-cli against simulated displays in a private network lab: login outcomes, the exact
+# login requests, connection failures, the folder server and the notification paths.
+# Usage: device_link_lab.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+src=$2
+lab="$src/tests/lab/lab.sh"
+bash "$lab" check || exit 77
+
+name="link$$"
+work=$(mktemp -d /tmp/quillora-link-XXXXXX)
+cleanup() {
+  bash "$lab" down "$name"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+eval "$(bash "$lab" up "$name" --subnets 2 --displays-per-subnet 3)"
+
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- page messages" >&2
+  cat "$work/out.txt" >&2 || true
+  exit 1
+}
+expect_line() { grep -qxF -- "$1" "$work/out.txt" || fail "no line $1"; }
+
+# The application folder: config, a media file and a folder outside web/ that must stay unseen.
+app="$work/app"
+mkdir -p "$app/web/media" "$app/web/lang/en"
+printf 'notification:\n  port: 8089\nsearch:\n  port: 37020\nlanguage: en\n' >"$app/config.yaml"
+head -c 300000 /dev/urandom >"$app/web/media/clip.mp4"
+echo "secret" >"$work/secret.txt"
+
+sim="$build/quillora-display-sim"
+start_sim() { # SUBNET ADDRESS JOURNAL [ARGS...]
+  local subnet=$1 address=$2 journal=$3
+  shift 3
+  bash "$lab" exec-display "$name" "$subnet" "$sim" --address "$address" --journal "$journal" "$@" \
+    >"$work/sim-$address.log" 2>&1 &
+}
+start_sim 1 10.77.1.10 "$work/good.jsonl"
+start_sim 1 10.77.1.11 "$work/wrong.jsonl" --fault wrong-credentials
+start_sim 1 10.77.1.12 "$work/code.jsonl" --fault http-status=401
+start_sim 2 10.77.2.10 "$work/xml.jsonl" --fault malformed-xml
+
+# Each simulator is up once its port answers (bounded wait).
+for address in 10.77.1.10 10.77.1.11 10.77.1.12 10.77.2.10; do
+  for _ in $(seq 1 100); do
+    bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/$address/80" 2>/dev/null && break
+    sleep 0.05
+  done
+done
+
+login='{"C":"deploy","T":"login","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.1.10:80","10.77.1.11:80","10.77.1.12:80","10.77.2.10:80","10.77.2.11:80"]}}'
+# The host runs until the firmware notification arrives, at most 30 s.
+XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$app" \
+  --wait 30 --until '"T":"firmware"' "$login" >"$work/out.txt" 2>"$work/err.txt" &
+cli=$!
+
+wait_for() { # TEXT: until a page message contains TEXT (at most 10 s)
+  for _ in $(seq 1 200); do
+    grep -qF -- "$1" "$work/out.txt" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "timed out waiting for $1"
+}
+wait_for '"ip":"10.77.2.11:80","status":"mgclose"'
+wait_for '"ip":"10.77.2.10:80","status":"ERROR"},"T":"parse"'
+wait_for '"status":"Unsupported code: 401"'
+wait_for '"T":"login"'
+
+grep -qE '^\{"C":"deploy","P":\{"ip":"10\.77\.1\.10:80","pass":"12345","privilege":"[^"]*","sessionid":"[^"]+","status":"OK","user":"admin"\},"T":"login","V":1\}$' \
+  "$work/out.txt" || fail "login OK message"
+wait_for '"ip":"10.77.1.11:80","status":"ERROR"},"T":"login"'
+expect_line '{"C":"deploy","P":{"ip":"10.77.1.12:80","status":"Unsupported code: 401"},"T":"device","V":1}'
+expect_line '{"C":"deploy","P":{"ip":"10.77.2.10:80","status":"ERROR"},"T":"parse","V":1}'
+expect_line '{"C":"deploy","P":{"ip":"10.77.2.11:80","status":"mgerror"},"T":"device","V":1}'
+expect_line '{"C":"deploy","P":{"ip":"10.77.2.11:80","status":"mgclose"},"T":"device","V":1}'
+line_of() { grep -nF -- "$1" "$work/out.txt" | head -n 1 | cut -d: -f1; }
+[ "$(line_of '10.77.2.11:80","status":"mgerror')" -lt "$(line_of '10.77.2.11:80","status":"mgclose')" ] ||
+  fail "mgclose before mgerror"
+
+# The two login requests, byte for byte where it matters.
+[ "$(jq -s '[.[] | select(.event=="request")] | length' "$work/good.jsonl")" = 2 ] ||
+  fail "a login-only task sends exactly two requests"
+jq -se --arg head $'POST /ISAPI/Security/Login HTTP/1.1\r\nHost: 10.77.1.10:80\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n' \
+  '[.[] | select(.event=="request")][0].raw_head == $head' "$work/good.jsonl" >/dev/null ||
+  fail "first login step"
+second=$(jq -rs '[.[] | select(.event=="request")][1]' "$work/good.jsonl")
+echo "$second" | jq -e '.headers.Host == "10.77.1.10:80" and
+  (.body | test("^<UserCheck><Username>admin</Username><Password>[0-9a-f]{32}</Password><SessionId>[^<]+</SessionId></UserCheck>$"))' \
+  >/dev/null || fail "second login step: $second"
+
+# The folder server, as a display sees it.
+dcurl() { bash "$lab" exec-display "$name" 1 curl -s --max-time 5 --interface 10.77.1.10 "$@"; }
+base=http://10.77.1.1:8089
+[ "$(dcurl "$base/media/clip.mp4" | md5sum)" = "$(md5sum <"$app/web/media/clip.mp4")" ] ||
+  fail "GET /media/clip.mp4"
+[ "$(dcurl -r 1000-1999 "$base/media/clip.mp4" | md5sum)" = \
+  "$(tail -c +1001 "$app/web/media/clip.mp4" | head -c 1000 | md5sum)" ] || fail "Range GET"
+[ "$(dcurl -o /dev/null -w '%{http_code}' -r 1000-1999 "$base/media/clip.mp4")" = 206 ] || fail "206"
+dcurl "$base/media/" | grep -qF 'clip.mp4' || fail "listing of /media/"
+[ "$(dcurl -o /dev/null -w '%{http_code}' "$base/media/missing.mp4")" = 404 ] || fail "404"
+for path in /../secret.txt /media/../../secret.txt /%2e%2e/secret.txt /media/%2e%2e/%2e%2e/secret.txt \
+  /media/..%2f..%2fsecret.txt /..%5csecret.txt /media/%00/../../secret.txt; do
+  body=$(dcurl --path-as-is "$base$path")
+  [[ "$body" != *secret* ]] || fail "$path left web/"
+done
+# The listeners are on the host's own addresses, never on loopback.
+if bash "$lab" exec-host "$name" curl -s --max-time 2 -o /dev/null http://127.0.0.1:8089/media/clip.mp4; then
+  fail "the folder server answered on loopback"
+fi
+
+# Fetch notifications: answered 200 with an empty body, reported to the page.
+notify() { # PATH BODY
+  dcurl -o "$work/notify-body" -w '%{http_code}' -X POST -H 'Content-Type: application/xml' \
+    --data-binary "$2" "$base$1"
+}
+code=$(notify /ISAPI/VideoAdvert/NotifyFetchResult \
+  '<NotifyFetchResult><TotalCount>3</TotalCount><SucceedCount>2</SucceedCount><FailedCount>1</FailedCount></NotifyFetchResult>')
+[ "$code" = 200 ] && [ ! -s "$work/notify-body" ] || fail "NotifyFetchResult answered $code"
+wait_for '"status":"finish","success":"2","total":"3"},"T":"playlist"'
+grep -qE '^\{"C":"deploy","P":\{"failed":"1","ip":"10\.77\.1\.10:[0-9]+","status":"finish","success":"2","total":"3"\},"T":"playlist","V":1\}$' \
+  "$work/out.txt" || fail "finish message"
+code=$(notify /ISAPI/System/NotifyFetchFirmware \
+  '<NotifyFetchFirmware><StatusCode>200</StatusCode><StatusString>OK</StatusString></NotifyFetchFirmware>')
+[ "$code" = 200 ] || fail "NotifyFetchFirmware answered $code"
+
+wait "$cli" || fail "quillora-cli exited $?"
+grep -qE '"ip":"10\.77\.1\.10:[0-9]+","status":"OK"\},"T":"firmware"' "$work/out.txt" || fail "firmware OK"
+echo "device link lab: all checks passed"

@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# Quillora network lab (design section 8): private network namespaces in which the host
+# program and simulated displays talk to each other. Nothing is ever run in the caller's own
+# (root) namespace.
+#
+# Usage:
+#   lab.sh check
+#       Exit 0 when a lab can be made here (root and "ip netns" work); otherwise print the
+#       reason on stderr and exit 77 (the ctest skip code).
+#   lab.sh up NAME [--subnets K] [--displays-per-subnet N]
+#       Make lab NAME (letters, digits, "_" and "-", at most 24 characters; it must start with a
+#       letter or digit): a host namespace and K (default 1, at most 200) display namespaces,
+#       one per subnet s = 1..K, each joined to the host namespace by a veth link:
+#         host side: interface "sub<s>", address 10.77.<s>.1/24
+#         display side: interface "eth0", addresses 10.77.<s>.10 .. 10.77.<s>.(9+N)/24
+#       with N (default 1, at most 245) display addresses per subnet. "lo" is up in every
+#       namespace. A lab of the same NAME that is still there is torn down first; when a step
+#       fails, everything made so far is removed and the exit code is 1.
+#       On success prints KEY=VALUE lines (values never contain spaces; lists are
+#       comma-separated), so "eval "$(lab.sh up NAME)"" works:
+#         LAB_NAME=NAME
+#         LAB_HOST_NS=qlab-NAME-host
+#         LAB_SUBNETS=K
+#         LAB_DISPLAYS_PER_SUBNET=N
+#         LAB_PREFIX_LEN=24
+#         LAB_HOST_ADDRS=10.77.1.1,10.77.2.1,...
+#         LAB_DISPLAY_ADDRS=every display address, subnet by subnet
+#         and for every subnet s:
+#         LAB_SUBNET_<s>_NS=qlab-NAME-s<s>
+#         LAB_SUBNET_<s>_HOST_IF=sub<s>
+#         LAB_SUBNET_<s>_HOST_ADDR=10.77.<s>.1
+#         LAB_SUBNET_<s>_DISPLAY_IF=eth0
+#         LAB_SUBNET_<s>_FIRST_DISPLAY=10.77.<s>.10
+#         LAB_SUBNET_<s>_DISPLAY_COUNT=N
+#         LAB_SUBNET_<s>_DISPLAY_ADDRS=10.77.<s>.10,10.77.<s>.11,...
+#   lab.sh env NAME
+#       Print the same KEY=VALUE lines again for a lab that is up (exit 1 when it is not).
+#   lab.sh down NAME
+#       Stop every process still running in the lab's namespaces (TERM, then KILL after 2 s)
+#       and delete the namespaces with their links. Idempotent and quiet: exit 0 whether or
+#       not the lab (or part of it) exists, so it fits an EXIT trap:
+#         trap 'lab.sh down mytest' EXIT
+#   lab.sh exec-host NAME CMD [ARG...]
+#       Run CMD in the lab's host namespace (the exit code is CMD's).
+#   lab.sh exec-display NAME SUBNET CMD [ARG...]
+#       Run CMD in the display namespace of subnet SUBNET (1..K).
+#   lab.sh list
+#       Print the names of the labs that are up, one a line.
+#
+# Namespaces are named qlab-NAME-host and qlab-NAME-s<s>, so labs of different names can
+# exist side by side (the same addresses in each, isolated). State: $QUILLORA_LAB_STATE
+# (default /run/quillora-lab)/NAME.env. exec-* refuse to run anything when the target
+# namespace is the caller's own. Exit 2: usage error.
+
+set -u
+
+STATE_DIR="${QUILLORA_LAB_STATE:-/run/quillora-lab}"
+PREFIX="qlab"
+
+die() { echo "lab.sh: $*" >&2; exit "${EXIT_CODE:-1}"; }
+usage() { EXIT_CODE=2 die "$*"; }
+
+check_name() {
+  [[ "${1:-}" =~ ^[A-Za-z0-9][A-Za-z0-9_-]{0,23}$ ]] || usage "bad lab name: '${1:-}'"
+}
+
+host_ns() { echo "$PREFIX-$1-host"; }
+subnet_ns() { echo "$PREFIX-$1-s$2"; }
+
+# Reason why no lab can be made here, or nothing.
+unusable_reason() {
+  if [[ $(id -u) -ne 0 ]]; then echo "not root"; return; fi
+  if ! command -v ip >/dev/null 2>&1; then echo "ip (iproute2) is not installed"; return; fi
+  if ! ip netns list >/dev/null 2>&1; then echo "ip netns is not available"; return; fi
+  local probe="$PREFIX-probe-$$"
+  if ! ip netns add "$probe" >/dev/null 2>&1; then echo "cannot create a network namespace"; return; fi
+  ip netns del "$probe" >/dev/null 2>&1
+}
+
+ns_exists() { [[ -e "/run/netns/$1" ]]; }
+
+# True when namespace $1 is the caller's own (for example a name attached to it by mistake).
+# Unknown counts as own: nothing is run or stopped then.
+ns_is_own() {
+  local target own
+  target=$(stat -L -c %i "/run/netns/$1" 2>/dev/null) || return 0
+  own=$(stat -L -c %i /proc/self/ns/net 2>/dev/null) || return 0
+  [[ "$target" == "$own" ]]
+}
+
+# Namespaces of lab NAME that exist now.
+lab_namespaces() {
+  ip netns list 2>/dev/null | awk '{print $1}' | grep -E "^$PREFIX-$1-(host|s[0-9]+)\$" || true
+}
+
+kill_ns_processes() {
+  local ns="$1" pids pid i
+  pids=$(ip netns pids "$ns" 2>/dev/null) || return 0
+  [[ -z "$pids" ]] && return 0
+  for pid in $pids; do kill -TERM "$pid" 2>/dev/null; done
+  for i in $(seq 20); do
+    pids=$(ip netns pids "$ns" 2>/dev/null)
+    [[ -z "$pids" ]] && return 0
+    sleep 0.1
+  done
+  for pid in $pids; do kill -KILL "$pid" 2>/dev/null; done
+}
+
+cmd_down() {
+  [[ $# -eq 1 ]] || usage "usage: lab.sh down NAME"
+  check_name "$1"
+  local ns
+  # Display namespaces first: their processes may talk to the host namespace.
+  for ns in $(lab_namespaces "$1" | sort -r); do
+    # Never stop processes of the caller's own namespace; only its name is removed.
+    ns_is_own "$ns" || kill_ns_processes "$ns"
+    ip netns del "$ns" 2>/dev/null
+  done
+  rm -f "$STATE_DIR/$1.env"
+  return 0
+}
+
+print_keys() {
+  local name="$1" subnets="$2" per="$3" s i hosts="" all="" list
+  echo "LAB_NAME=$name"
+  echo "LAB_HOST_NS=$(host_ns "$name")"
+  echo "LAB_SUBNETS=$subnets"
+  echo "LAB_DISPLAYS_PER_SUBNET=$per"
+  echo "LAB_PREFIX_LEN=24"
+  for ((s = 1; s <= subnets; s++)); do hosts+="${hosts:+,}10.77.$s.1"; done
+  echo "LAB_HOST_ADDRS=$hosts"
+  for ((s = 1; s <= subnets; s++)); do
+    for ((i = 0; i < per; i++)); do all+="${all:+,}10.77.$s.$((10 + i))"; done
+  done
+  echo "LAB_DISPLAY_ADDRS=$all"
+  for ((s = 1; s <= subnets; s++)); do
+    list=""
+    for ((i = 0; i < per; i++)); do list+="${list:+,}10.77.$s.$((10 + i))"; done
+    echo "LAB_SUBNET_${s}_NS=$(subnet_ns "$name" "$s")"
+    echo "LAB_SUBNET_${s}_HOST_IF=sub$s"
+    echo "LAB_SUBNET_${s}_HOST_ADDR=10.77.$s.1"
+    echo "LAB_SUBNET_${s}_DISPLAY_IF=eth0"
+    echo "LAB_SUBNET_${s}_FIRST_DISPLAY=10.77.$s.10"
+    echo "LAB_SUBNET_${s}_DISPLAY_COUNT=$per"
+    echo "LAB_SUBNET_${s}_DISPLAY_ADDRS=$list"
+  done
+}
+
+build_lab() {
+  local name="$1" subnets="$2" per="$3" s i hns sns
+  hns=$(host_ns "$name")
+  ip netns add "$hns" || return 1
+  ip -n "$hns" link set lo up || return 1
+  for ((s = 1; s <= subnets; s++)); do
+    sns=$(subnet_ns "$name" "$s")
+    ip netns add "$sns" || return 1
+    ip -n "$sns" link set lo up || return 1
+    # Both ends are made inside the lab's namespaces: no name is used in the caller's one.
+    ip -n "$hns" link add "sub$s" type veth peer name eth0 netns "$sns" || return 1
+    ip -n "$hns" addr add "10.77.$s.1/24" dev "sub$s" || return 1
+    for ((i = 0; i < per; i++)); do
+      echo "addr add 10.77.$s.$((10 + i))/24 dev eth0"
+    done | ip -n "$sns" -batch - || return 1
+    ip -n "$sns" link set eth0 up || return 1
+    ip -n "$hns" link set "sub$s" up || return 1
+  done
+  # The links report "up" a moment after they are set up; wait so callers can connect at once.
+  local tries
+  for ((tries = 0; tries < 50; tries++)); do
+    [[ $(ip -n "$hns" -br link show type veth 2>/dev/null | awk '$2 != "UP"' | wc -l) -eq 0 ]] && return 0
+    sleep 0.1
+  done
+  echo "lab.sh: links of lab $name did not come up" >&2
+  return 1
+}
+
+cmd_up() {
+  [[ $# -ge 1 ]] || usage "usage: lab.sh up NAME [--subnets K] [--displays-per-subnet N]"
+  local name="$1" subnets=1 per=1
+  check_name "$name"
+  shift
+  while [[ $# -gt 0 ]]; do
+    case "$1" in
+      --subnets) [[ $# -ge 2 ]] || usage "missing value for --subnets"; subnets="$2"; shift 2 ;;
+      --subnets=*) subnets="${1#*=}"; shift ;;
+      --displays-per-subnet) [[ $# -ge 2 ]] || usage "missing value for --displays-per-subnet"; per="$2"; shift 2 ;;
+      --displays-per-subnet=*) per="${1#*=}"; shift ;;
+      *) usage "unknown option: $1" ;;
+    esac
+  done
+  [[ "$subnets" =~ ^[0-9]+$ ]] && ((subnets >= 1 && subnets <= 200)) || usage "--subnets must be 1..200"
+  [[ "$per" =~ ^[0-9]+$ ]] && ((per >= 1 && per <= 245)) || usage "--displays-per-subnet must be 1..245"
+  local reason
+  reason=$(unusable_reason)
+  [[ -z "$reason" ]] || die "cannot make a lab: $reason"
+
+  cmd_down "$name"
+  if ! build_lab "$name" "$subnets" "$per"; then
+    cmd_down "$name"
+    die "could not make lab $name"
+  fi
+  mkdir -p "$STATE_DIR"
+  print_keys "$name" "$subnets" "$per" >"$STATE_DIR/$name.env"
+  cat "$STATE_DIR/$name.env"
+}
+
+cmd_env() {
+  [[ $# -eq 1 ]] || usage "usage: lab.sh env NAME"
+  check_name "$1"
+  ns_exists "$(host_ns "$1")" && [[ -f "$STATE_DIR/$1.env" ]] || die "lab $1 is not up"
+  cat "$STATE_DIR/$1.env"
+}
+
+# Runs "$@" in namespace $1, never in the caller's own namespace.
+exec_in() {
+  local ns="$1"
+  shift
+  [[ $# -ge 1 ]] || usage "no command given"
+  ns_exists "$ns" || die "namespace $ns does not exist (is the lab up?)"
+  ! ns_is_own "$ns" || die "refusing to run in the caller's own network namespace ($ns)"
+  exec ip netns exec "$ns" "$@"
+}
+
+cmd_exec_host() {
+  [[ $# -ge 2 ]] || usage "usage: lab.sh exec-host NAME CMD [ARG...]"
+  check_name "$1"
+  local ns
+  ns=$(host_ns "$1")
+  shift
+  exec_in "$ns" "$@"
+}
+
+cmd_exec_display() {
+  [[ $# -ge 3 ]] || usage "usage: lab.sh exec-display NAME SUBNET CMD [ARG...]"
+  check_name "$1"
+  [[ "$2" =~ ^[1-9][0-9]*$ ]] || usage "bad subnet number: '$2'"
+  local ns
+  ns=$(subnet_ns "$1" "$2")
+  shift 2
+  exec_in "$ns" "$@"
+}
+
+cmd_list() {
+  ip netns list 2>/dev/null | awk '{print $1}' | sed -n "s/^$PREFIX-\(.*\)-host\$/\1/p"
+}
+
+main() {
+  [[ $# -ge 1 ]] || usage "usage: lab.sh check|up|down|env|exec-host|exec-display|list ..."
+  local cmd="$1"
+  shift
+  case "$cmd" in
+    check)
+      local reason
+      reason=$(unusable_reason)
+      [[ -z "$reason" ]] || EXIT_CODE=77 die "no lab possible: $reason"
+      ;;
+    up) cmd_up "$@" ;;
+    down) cmd_down "$@" ;;
+    env) cmd_env "$@" ;;
+    exec-host) cmd_exec_host "$@" ;;
+    exec-display) cmd_exec_display "$@" ;;
+    list) cmd_list ;;
+    -h | --help | help) sed -n '2,/^$/p' "$0" | sed 's/^# \{0,1\}//' ;;
+    *) usage "unknown command: $cmd" ;;
+  esac
+}
+
+main "$@"

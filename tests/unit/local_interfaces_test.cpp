@@ -1,0 +1,61 @@
+#include "discovery/local_interfaces.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+SystemAddress address(const char* name, const char* ip, int prefix, unsigned type = 1,
+                      std::string mac = std::string("\x00\x1a\x2b\x3c\x4d\x5e", 6),
+                      bool wireless = false) {
+  in_addr parsed{};
+  inet_pton(AF_INET, ip, &parsed);
+  return {name, ntohl(parsed.s_addr), prefix, type, wireless, std::move(mac)};
+}
+
+TEST(LocalInterfaces, KeepsEthernetLikeLinksWithoutLinkLocal) {
+  auto list = usableInterfaces({
+      address("lo", "127.0.0.1", 8, 772),
+      address("eth0", "192.168.1.5", 24),
+      address("eth0", "169.254.10.20", 16),
+      address("tun0", "10.8.0.1", 24, 65534),
+      address("wlan0", "10.0.0.2", 24, 1, std::string("\xab\xcd\xef\x01\x02\x03", 6), true),
+      address("veth1", "10.77.1.1", 24, 1, ""),
+  });
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].name, "eth0");
+  EXPECT_EQ(list[0].address, "192.168.1.5");
+  EXPECT_EQ(list[0].mac, "00-1A-2B-3C-4D-5E");
+  EXPECT_EQ(list[1].address, "10.0.0.2");
+  EXPECT_EQ(list[1].mac, "AB-CD-EF-01-02-03");
+  EXPECT_EQ(list[1].description, "Wi-Fi wlan0");
+  EXPECT_EQ(list[2].mac, "");
+}
+
+TEST(LocalInterfaces, SelectsTheAddressInTheDisplaysNetwork) {
+  auto local = usableInterfaces({
+      address("eth1", "192.168.10.5", 24),
+      address("eth0", "192.168.1.5", 24),
+      address("wlan0", "10.0.0.2", 24),
+      address("eth2", "110.0.0.5", 24),
+      address("eth3", "172.16.4.1", 16),
+  });
+  struct Case {
+    const char* device;
+    const char* chosen;
+  } cases[] = {
+      {"10.0.0.77:8000", "10.0.0.2"},
+      {"192.168.1.20", "192.168.1.5"},
+      {"192.168.1.20:80", "192.168.1.5"},
+      {"192.168.10.9:80", "192.168.10.5"},
+      {"172.16.9.9:80", "172.16.4.1"},  // same /16, other third octet
+      {"10.0.1.7:80", ""},
+      {"no-dots-here", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(selectHostAddressFrom(c.device, local), c.chosen) << c.device;
+  EXPECT_EQ(selectHostAddressFrom("10.0.0.7", {}), "");
+}
+
+}  // namespace
