@@ -7,7 +7,10 @@
 #include "app/app_context.h"
 #include "app/diag_log.h"
 #include "commands/device_tasks.h"
+#include "commands/media_intake.h"
+#include "commands/playlist_deploy.h"
 #include "commands/playlists.h"
+#include "commands/settings_deploy.h"
 #include "media/file_utils.h"
 
 using nlohmann::json;
@@ -97,11 +100,10 @@ struct Route {
 };
 
 const std::array kRoutes = {
-    Route{"open", "playlist", openPlaylist},
-    Route{"open", "deviceweb", openDeviceWeb},
-    Route{"deploy", "login", loginOnly},
-    Route{"save", "playlist", savePlaylistFile},
-    Route{"remove", "playlist", removePlaylistFile},
+    Route{"open", "playlist", openPlaylist},     Route{"open", "deviceweb", openDeviceWeb},
+    Route{"remove", "media", removeMedia},       Route{"deploy", "login", loginOnly},
+    Route{"deploy", "playlist", deployPlaylist}, Route{"deploy", "emergency", deployPlaylist},
+    Route{"save", "playlist", savePlaylistFile}, Route{"remove", "playlist", removePlaylistFile},
 };
 
 }  // namespace
@@ -118,11 +120,13 @@ std::string dispatchPageMessage(AppContext& context, const std::string& text) {
     if (type->compare(0, 13, "playlistFiles") == 0) return listPlaylistFiles(context, message);
     return echo(message);
   }
+  if (*command == "add") return addFiles(context, message);
   for (const auto& route : kRoutes) {
     if (route.command == *command && route.type == *type) {
       return route.operation(context, message);
     }
   }
+  if (isSettingRequest(*command, *type)) return deploySetting(context, message);
   // Unknown requests are echoed, except under "set", which never answers.
   if (*command == "set") return {};
   return echo(message);

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <optional>
 
 #include "app/diag_log.h"
@@ -68,7 +69,21 @@ std::string formatIpv4(uint32_t a) {
   return text;
 }
 
+namespace {
+std::mutex sourceMutex;
+std::function<std::vector<SystemAddress>()> sourceOverride;
+}  // namespace
+
+void overrideSystemAddresses(std::function<std::vector<SystemAddress>()> source) {
+  std::lock_guard lock(sourceMutex);
+  sourceOverride = std::move(source);
+}
+
 std::vector<SystemAddress> readSystemAddresses() {
+  {
+    std::lock_guard lock(sourceMutex);
+    if (sourceOverride) return sourceOverride();
+  }
   std::vector<SystemAddress> result;
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return result;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct SystemAddress {
 };
 
 std::vector<SystemAddress> readSystemAddresses();
+
+// Replaces what readSystemAddresses reports (tests give any list); an empty function restores
+// the system's own list.
+void overrideSystemAddresses(std::function<std::vector<SystemAddress>()> source);
 
 // Keeps Ethernet-like links (Wi-Fi, veth and bridges report the same type) and drops
 // link-local addresses, in the order given.

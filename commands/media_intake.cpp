@@ -1,0 +1,148 @@
+#include "commands/media_intake.h"
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "app/app_context.h"
+#include "commands/playlists.h"
+#include "media/file_utils.h"
+#include "media/media_probe.h"
+#include "platform/file_dialog.h"
+
+using nlohmann::json;
+
+namespace {
+
+constexpr uint32_t kMaxAssetSize = 1048576;
+
+struct Chosen {
+  std::string path;
+  std::string name;
+  std::string extension;  // from the last "." of the name, dot included; empty when none
+};
+
+Chosen describe(const std::string& path) {
+  Chosen chosen{path, std::filesystem::path(path).filename().string(), ""};
+  size_t dot = chosen.name.rfind('.');
+  if (dot != std::string::npos) chosen.extension = chosen.name.substr(dot);
+  return chosen;
+}
+
+std::vector<DialogFilter> filtersFor(const std::string& type) {
+  if (type == "media") {
+    const char* patterns = "*.mp4;*.mov;*.mkv;*.bmp;*.gif;*.jpeg;*.jpg;*.png;*.webp";
+    return {{std::string("Supported Media: ") + patterns, patterns}};
+  }
+  if (type == "configure") return {{"Configure: *.conf", "*.conf"}};
+  if (type == "firmware") return {{"Firmware: *.epak", "*.epak"}};
+  if (type == "brand" || type == "alertImage") return {{"Image: *.png", "*.png;*.PNG"}};
+  if (type == "alertAudio") return {{"Audio: *.wav", "*.wav;*.WAV"}};
+  return {};
+}
+
+// Copies into a runtime folder; a failed copy leaves no partial file behind.
+bool copyInto(const std::string& source, const std::string& target) {
+  std::error_code ec;
+  std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) std::filesystem::remove(target, ec);
+  return !ec && std::filesystem::is_regular_file(target, ec);
+}
+
+json copyFailed(const Chosen& file) {
+  return {{"status", "ERROR"}, {"title", file.name}};
+}
+
+json addMedia(AppContext& context, const std::vector<std::string>& paths) {
+  const std::string stamp = utcStampNow();
+  json accepted = json::array();
+  for (const auto& path : paths) {
+    Chosen file = describe(path);
+    std::string verdict = probeMedia(file.path, file.extension);
+    if (!verdict.empty()) {
+      return {{"codec", verdict}, {"status", "BADCODEC"}, {"title", file.name}};
+    }
+    std::string stored = storedMediaName(file.name, file.extension, stamp);
+    if (!copyInto(file.path, context.mediaFolder() + "/" + stored)) return copyFailed(file);
+    accepted.push_back({{"path", stored}, {"title", file.name}});
+  }
+  return accepted.size() == 1 ? accepted[0] : accepted;
+}
+
+json addAsset(const Chosen& file) {
+  const uint32_t size = fileSize(file.path);
+  auto refused = [&](const char* status) {
+    return json{{"filesize", size}, {"status", status}, {"title", file.name}};
+  };
+  if (size >= kMaxAssetSize) return refused("TOOBIG");
+  if ((file.extension == ".png" || file.extension == ".PNG") && !isPngFile(file.path)) {
+    return refused("BADPNG");
+  }
+  if ((file.extension == ".wav" || file.extension == ".WAV") && !isWavFile(file.path)) {
+    return refused("BADWAV");
+  }
+  return {{"path", file.path}, {"status", "OK"}, {"title", file.name}};
+}
+
+}  // namespace
+
+std::string utcStampNow() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  std::time_t seconds = system_clock::to_time_t(now);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  return std::to_string(utc.tm_year + 1900) + std::to_string(utc.tm_mon + 1) +
+         std::to_string(utc.tm_mday) + std::to_string(utc.tm_hour) + std::to_string(utc.tm_min) +
+         std::to_string(utc.tm_sec) + std::to_string(millis);
+}
+
+std::string storedMediaName(const std::string& fileName, const std::string& extension,
+                            const std::string& utcStamp) {
+  return md5Hex(fileName + utcStamp) + extension;
+}
+
+std::string addFiles(AppContext& context, json& message) {
+  const std::string type = message["T"];
+  const bool multiple = type == "media";
+  std::vector<std::string> paths;
+  if (context.dialogs) paths = context.dialogs->chooseFiles(filtersFor(type), multiple);
+  if (paths.empty()) return dumpCompact(message);
+  const Chosen first = describe(paths.front());
+  json reply;
+  if (type == "media") {
+    reply = addMedia(context, paths);
+  } else if (type == "configure") {
+    reply = {{"path", first.path}, {"status", "OK"}, {"title", first.name}};
+  } else if (type == "firmware") {
+    if (!copyInto(first.path, context.firmwareFolder() + "/" + first.name)) {
+      reply = copyFailed(first);
+    } else {
+      reply = {{"path", first.name}, {"title", first.name}};
+    }
+  } else if (type == "brand" || type == "alertImage" || type == "alertAudio") {
+    reply = addAsset(first);
+  } else {
+    return {};
+  }
+  message["P"] = std::move(reply);
+  return dumpCompact(message);
+}
+
+std::string removeMedia(AppContext& context, json& message) {
+  const json& payload = message["P"];
+  if (!payload.is_object()) return {};
+  auto media = payload.find("media");
+  auto playlist = payload.find("playlist");
+  if (media == payload.end() || !media->is_string() || playlist == payload.end() ||
+      !playlist->is_string()) {
+    return {};
+  }
+  std::string name = *media;
+  bool ok = removeUnusedMedia(context.exeFolder, name, *playlist);
+  message["P"] = {{"file", name}, {"status", ok ? "OK" : "ERROR"}};
+  return dumpCompact(message);
+}

@@ -1,0 +1,156 @@
+#include "commands/playlist_deploy.h"
+
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "app/app_context.h"
+#include "app/diag_log.h"
+#include "commands/device_tasks.h"
+#include "commands/playlists.h"
+#include "commands/xml_body.h"
+#include "discovery/local_interfaces.h"
+#include "media/file_utils.h"
+
+using nlohmann::json;
+
+namespace {
+
+struct Item {
+  std::string url;
+  int32_t id, type, duration;
+};
+
+// The items of a playlist, or nothing when one of them has the wrong shape.
+std::optional<std::vector<Item>> readItems(const json& items) {
+  std::vector<Item> result;
+  for (const auto& item : items) {
+    if (!item.is_object()) return std::nullopt;
+    auto url = item.find("url");
+    if (url == item.end() || !url->is_string()) return std::nullopt;
+    for (const char* key : {"id", "type", "duration"}) {
+      auto number = item.find(key);
+      if (number == item.end() || !number->is_number()) return std::nullopt;
+    }
+    result.push_back({*url, toInt32(item["id"]), toInt32(item["type"]), toInt32(item["duration"])});
+  }
+  return result;
+}
+
+std::string errorEcho(json& message, const char* type, const char* status) {
+  message["T"] = type;
+  message["C"] = "error";
+  message["P"] = {{"status", status}};
+  return dumpCompact(message);
+}
+
+struct Bodies {
+  std::vector<std::string> uris;
+  std::vector<std::string> bodies;
+  uint64_t totalSize = 0;
+  size_t fileCount = 0;
+};
+
+std::string urgentConfig(const std::string& enable) {
+  XmlBody body("UrgentConfig");
+  body.add("Enabled", enable);
+  return body.serialize();
+}
+
+// The upload announcement and the fetch list; "zerosize" when a media file is missing or empty.
+const char* addPlaylistBodies(const AppContext& context, const std::vector<Item>& items,
+                              Bodies& out) {
+  const std::string port = std::to_string(context.notificationPort);
+  XmlBody upload("RequestUploadList");
+  upload.add("TotalFileCount", std::to_string(items.size()));
+  XmlBody fetch("FetchListConfig");
+  fetch.add("ListCount", std::to_string(items.size()));
+  fetch.add("NotifyServerHost", kHostPlaceholder);
+  fetch.add("NotifyServerPort", port);
+  uint64_t total = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Item& item = items[i];
+    uint32_t size = isSafeFileName(item.url) ? fileSize(context.mediaFolder() + "/" + item.url) : 0;
+    if (size == 0) {
+      diagLog("no media file or total file size is 0");
+      return "zerosize";
+    }
+    total += size;
+    xmlNode* entry = fetch.add(("FetchList_" + std::to_string(i)).c_str(), "");
+    fetch.add(entry, "FileID", std::to_string(item.id));
+    fetch.add(entry, "PlayType", std::to_string(item.type));
+    fetch.add(entry, "Duration", std::to_string(item.duration));
+    fetch.add(entry, "FetchURL",
+              "http://" + std::string(kHostPlaceholder) + ":" + port + "/media/" +
+                  percentEncode(item.url));
+  }
+  if (total == 0) {
+    diagLog("no media file or total file size is 0");
+    return "zerosize";
+  }
+  upload.add("TotalFileSize", std::to_string(total));
+  out.uris.push_back("PUT /ISAPI/VideoAdvert/RequestUploadList?ID=");
+  out.uris.push_back("PUT /ISAPI/VideoAdvert/FetchListConfig?ID=");
+  out.bodies.push_back(upload.serialize());
+  out.bodies.push_back(fetch.serialize());
+  out.totalSize = total;
+  out.fileCount = items.size();
+  return nullptr;
+}
+
+}  // namespace
+
+int32_t toInt32(const json& number) {
+  if (number.is_number_unsigned()) return static_cast<int32_t>(number.get<uint64_t>());
+  if (number.is_number_integer()) return static_cast<int32_t>(number.get<int64_t>());
+  double value = std::trunc(number.get<double>());
+  if (!std::isfinite(value)) return 0;
+  return static_cast<int32_t>(static_cast<int64_t>(std::fmod(value, 4294967296.0)));
+}
+
+std::string deployPlaylist(AppContext& context, json& message) {
+  const json& payload = message["P"];
+  DeviceTarget target;
+  if (!readDeviceTarget(payload, target)) return {};
+  const bool emergency = message["T"] == "emergency";
+  Bodies bodies;
+  if (emergency) {
+    auto enable = payload.find("enable");
+    if (enable == payload.end() || !enable->is_string()) return {};
+    bodies.uris.push_back("PUT /ISAPI/Gui/UrgentConfig?ID=");
+    bodies.bodies.push_back(urgentConfig(*enable));
+  }
+  if (auto file = payload.find("file"); file != payload.end()) {
+    if (!file->is_string()) return {};
+    auto content = readPlaylistFile(context.exeFolder, *file);
+    const json* items = nullptr;
+    if (content && content->is_object() && content->contains("playlist")) {
+      items = &(*content)["playlist"];
+    }
+    if (!items || !items->is_array() || items->empty()) {
+      return errorEcho(message, "playlist", "nofile");
+    }
+    auto parsed = readItems(*items);
+    if (!parsed) return errorEcho(message, "playlist", "nofile");
+    if (const char* problem = addPlaylistBodies(context, *parsed, bodies)) {
+      std::lock_guard lock(context.deviceTasksMutex);
+      context.deviceTasks = json::array();
+      return errorEcho(message, "playlist", problem);
+    }
+  }
+  json extra = {{"filecount", std::to_string(bodies.fileCount)},
+                {"totalsize", std::to_string(bodies.totalSize)}};
+  auto bodiesFor = [&bodies](const std::string& ip) {
+    const std::string host = selectHostAddress(ip);
+    std::vector<std::string> own;
+    for (const auto& body : bodies.bodies) {
+      own.push_back(replaceHostPlaceholder(body, host));
+      diagLog(own.back());
+    }
+    return own;
+  };
+  if (!startDeviceTasks(context, target, bodies.uris, bodiesFor, extra, "playlist deploy failed")) {
+    return errorEcho(message, "mgService", "deploy");
+  }
+  return {};
+}

@@ -1,0 +1,194 @@
+#include "commands/settings_deploy.h"
+
+#include <initializer_list>
+#include <optional>
+
+#include "app/app_context.h"
+#include "commands/device_tasks.h"
+#include "commands/xml_body.h"
+#include "discovery/local_interfaces.h"
+#include "media/file_utils.h"
+
+using nlohmann::json;
+
+namespace {
+
+// A request to queue: its line, its body and what the device tasks carry besides.
+struct Request {
+  std::string uri;
+  std::string body;
+  json extra = json::object();
+  bool perDisplayHost = false;  // the body names the host's address in the display's network
+};
+
+// The payload's string members; a required one missing or not a string makes it unusable.
+class Fields {
+ public:
+  explicit Fields(const json& payload) : payload_(payload) {}
+  bool require(std::initializer_list<const char*> keys) const {
+    for (const char* key : keys) {
+      if (!has(key)) return false;
+    }
+    return true;
+  }
+  bool has(const char* key) const {
+    auto it = payload_.find(key);
+    return it != payload_.end() && it->is_string();
+  }
+  std::string operator[](const char* key) const {
+    return has(key) ? payload_.at(key).get<std::string>() : std::string();
+  }
+
+ private:
+  const json& payload_;
+};
+
+void addOptional(XmlBody& body, xmlNode* parent, const Fields& f, const char* element,
+                 const char* key) {
+  if (f.has(key)) body.add(parent, element, f[key]);
+}
+
+void addFileContent(XmlBody& body, xmlNode* parent, const Fields& f, const char* element) {
+  if (f.has("path")) body.add(parent, element, readFileText(f["path"], true));
+}
+
+void addTriggers(XmlBody& body, xmlNode* parent, const Fields& f) {
+  body.add(parent, "PIRTrigger", f["pir"]);
+  body.add(parent, "MotionTrigger", f["motion"]);
+  body.add(parent, "AlarmInTrigger", f["alarm"]);
+  body.add(parent, "FaceTrigger", f["face"]);
+}
+
+std::optional<Request> configure(const AppContext&, const Fields& f) {
+  if (!f.require({"title", "path"})) return std::nullopt;
+  const std::string stored = md5Hex(f["title"]) + ".conf";
+  return Request{"POST /ISAPI/UploadFile/TemplateConfig?name=" + stored, readFileText(f["path"]),
+                 json{{"filename", stored}, {"offset", 0}, {"filesize", fileSize(f["path"])}}};
+}
+
+std::optional<Request> firmware(const AppContext& context, const Fields& f) {
+  if (!f.require({"title"}) || !isSafeFileName(f["title"])) return std::nullopt;
+  const std::string port = std::to_string(context.notificationPort);
+  XmlBody body("FetchFirmware");
+  body.add("NotifyServerHost", kHostPlaceholder);
+  body.add("NotifyServerPort", port);
+  body.add("NotifyServerURL", "/ISAPI/System/NotifyFetchFirmware");
+  body.add("FetchURL", "http://" + std::string(kHostPlaceholder) + ":" + port + "/firmware/" +
+                           percentEncode(f["title"]));
+  return Request{"PUT /ISAPI/System/FetchFirmware?ID=", body.serialize(), json::object(), true};
+}
+
+std::optional<Request> brand(const AppContext&, const Fields& f) {
+  if (!f.require({"enable"})) return std::nullopt;
+  XmlBody body("Banner");
+  xmlNode* custom = body.add(body.root(), "BrandCustom");
+  body.add(custom, "Enabled", f["enable"]);
+  addOptional(body, custom, f, "PosX", "x");
+  addOptional(body, custom, f, "PosY", "y");
+  addOptional(body, custom, f, "Width", "width");
+  addOptional(body, custom, f, "Height", "height");
+  addOptional(body, custom, f, "ImageName", "title");
+  addFileContent(body, custom, f, "ImageContent");
+  return Request{"PUT /ISAPI/Gui/Banner/BrandCustom?ID=", body.serialize()};
+}
+
+std::optional<Request> banner(const AppContext&, const Fields& f) {
+  if (!f.require({"always", "pir", "motion", "alarm", "face"})) return std::nullopt;
+  XmlBody body("Banner");
+  xmlNode* message = body.add(body.root(), "DeterrenceMsg");
+  body.add(message, "AlwaysOn", f["always"]);
+  addOptional(body, message, f, "ImageName", "title");
+  addFileContent(body, message, f, "ImageContent");
+  addTriggers(body, message, f);
+  return Request{"PUT /ISAPI/Gui/Banner/Deterrence?ID=", body.serialize()};
+}
+
+std::optional<Request> greeting(const AppContext&, const Fields& f) {
+  if (!f.require({"pir", "motion", "alarm", "face"})) return std::nullopt;
+  XmlBody body("Banner");
+  xmlNode* audio = body.add(body.root(), "DeterrenceAudio");
+  addOptional(body, audio, f, "AudioName", "title");
+  addFileContent(body, audio, f, "AudioContent");
+  addTriggers(body, audio, f);
+  return Request{"PUT /ISAPI/Gui/Banner/Deterrence?ID=", body.serialize()};
+}
+
+std::optional<Request> clearList(const AppContext&, const Fields&) {
+  XmlBody body("ClearFileList");
+  body.add("Enabled", "1");
+  return Request{"PUT /ISAPI/VideoAdvert/ClearFileList?ID=", body.serialize()};
+}
+
+std::optional<Request> advertConfig(const Fields& f, const char* element) {
+  if (!f.require({"cmd"})) return std::nullopt;
+  XmlBody body("VideoAdvertConfig");
+  body.add(element, f["cmd"]);
+  return Request{"PUT /ISAPI/VideoAdvert/VideoAdvertConfig?ID=", body.serialize()};
+}
+
+std::optional<Request> advertising(const AppContext&, const Fields& f) {
+  return advertConfig(f, "Enabled");
+}
+
+std::optional<Request> dynamicSwitch(const AppContext&, const Fields& f) {
+  return advertConfig(f, "DynamicSwitchFull");
+}
+
+std::optional<Request> deviceInfo(const AppContext&, const Fields& f) {
+  if (!f.require({"devName", "devId", "devMode", "devVersion", "info"})) return std::nullopt;
+  XmlBody body("DeviceInfo");
+  body.add("DeviceName", f["devName"]);
+  body.add("DeviceID", f["devId"]);
+  body.add("DeviceModel", f["devMode"]);
+  body.add("SoftwareVer", f["devVersion"]);
+  body.add("FactoryInfo", f["info"]);
+  return Request{"PUT /ISAPI/DeviceInfo?ID=", body.serialize()};
+}
+
+struct Operation {
+  const char* command;
+  const char* type;
+  std::optional<Request> (*build)(const AppContext&, const Fields&);
+  const char* failureLog;
+};
+
+constexpr Operation kOperations[] = {
+    {"deploy", "configure", configure, "configure deploy failed"},
+    {"deploy", "firmware", firmware, "firmware deploy failed"},
+    {"deploy", "brand", brand, "brand image deploy failed"},
+    {"deploy", "banner", banner, "deterrence image/sound deploy failed"},
+    {"deploy", "greeting", greeting, "deterrence image/sound deploy failed"},
+    {"undeploy", "playlist", clearList, "playlist undeploy failed"},
+    {"set", "ad", advertising, "playlist deploy failed"},
+    {"set", "adCamSwitch", dynamicSwitch, "playlist deploy failed"},
+    {"set", "devName", deviceInfo, "playlist deploy failed"},
+};
+
+}  // namespace
+
+bool isSettingRequest(const std::string& command, const std::string& type) {
+  for (const auto& operation : kOperations) {
+    if (command == operation.command && type == operation.type) return true;
+  }
+  return false;
+}
+
+std::string deploySetting(AppContext& context, json& message) {
+  const json& payload = message["P"];
+  DeviceTarget target;
+  if (!readDeviceTarget(payload, target)) return {};
+  for (const auto& operation : kOperations) {
+    if (message["C"] != operation.command || message["T"] != operation.type) continue;
+    auto request = operation.build(context, Fields(payload));
+    if (!request) return {};
+    BodiesFor bodiesFor = [&request](const std::string& ip) {
+      return std::vector<std::string>{
+          request->perDisplayHost ? replaceHostPlaceholder(request->body, selectHostAddress(ip))
+                                  : request->body};
+    };
+    startDeviceTasks(context, target, {request->uri}, bodiesFor, request->extra,
+                     operation.failureLog);
+    return {};
+  }
+  return {};
+}
