@@ -1,6 +1,7 @@
 #include "app/app_context.h"
 
 #include "device/http_service.h"
+#include "discovery/discovery_listener.h"
 
 AppContext::AppContext(std::string folder, AppConfig loaded)
     : exeFolder(std::move(folder)),

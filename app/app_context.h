@@ -16,6 +16,7 @@
 
 class FileDialogs;
 class HttpService;
+class DiscoveryListener;
 
 inline constexpr const char* kProductName = "Quillora";
 
@@ -30,7 +31,8 @@ struct AppContext {
   FileDialogs* dialogs = nullptr;  // owned by the front end
   std::string exeFolder;
   std::vector<LocalInterface> localInterfaces;
-  std::unique_ptr<HttpService> httpService;  // null until the network has started
+  std::unique_ptr<HttpService> httpService;      // null until the network has started
+  std::unique_ptr<DiscoveryListener> discovery;  // null when no HTTP listener could open
   // Opens a display's own web page (desktop: the default browser).
   std::function<void(const std::string& url)> openUrl;
   YAML::Node config;

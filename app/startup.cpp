@@ -8,6 +8,7 @@
 #include "commands/playlists.h"
 #include "device/http_service.h"
 #include "device/network_start.h"
+#include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 #include "platform/instance_lock.h"
 
@@ -54,5 +55,6 @@ void shutdownApplication(AppContext& context) {
   for (const auto& name : listFiles(context.firmwareFolder())) {
     removeFile(context.firmwareFolder() + "/" + name);
   }
+  context.discovery.reset();
   context.httpService.reset();
 }

@@ -11,6 +11,7 @@
 #include "commands/playlist_deploy.h"
 #include "commands/playlists.h"
 #include "commands/settings_deploy.h"
+#include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 
 using nlohmann::json;
@@ -93,6 +94,11 @@ std::string openDeviceWeb(AppContext& context, json& message) {
   return {};
 }
 
+std::string searchDevices(AppContext& context, json&) {
+  if (context.discovery) context.discovery->search(&context, onDiscoveryReply);
+  return {};
+}
+
 struct Route {
   std::string_view command;
   std::string_view type;
@@ -100,10 +106,15 @@ struct Route {
 };
 
 const std::array kRoutes = {
-    Route{"open", "playlist", openPlaylist},     Route{"open", "deviceweb", openDeviceWeb},
-    Route{"remove", "media", removeMedia},       Route{"deploy", "login", loginOnly},
-    Route{"deploy", "playlist", deployPlaylist}, Route{"deploy", "emergency", deployPlaylist},
-    Route{"save", "playlist", savePlaylistFile}, Route{"remove", "playlist", removePlaylistFile},
+    Route{"open", "playlist", openPlaylist},
+    Route{"open", "deviceweb", openDeviceWeb},
+    Route{"remove", "media", removeMedia},
+    Route{"search", "device", searchDevices},
+    Route{"deploy", "login", loginOnly},
+    Route{"deploy", "playlist", deployPlaylist},
+    Route{"deploy", "emergency", deployPlaylist},
+    Route{"save", "playlist", savePlaylistFile},
+    Route{"remove", "playlist", removePlaylistFile},
 };
 
 }  // namespace

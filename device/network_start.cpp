@@ -2,6 +2,7 @@
 
 #include "app/app_context.h"
 #include "device/http_service.h"
+#include "discovery/discovery_listener.h"
 
 int startNetwork(AppContext& context) {
   context.localInterfaces = listLocalInterfaces();
@@ -14,5 +15,7 @@ int startNetwork(AppContext& context) {
                                           context.notificationPort) != 0) {
     return -1;
   }
-  return static_cast<int>(context.httpService->listenerCount());
+  context.discovery =
+      std::make_unique<DiscoveryListener>(static_cast<uint32_t>(context.searchPort));
+  return context.discovery->open(addresses);
 }
