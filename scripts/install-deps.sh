@@ -10,4 +10,5 @@ $SUDO apt-get install -y --no-install-recommends \
   nlohmann-json3-dev libyaml-cpp-dev libxml2-dev libssl-dev libboost1.81-dev \
   libmediainfo-dev libmediainfo0v5 \
   libgtest-dev libgmock-dev \
-  iproute2 curl procps jq
+  iproute2 curl procps jq nodejs \
+  libjs-jquery libjs-jquery-ui libjs-bootstrap4 libjs-popper.js fonts-font-awesome

@@ -25,10 +25,14 @@ struct Md5Stream::Impl {
   ~Impl() { EVP_MD_CTX_free(ctx); }
 };
 
-Md5Stream::Md5Stream() : impl_(std::make_unique<Impl>()) { reset(); }
+Md5Stream::Md5Stream() : impl_(std::make_unique<Impl>()) {
+  reset();
+}
 Md5Stream::~Md5Stream() = default;
 
-void Md5Stream::reset() { EVP_DigestInit_ex(impl_->ctx, EVP_md5(), nullptr); }
+void Md5Stream::reset() {
+  EVP_DigestInit_ex(impl_->ctx, EVP_md5(), nullptr);
+}
 
 void Md5Stream::update(const void* data, size_t size) {
   if (size > 0) EVP_DigestUpdate(impl_->ctx, data, size);

@@ -51,12 +51,11 @@ Decision login(const Request& request, SessionStore& sessions, const LogicConfig
   if (request.method != "POST") return {statusReply(path, "405", "Method Not Allowed"), {}};
   if (!isEmptyBody(request.body)) {
     const auto check = parseUserCheck(request.body);
-    const bool accepted =
-        check && !config.wrongCredentials && check->username == config.user &&
-        sessions.isChallenge(check->sessionId) &&
-        digestMatches(check->password,
-                      loginDigest(check->sessionId, config.user, config.password)) &&
-        sessions.authenticate(check->sessionId);
+    const bool accepted = check && !config.wrongCredentials && check->username == config.user &&
+                          sessions.isChallenge(check->sessionId) &&
+                          digestMatches(check->password, loginDigest(check->sessionId, config.user,
+                                                                     config.password)) &&
+                          sessions.authenticate(check->sessionId);
     if (accepted) {
       Reply reply = statusReply(path, "200", "OK");
       reply.body = responseStatusXml(path, "200", "OK",
@@ -112,7 +111,8 @@ Reply statusReply(const std::string& path, const std::string& code, const std::s
 Decision decideReply(const Request& request, SessionStore& sessions, const LogicConfig& config) {
   const SplitTarget target = splitTarget(request.target);
   if (target.path == kLoginPath) return login(request, sessions, config);
-  if (target.path.rfind("/ISAPI/", 0) != 0) return {Reply{404, "text/plain", "Not Found\n", ""}, {}};
+  if (target.path.rfind("/ISAPI/", 0) != 0)
+    return {Reply{404, "text/plain", "Not Found\n", ""}, {}};
   const Route* route = findRoute(target.path);
   if (route == nullptr) return {statusReply(target.path, "404", "Invalid URL"), {}};
   const auto id = queryValue(target.query, "ID");

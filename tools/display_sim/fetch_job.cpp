@@ -144,21 +144,22 @@ void FetchJob::readChunk() {
   body.size = chunk_.size();
   // The time-out covers one chunk: a slow download that makes progress is never cut.
   stream_->expires_after(std::chrono::milliseconds(ctx_.options.fetchTimeoutMs));
-  http::async_read(*stream_, buffer_, *parser_,
-                   [self = shared_from_this()](beast::error_code ec2, std::size_t) {
-                     self->onChunk(ec2);
-                   });
+  http::async_read(
+      *stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec2, std::size_t) { self->onChunk(ec2); });
 }
 
 void FetchJob::onChunk(beast::error_code ec) {
   if (ec == http::error::need_buffer) ec = {};
-  if (parser_->is_header_done()) current_.httpStatus = static_cast<int>(parser_->get().result_int());
+  if (parser_->is_header_done())
+    current_.httpStatus = static_cast<int>(parser_->get().result_int());
   const size_t got = chunk_.size() - parser_->get().body().size;
   md5_.update(chunk_.data(), got);
   current_.bytes += got;
   if (ec) return finishUrl(false, "read: " + ec.message());
   if (!parser_->is_done()) return readChunk();
-  if (current_.httpStatus != 200) return finishUrl(false, "HTTP status " + std::to_string(current_.httpStatus));
+  if (current_.httpStatus != 200)
+    return finishUrl(false, "HTTP status " + std::to_string(current_.httpStatus));
   finishUrl(true, "");
 }
 
@@ -223,7 +224,8 @@ void FetchJob::onNotifyWritten(beast::error_code ec) {
   answer_ = {};
   http::async_read(*stream_, buffer_, answer_,
                    [self = shared_from_this()](beast::error_code ec2, std::size_t) {
-                     if (!ec2) self->notice_.answerStatus = static_cast<int>(self->answer_.result_int());
+                     if (!ec2)
+                       self->notice_.answerStatus = static_cast<int>(self->answer_.result_int());
                      self->finishNotify("");
                    });
 }

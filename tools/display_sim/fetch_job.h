@@ -18,9 +18,9 @@ namespace dsim {
 struct NotifyPlan {
   std::string host;
   uint16_t port = 0;
-  std::string path;  // request target of the notification
-  std::string kind;  // root element of the notification
-  std::string error; // non-empty when the body named no usable server
+  std::string path;   // request target of the notification
+  std::string kind;   // root element of the notification
+  std::string error;  // non-empty when the body named no usable server
 };
 
 // Where the outcome of `order` is posted: NotifyServerHost/NotifyServerPort, and the path

@@ -52,7 +52,9 @@ HttpSession::HttpSession(tcp::socket&& socket, SimContext& ctx, std::shared_ptr<
   peer_ = ec ? "?" : endpointText(remote);
 }
 
-HttpSession::~HttpSession() { --ctx_.openConnections; }
+HttpSession::~HttpSession() {
+  --ctx_.openConnections;
+}
 
 void HttpSession::start() {
   net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readHead(); });
@@ -141,10 +143,9 @@ void HttpSession::readBody() {
   } else {
     stream_.expires_after(kBodyTimeout);
   }
-  http::async_read(stream_, buffer_, *parser_,
-                   [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                     self->onBody(ec);
-                   });
+  http::async_read(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onBody(ec); });
 }
 
 void HttpSession::onBody(beast::error_code ec) {
@@ -167,8 +168,8 @@ RequestRecord HttpSession::recordOf(const std::string& error) const {
     const auto& req = parser_->get();
     record.method = std::string(req.method_string());
     record.target = std::string(req.target());
-    record.version = "HTTP/" + std::to_string(req.version() / 10) + "." +
-                     std::to_string(req.version() % 10);
+    record.version =
+        "HTTP/" + std::to_string(req.version() / 10) + "." + std::to_string(req.version() % 10);
     for (const auto& field : req) {
       record.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
@@ -211,6 +212,11 @@ void HttpSession::onRequest() {
 }
 
 void HttpSession::reject(int httpStatus, const std::string& error) {
+  if (ctx_.options.faults.neverAnswer || ctx_.options.faults.closeEarly) {
+    // These faults answer nothing at all, not even a bad request.
+    ctx_.journal.write(encodeRequest(recordOf(error), ctx_.options.journalBodyLimit));
+    return close();
+  }
   closeAfterWrite_ = true;
   answer(recordOf(error), Reply{httpStatus, "text/plain", error + "\n", ""}, std::nullopt);
 }
@@ -248,10 +254,9 @@ void HttpSession::answer(RequestRecord record, Reply reply, std::optional<FetchO
 
 void HttpSession::writeAnswer() {
   stream_.expires_after(kWriteTimeout);
-  http::async_write(stream_, response_,
-                    [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                      self->onWrite(ec);
-                    });
+  http::async_write(
+      stream_, response_,
+      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onWrite(ec); });
 }
 
 void HttpSession::onWrite(beast::error_code ec) {

@@ -61,8 +61,8 @@ std::string base64Encode(std::string_view bytes) {
     const uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
     out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], '=', '='};
   } else if (i + 2 == bytes.size()) {
-    const uint32_t v =
-        (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    const uint32_t v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                       (static_cast<unsigned char>(bytes[i + 1]) << 8);
     out += {kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63], '='};
   }
   return out;

@@ -21,14 +21,14 @@ struct RequestRecord {
   std::string peer;     // the client's address:port
   std::string method;   // as sent ("" when the head could not be parsed)
   std::string target;
-  std::string version;  // "HTTP/1.1"
+  std::string version;                                       // "HTTP/1.1"
   std::vector<std::pair<std::string, std::string>> headers;  // in order, names as sent
   std::string body;
   std::string rawHead;  // the exact bytes of the request line and headers, blank line included
   std::string error;    // why the request could not be handled normally ("" if it could)
   bool answered = false;
-  int replyStatus = 0;     // HTTP status of the answer
-  std::string replyCode;   // StatusCode of a ResponseStatus answer
+  int replyStatus = 0;    // HTTP status of the answer
+  std::string replyCode;  // StatusCode of a ResponseStatus answer
   std::string replyBody;
 };
 

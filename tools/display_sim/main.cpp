@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "discovery_responder.h"
 #include "listener.h"
 #include "options.h"
 #include "sim_context.h"
@@ -73,24 +74,35 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::shared_ptr<dsim::Listener>> listeners;
-  for (const auto& display : makeDisplays(parsed.options)) {
+  const auto displays = makeDisplays(parsed.options);
+  for (const auto& display : displays) {
     auto listener = std::make_shared<dsim::Listener>(ctx, display);
     if (!listener->open(parsed.options.port, error)) {
       std::cerr << "quillora-display-sim: " << error << "\n";
       return 2;
     }
-    // A discovery responder per display (Part 4.1) is to be opened here, on display->address.
     std::printf("LISTEN %s\n", display->label.c_str());
     listeners.push_back(std::move(listener));
+  }
+  std::unique_ptr<dsim::DiscoveryResponder> responder;
+  if (parsed.options.discovery) {
+    responder = std::make_unique<dsim::DiscoveryResponder>(ioc, displays, parsed.options.kind);
+    // Without multicast (loopback addresses, a busy port) the displays still serve HTTP.
+    if (!responder->open(error)) {
+      std::cerr << "quillora-display-sim: no discovery: " << error << "\n";
+      responder.reset();
+    }
   }
 
   auto signals = std::make_unique<net::signal_set>(ioc, SIGINT, SIGTERM);
   signals->async_wait([&](const boost::system::error_code& ec, int) {
     if (ec) return;
     for (const auto& listener : listeners) listener->stop();
+    if (responder) responder->stop();
     ioc.stop();
   });
   for (const auto& listener : listeners) listener->start();
+  if (responder) responder->start();
   std::printf("READY %zu\n", listeners.size());
   std::fflush(stdout);
 
@@ -99,6 +111,7 @@ int main(int argc, char** argv) {
   ioc.run();
   for (auto& thread : threads) thread.join();
   signals.reset();
+  responder.reset();
   listeners.clear();
   iocOwner.reset();
   xmlCleanupParser();

@@ -19,7 +19,9 @@ bool parseNumber(const std::string& text, T& out, T min, T max) {
   return true;
 }
 
-bool parseMs(const std::string& text, int& out) { return parseNumber(text, out, 0, 3600000); }
+bool parseMs(const std::string& text, int& out) {
+  return parseNumber(text, out, 0, 3600000);
+}
 
 }  // namespace
 
@@ -50,6 +52,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
          return true;
        }},
       {"--count", [&](const std::string& v) { return parseNumber(v, o.count, 1, 4096); }},
+      {"--kind",
+       [&](const std::string& v) {
+         if (v != "standard" && v != "basic" && v != "banner") return false;
+         o.kind = v;
+         return true;
+       }},
       {"--port",
        [&](const std::string& v) { return parseNumber(v, o.port, uint16_t{0}, uint16_t{65535}); }},
       {"--user",
@@ -95,6 +103,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       o.help = true;
       continue;
     }
+    if (name == "--no-discovery") {
+      o.discovery = false;
+      continue;
+    }
     std::string value;
     bool inlineValue = false;
     if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -135,6 +147,10 @@ fetches with notifications, and the configuration upload (the display contract).
   --address A            first display address, IPv4 (default 127.0.0.1); each
                          display binds its own address, which must exist locally
   --count N              N displays on consecutive addresses from A (default 1)
+  --kind K               capabilities announced to a search: standard (video and
+                         images), basic (images) or banner (default standard)
+  --no-discovery         do not answer probes (UDP port 3704 on the group
+                         239.255.255.250)
   --port P               HTTP port of every display (default 80; 0 = any free port)
   --user U               login user name (default admin)
   --password P           login password (default 12345)

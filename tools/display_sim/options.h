@@ -18,8 +18,8 @@ struct Faults {
 
 struct SimOptions {
   std::string address = "127.0.0.1";  // first display address (IPv4)
-  int count = 1;                       // displays on consecutive addresses
-  uint16_t port = 80;                  // HTTP port of every display (0: any free port)
+  int count = 1;                      // displays on consecutive addresses
+  uint16_t port = 80;                 // HTTP port of every display (0: any free port)
   std::string user = "admin";
   std::string password = "12345";
   uint64_t freeSpace = uint64_t{1} << 40;  // bytes; RequestUploadList above it answers 503
@@ -33,6 +33,8 @@ struct SimOptions {
   int fetchTimeoutMs = 30000;            // a download making no progress this long fails
   int notifyWaitMs = 2000;               // how long an answer to a notification is awaited
   int maxConnections = 4096;             // accepted connections open at once, all displays
+  bool discovery = true;                 // answer the hosts' probes on port 3704
+  std::string kind = "standard";         // capabilities announced: standard, basic or banner
   bool help = false;
 };
 

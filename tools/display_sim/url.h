@@ -8,7 +8,7 @@
 namespace dsim {
 
 struct HttpUrl {
-  std::string host;       // without brackets for IPv6
+  std::string host;  // without brackets for IPv6
   uint16_t port = 80;
   std::string authority;  // host[:port] as written, for the Host header
   std::string target;     // path and query, percent-encoded where needed; "/" at least

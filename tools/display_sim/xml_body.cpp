@@ -17,8 +17,8 @@ using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 DocPtr parse(const std::string& body) {
   if (body.empty() || body.size() > 0x7FFFFFFF) return nullptr;
   constexpr int kFlags = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  return DocPtr(xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr,
-                              kFlags));
+  return DocPtr(
+      xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr, kFlags));
 }
 
 bool named(const xmlNode* node, const char* name) {
