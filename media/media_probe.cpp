@@ -141,9 +141,13 @@ class Utf8CharacterType {
 // handle the library refused to create answers empty texts.
 class MediaFile {
  public:
-  MediaFile(const MediaInfoApi* api, const std::wstring& path)
+  MediaFile(const MediaInfoApi* api, const std::string& path)
       : api_(api), handle_(api ? api->create() : nullptr) {
-    if (handle_) api_->open(handle_, path.c_str());
+    // A NUL would cut the path short and the library would judge another file than the
+    // caller goes on to copy: such a path names no file.
+    if (handle_ && path.find('\0') == std::string::npos) {
+      api_->open(handle_, utf8ToWide(path).c_str());
+    }
   }
   ~MediaFile() {
     if (handle_) api_->destroy(handle_);
@@ -203,7 +207,7 @@ std::string probeMedia(std::string path, std::string extension) {
   diagLog(path);
   std::lock_guard lock(probeMutex);
   const Utf8CharacterType utf8Paths;
-  MediaFile file(loadLibraryLocked(), utf8ToWide(path));
+  MediaFile file(loadLibraryLocked(), path);
 
   std::string result;
   if (kVideoExtensions.find(extension) != std::string_view::npos) {

@@ -12,7 +12,8 @@ rm -f "$out"/*
 # One thread and bit-exact muxing keep the outputs stable from run to run.
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y -threads 1 "$@"; }
 video=(-f lavfi -i "testsrc=size=64x36:rate=10:duration=0.3")
-tone=(-f lavfi -i "sine=frequency=440:sample_rate=16000:duration=0.3")
+# 44.1 kHz: MP3 at 16 kHz is MPEG-2 Layer III, which MP4 files tag mp4a-69 instead of mp4a-6B.
+tone=(-f lavfi -i "sine=frequency=440:sample_rate=44100:duration=0.3")
 exact=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1)
 h264=(-c:v libx264 -preset veryfast -crf 40 -pix_fmt yuv420p -x264-params threads=1)
 hevc=(-c:v libx265 -preset veryfast -crf 40 -pix_fmt yuv420p
@@ -24,6 +25,7 @@ ff "${video[@]}" "${tone[@]}" "${h264[@]}" "${aac[@]}" "${exact[@]}" "$out/h264_
 ff "${video[@]}" "${tone[@]}" "${h264[@]}" "${mp3[@]}" "${exact[@]}" "$out/h264_mp3.mp4"
 ff "${video[@]}" "${hevc[@]}" -tag:v hvc1 "${exact[@]}" "$out/hevc_hvc1.mp4"
 ff "${video[@]}" "${hevc[@]}" -tag:v hev1 "${exact[@]}" "$out/hevc_hev1.mp4"
+ff "${video[@]}" "${tone[@]}" "${hevc[@]}" -tag:v hev1 "${mp3[@]}" "${exact[@]}" "$out/hevc_hev1_mp3.mp4"
 ff "${video[@]}" "${hevc[@]}" "${exact[@]}" "$out/hevc.mkv"
 ff "${video[@]}" "${tone[@]}" "${h264[@]}" "${aac[@]}" "${exact[@]}" "$out/h264_aac.mkv"
 ff "${video[@]}" "${tone[@]}" "${h264[@]}" "${mp3[@]}" "${exact[@]}" "$out/h264_mp3.mkv"
