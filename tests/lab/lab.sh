@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Quillora network lab (design section 8): private network namespaces in which the host
+# Quillora network lab: private network namespaces in which the host
 # program and simulated displays talk to each other. Nothing is ever run in the caller's own
 # (root) namespace.
 #

@@ -125,7 +125,7 @@ TEST(SimUrl, ConsecutiveAddresses) {
 
 // ---- request bodies --------------------------------------------------------------------
 
-// As the host builds it (Part 2.4 example), after the placeholder replacement.
+// As the host builds it for two items, after the placeholder replacement.
 const char* const kFetchList =
     "<?xml version=\"1.0\"?>\n<FetchListConfig><ListCount>2</ListCount>"
     "<NotifyServerHost>192.168.1.5</NotifyServerHost><NotifyServerPort>8080</NotifyServerPort>"

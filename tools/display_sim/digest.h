@@ -9,7 +9,7 @@ namespace dsim {
 // MD5 of `data` as 32 lower-case hexadecimal digits.
 std::string md5Hex(std::string_view data);
 
-// The login digest of Part 3.2: md5Hex(sessionId ":" user ":" password ":KOVRA").
+// The login digest: md5Hex(sessionId ":" user ":" password ":KOVRA").
 std::string loginDigest(const std::string& sessionId, const std::string& user,
                         const std::string& password);
 

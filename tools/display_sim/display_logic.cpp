@@ -19,7 +19,7 @@ struct Route {
   Action action;
 };
 
-// Every request path of the host (spec Parts 2.4 and 2.5), except the login.
+// Every request path of the host, except the login.
 constexpr std::array<Route, 10> kRoutes = {{
     {"/ISAPI/Gui/UrgentConfig", "PUT", "UrgentConfig", Action::Ok},
     {"/ISAPI/VideoAdvert/RequestUploadList", "PUT", "RequestUploadList", Action::UploadList},
@@ -77,7 +77,7 @@ Decision routed(const Route& route, const std::string& path, const std::string& 
     const auto offset = queryValue(query, "offset");
     if (!name || name->empty() || !offset || !isDecimal(*offset))
       return {statusReply(path, "400", "Invalid Content"), {}};
-    return {Reply{200, "", "", ""}, {}};  // status 200, empty body (Part 3.4)
+    return {Reply{200, "", "", ""}, {}};  // the upload steps are answered with an empty 200
   }
   if (xmlRootName(request.body).value_or("") != route.root)
     return {statusReply(path, "400", "Invalid XML Content"), {}};

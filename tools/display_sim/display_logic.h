@@ -9,7 +9,7 @@
 
 namespace dsim {
 
-// The display's answer to one request, decided without any I/O (Part 3.5 contract).
+// The display's answer to one request, decided without any I/O.
 
 struct LogicConfig {
   std::string user = "admin";

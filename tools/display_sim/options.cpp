@@ -25,15 +25,15 @@ bool parseMs(const std::string& text, int& out) {
 
 }  // namespace
 
-bool applyFault(Faults& faults, const std::string& spec) {
-  if (spec == "wrong-credentials") return faults.wrongCredentials = true;
-  if (spec == "never-answer") return faults.neverAnswer = true;
-  if (spec == "close-early") return faults.closeEarly = true;
-  if (spec == "malformed-xml") return faults.malformedXml = true;
-  const auto eq = spec.find('=');
+bool applyFault(Faults& faults, const std::string& fault) {
+  if (fault == "wrong-credentials") return faults.wrongCredentials = true;
+  if (fault == "never-answer") return faults.neverAnswer = true;
+  if (fault == "close-early") return faults.closeEarly = true;
+  if (fault == "malformed-xml") return faults.malformedXml = true;
+  const auto eq = fault.find('=');
   if (eq == std::string::npos) return false;
-  const std::string name = spec.substr(0, eq);
-  const std::string value = spec.substr(eq + 1);
+  const std::string name = fault.substr(0, eq);
+  const std::string value = fault.substr(eq + 1);
   if (name == "http-status") return parseNumber(value, faults.httpStatus, 200, 599);
   if (name == "slow") return parseMs(value, faults.slowMs);
   return false;

@@ -47,6 +47,6 @@ ParseResult parseOptions(const std::vector<std::string>& args);
 std::string usageText();
 
 // Applies one "--fault" value ("wrong-credentials", "http-status=401", ...); false if unknown.
-bool applyFault(Faults& faults, const std::string& spec);
+bool applyFault(Faults& faults, const std::string& fault);
 
 }  // namespace dsim
