@@ -1,27 +1,28 @@
 function addToPlaylist(title, fpath, duration) {
   let mediaUrl = 'media/' + encodeURIComponent(fpath);
-  let item = $('<li class="list-group-item ui-sortable-handle" data-toggle="modal" data-target="#preview"></li>')
-    .attr('value', duration)
-    .on('click', () => clickPlayList(item, title, fpath));
-  let thumb = isImage(fpath)
-    ? $('<img class="media-thumb" alt="" loading="lazy">').attr('src', mediaUrl)
-    : $('<i class="media-thumb media-thumb-video fa fa-film"></i>');
-  let remove = $('<a href="#" class="media-remove-link"><i class="fa fa-times media-remove"></i></a>')
-    .on('click', (event) => {
-      event.preventDefault();
-      event.stopPropagation();
-      removeMediaFile(title, fpath);
-    });
+  let item =
+      $('<li class="list-group-item ui-sortable-handle" data-toggle="modal" data-target="#preview"></li>')
+          .attr('value', duration)
+          .on('click', () => clickPlayList(item, title, fpath));
+  let thumb = isImage(fpath) ?
+      $('<img class="media-thumb" alt="" loading="lazy">').attr('src', mediaUrl) :
+      $('<i class="media-thumb media-thumb-video fa fa-film"></i>');
+  let remove =
+      $('<a href="#" class="media-remove-link"><i class="fa fa-times media-remove"></i></a>')
+          .on('click', (event) => {
+            event.preventDefault();
+            event.stopPropagation();
+            removeMediaFile(title, fpath);
+          });
   let side = $('<span class="float-right"></span>');
   if (isImage(fpath)) {
-    side.append($('<span class="media-duration"></span>').text(timeNumberToString(duration) + '    '));
+    side.append(
+        $('<span class="media-duration"></span>').text(timeNumberToString(duration) + '    '));
   }
   side.append(remove);
   item.append(
-    thumb,
-    $('<span class="media-title"></span>').text(title),
-    $('<span class="media-path d-none"></span>').text(fpath),
-    side);
+      thumb, $('<span class="media-title"></span>').text(title),
+      $('<span class="media-path d-none"></span>').text(fpath), side);
   $('#playlist').append(item);
 }
 
@@ -35,7 +36,7 @@ function addMediaFile() {
     showNotice(i18n_getMessage('removeMedia'), 'warning');
     return;
   }
-  window.chrome.webview.postMessage(JSON.stringify({ T: 'media', C: 'add', V: 1, P: '' }));
+  window.chrome.webview.postMessage(JSON.stringify({T: 'media', C: 'add', V: 1, P: ''}));
 }
 
 function removeMediaFile(title, fileName) {
@@ -45,8 +46,10 @@ function removeMediaFile(title, fileName) {
   }
   getItemFromPlayListByFileName(fileName).removeClass('active');
   window.chrome.webview.postMessage(JSON.stringify({
-    T: 'media', C: 'remove', V: 1,
-    P: { media: fileName, playlist: $('#currentPlaylistName').text() + '.json' }
+    T: 'media',
+    C: 'remove',
+    V: 1,
+    P: {media: fileName, playlist: $('#currentPlaylistName').text() + '.json'}
   }));
 }
 
@@ -57,7 +60,9 @@ function startNewPlaylist(showSave) {
   $('#currentPlaylistType').text('');
   $('input[name="adType"][value="1"]').prop('checked', true);
   $('#addMedia').addClass('d-none');
-  devList.forEach((device) => { device.selected = false; });
+  devList.forEach((device) => {
+    device.selected = false;
+  });
   $('#devicelist input[type="checkbox"]').prop('checked', false);
   $('#selectAllDevice').prop('checked', false);
   if (showSave) {
@@ -67,7 +72,8 @@ function startNewPlaylist(showSave) {
 }
 
 function selectPlaylistDlg() {
-  window.chrome.webview.postMessage(JSON.stringify({ T: 'playlistFiles4Open', C: 'get', V: 1, P: '' }));
+  window.chrome.webview.postMessage(
+      JSON.stringify({T: 'playlistFiles4Open', C: 'get', V: 1, P: ''}));
 }
 
 function selectPlaylistFile(plist) {
@@ -78,12 +84,13 @@ function selectPlaylistFile(plist) {
   let fileName = String(select.val());
   clearlist();
   $('#preview').modal('hide');
-  window.chrome.webview.postMessage(JSON.stringify({ T: 'playlist', C: 'open', V: 1, P: fileName }));
+  window.chrome.webview.postMessage(JSON.stringify({T: 'playlist', C: 'open', V: 1, P: fileName}));
   $('#currentPlaylistName').text(fileName.replace(/\.json$/, ''));
 }
 
 function savePlaylistDlg(isCreateNew) {
-  window.chrome.webview.postMessage(JSON.stringify({ T: 'playlistFiles4Check', C: 'get', V: 1, P: '' }));
+  window.chrome.webview.postMessage(
+      JSON.stringify({T: 'playlistFiles4Check', C: 'get', V: 1, P: ''}));
   let current = $('#currentPlaylistName').text();
   if (!isCreateNew && current === '') {
     showNotice(i18n_getMessage('nothingToSave'), 'warning');
@@ -102,7 +109,8 @@ function savePlaylistFile(checkExist) {
     showNotice(i18n_getMessage('chooseFile'), 'warning');
     return;
   }
-  // Separators and control characters would point outside the playlist folder; the host refuses them.
+  // Separators and control characters would point outside the playlist folder; the host refuses
+  // them.
   if (/[\\/\u0000-\u001f]/.test(name) || name === '.' || name === '..') {
     $('#inputPlaylistFileName').addClass('is-invalid');
     showNotice(i18n_getMessage('invalidPlaylistName'), 'warning');
@@ -128,9 +136,8 @@ function savePlaylistFile(checkExist) {
       url: spans.eq(1).text()
     };
   });
-  window.chrome.webview.postMessage(JSON.stringify({
-    T: 'playlist', C: 'save', V: 1, P: { playlist: items, name: fileName }
-  }));
+  window.chrome.webview.postMessage(
+      JSON.stringify({T: 'playlist', C: 'save', V: 1, P: {playlist: items, name: fileName}}));
   let typeLabel = 'uiSaveDlgTypeFullLabel';
   if (type === 255) {
     typeLabel = 'uiSaveDlgTypeEmergencyLabel';
@@ -161,18 +168,20 @@ function removePlayList() {
     $('#removePlaylistCard').modal('hide');
     return;
   }
-  window.chrome.webview.postMessage(JSON.stringify({ T: 'playlist', C: 'remove', V: 1, P: name + '.json' }));
+  window.chrome.webview.postMessage(
+      JSON.stringify({T: 'playlist', C: 'remove', V: 1, P: name + '.json'}));
 }
 
 function searchDevice() {
   devList.length = 0;
   $('#devicelist').empty();
-  window.chrome.webview.postMessage(JSON.stringify({ T: 'device', C: 'search', V: 1, P: '' }));
+  window.chrome.webview.postMessage(JSON.stringify({T: 'device', C: 'search', V: 1, P: ''}));
   $('#selectAllDevice').addClass('d-none').prop('checked', false);
   setupDropDownMenu();
 }
 
-let ipToInt32 = (ip) => String(ip).split('.').reduce((sum, octet) => sum * 256 + (parseInt(octet, 10) || 0), 0);
+let ipToInt32 = (ip) =>
+    String(ip).split('.').reduce((sum, octet) => sum * 256 + (parseInt(octet, 10) || 0), 0);
 
 function addToDevicelist(jDev) {
   if (!jDev || typeof jDev !== 'object' || typeof jDev.IPAddr !== 'string') {
@@ -203,31 +212,40 @@ function addToDevicelist(jDev) {
   } else if (jDev.BannerSupport > 0) {
     itemClass += ' pvm_hdmi_color';
   }
-  let lines = ['DeviceModel', 'MacAddr', 'SerialNumber', 'SoftwareVersion']
-    .map((key) => i18n_getMessage(key) + ': ' + (jDev[key] === undefined ? '' : jDev[key]));
+  let lines = ['DeviceModel', 'MacAddr', 'SerialNumber', 'SoftwareVersion'].map(
+      (key) => i18n_getMessage(key) + ': ' + (jDev[key] === undefined ? '' : jDev[key]));
   ['VideoAdvertSupport', 'ImageAdvertSupport', 'BannerSupport'].forEach((key) => {
-    lines.push(i18n_getMessage(key) + ': ' + i18n_getMessage(jDev[key] > 0 ? 'Support' : 'UnSupport'));
+    lines.push(
+        i18n_getMessage(key) + ': ' + i18n_getMessage(jDev[key] > 0 ? 'Support' : 'UnSupport'));
   });
-  let name = typeof jDev.DeviceName === 'string' && jDev.DeviceName.trim() !== ''
-    ? jDev.DeviceName : i18n_getMessage('NONAME');
+  let name = typeof jDev.DeviceName === 'string' && jDev.DeviceName.trim() !== '' ?
+      jDev.DeviceName :
+      i18n_getMessage('NONAME');
 
-  let item = $('<li></li>').addClass(itemClass).attr('data-ip', jDev.IPAddr)
-    .on('click', () => clickDeviceList(item, jDev.IPAddr));
+  let item = $('<li></li>')
+                 .addClass(itemClass)
+                 .attr('data-ip', jDev.IPAddr)
+                 .on('click', () => clickDeviceList(item, jDev.IPAddr));
   let check = $('<input type="checkbox" class="device-check">')
-    .on('click', (event) => event.stopPropagation())
-    .on('change', (event) => deviceSelectChanged(jDev.IPAddr, event.target));
+                  .on('click', (event) => event.stopPropagation())
+                  .on('change', (event) => deviceSelectChanged(jDev.IPAddr, event.target));
   let container = $('<div class="d-flex justify-content-between align-items-center"></div>')
-    .attr('title', lines.join('\n'))
-    .append(
-      $('<div class="device-text"></div>').append(
-        $('<div class="device-name"></div>').text(name),
-        $('<div class="device-address" style="font-size: 9pt"></div>').text(jDev.IPAddr)),
-      $('<div class="text-muted"></div>').append(check));
+                      .attr('title', lines.join('\n'))
+                      .append(
+                          $('<div class="device-text"></div>')
+                              .append(
+                                  $('<div class="device-name"></div>').text(name),
+                                  $('<div class="device-address" style="font-size: 9pt"></div>')
+                                      .text(jDev.IPAddr)),
+                          $('<div class="text-muted"></div>').append(check));
   item.append(container);
-  container.tooltip({ boundary: 'window', placement: 'left' });
+  container.tooltip({boundary: 'window', placement: 'left'});
 
   let address = ipToInt32(jDev.IPAddr);
-  let next = $('#devicelist').children().get().find((other) => ipToInt32($(other).attr('data-ip')) > address);
+  let next = $('#devicelist')
+                 .children()
+                 .get()
+                 .find((other) => ipToInt32($(other).attr('data-ip')) > address);
   if (next) {
     item.insertBefore(next);
     devList.sort((a, b) => (a.IPAddr < b.IPAddr ? -1 : (a.IPAddr > b.IPAddr ? 1 : 0)));
@@ -313,12 +331,11 @@ function openDeployDlg(obj, mode) {
     return;
   }
   let suffixes = new Map([
-    ['adDeploy', 'AdDeploy'], ['adUndeploy', 'AdUnDeploy'],
-    ['adEnable', 'AdSwitch'], ['adDisable', 'AdSwitch'],
-    ['adCamSwitchEnable', 'AdCamSwitch'], ['adCamSwitchDisable', 'AdCamSwitch'],
-    ['screenEnable', 'ScreenEnable'], ['screenDisable', 'ScreenDisable'],
-    ['setDevName', 'SetDevName'], ['fwUpdate', 'FWUpdate'], ['brand', 'Brand'],
-    ['banner', 'Banner'], ['greeting', 'Greeting'], ['emergency', 'Emergency'],
+    ['adDeploy', 'AdDeploy'], ['adUndeploy', 'AdUnDeploy'], ['adEnable', 'AdSwitch'],
+    ['adDisable', 'AdSwitch'], ['adCamSwitchEnable', 'AdCamSwitch'],
+    ['adCamSwitchDisable', 'AdCamSwitch'], ['screenEnable', 'ScreenEnable'],
+    ['screenDisable', 'ScreenDisable'], ['setDevName', 'SetDevName'], ['fwUpdate', 'FWUpdate'],
+    ['brand', 'Brand'], ['banner', 'Banner'], ['greeting', 'Greeting'], ['emergency', 'Emergency'],
     ['confImport', 'ImportConf'], ['login', '']
   ]);
   if (!suffixes.has(mode)) {
@@ -381,10 +398,10 @@ function deployPlayList() {
   let mode = $('#deployMode').attr('mode');
   let targets = [];
   if (mode === 'setDevName' || mode === 'login') {
-    targets.push({ ip: $('#IPAddr').val(), port: $('#HTTPPort').val() });
+    targets.push({ip: $('#IPAddr').val(), port: $('#HTTPPort').val()});
   } else {
     targets = devList.filter((device) => device.selected)
-      .map((device) => ({ ip: device.IPAddr, port: device.HTTPPort }));
+                  .map((device) => ({ip: device.IPAddr, port: device.HTTPPort}));
   }
   let ip = targets.map((target) => target.ip + ':' + target.port);
   let user = $('#username').val();
@@ -407,66 +424,116 @@ function deployPlayList() {
   let message = null;
   switch (mode) {
     case 'login':
-      message = { T: 'login', C: 'deploy', V: 1, P: { user: user, pass: pass, ip: ip } };
+      message = {T: 'login', C: 'deploy', V: 1, P: {user: user, pass: pass, ip: ip}};
       break;
     case 'adDeploy':
-      message = { T: 'playlist', C: 'deploy', V: 1,
-        P: { user: user, pass: pass, file: playlistName + '.json', ip: ip } };
+      message = {
+        T: 'playlist',
+        C: 'deploy',
+        V: 1,
+        P: {user: user, pass: pass, file: playlistName + '.json', ip: ip}
+      };
       break;
     case 'emergency': {
-      let payload = { user: user, pass: pass, ip: ip, enable: flag('#EmergencyEnable') };
+      let payload = {user: user, pass: pass, ip: ip, enable: flag('#EmergencyEnable')};
       if (playlistName !== '') {
         payload.file = playlistName + '.json';
       }
-      message = { T: 'emergency', C: 'deploy', V: 1, P: payload };
+      message = {T: 'emergency', C: 'deploy', V: 1, P: payload};
       break;
     }
     case 'adUndeploy':
-      message = { T: 'playlist', C: 'undeploy', V: 1, P: { user: user, pass: pass, ip: ip } };
+      message = {T: 'playlist', C: 'undeploy', V: 1, P: {user: user, pass: pass, ip: ip}};
       break;
     case 'adEnable':
     case 'adDisable':
-      message = { T: 'ad', C: 'set', V: 1,
-        P: { user: user, pass: pass, cmd: mode === 'adEnable' ? '1' : '0', ip: ip } };
+      message = {
+        T: 'ad',
+        C: 'set',
+        V: 1,
+        P: {user: user, pass: pass, cmd: mode === 'adEnable' ? '1' : '0', ip: ip}
+      };
       break;
     case 'adCamSwitchEnable':
     case 'adCamSwitchDisable':
-      message = { T: 'adCamSwitch', C: 'set', V: 1,
-        P: { user: user, pass: pass, cmd: mode === 'adCamSwitchEnable' ? '1' : '0', ip: ip } };
+      message = {
+        T: 'adCamSwitch',
+        C: 'set',
+        V: 1,
+        P: {user: user, pass: pass, cmd: mode === 'adCamSwitchEnable' ? '1' : '0', ip: ip}
+      };
       break;
     case 'screenEnable':
     case 'screenDisable':
-      message = { T: 'screen', C: 'set', V: 1,
-        P: { user: user, pass: pass, cmd: mode === 'screenEnable' ? '1' : '0', ip: ip } };
+      message = {
+        T: 'screen',
+        C: 'set',
+        V: 1,
+        P: {user: user, pass: pass, cmd: mode === 'screenEnable' ? '1' : '0', ip: ip}
+      };
       break;
     case 'setDevName':
-      message = { T: 'devName', C: 'set', V: 1, P: {
-        user: user, pass: pass, devName: $('#DeviceName').val(), ip: ip,
-        devId: $('#SerialNumber').val(), devMode: $('#DeviceModel').val(),
-        devVersion: $('#SoftwareVersion').val(), info: ''
-      } };
+      message = {
+        T: 'devName',
+        C: 'set',
+        V: 1,
+        P: {
+          user: user,
+          pass: pass,
+          devName: $('#DeviceName').val(),
+          ip: ip,
+          devId: $('#SerialNumber').val(),
+          devMode: $('#DeviceModel').val(),
+          devVersion: $('#SoftwareVersion').val(),
+          info: ''
+        }
+      };
       break;
     case 'brand': {
-      let payload = { user: user, pass: pass, enable: flag('#brandEnable'), ip: ip };
+      let payload = {user: user, pass: pass, enable: flag('#brandEnable'), ip: ip};
       addIfFilled(payload, 'x', '#brandX');
       addIfFilled(payload, 'y', '#brandY');
       addIfFilled(payload, 'width', '#brandWidth');
       addIfFilled(payload, 'height', '#brandHeight');
-      message = { T: 'brand', C: 'deploy', V: 1, P: addFile(payload, '#deployBrand') };
+      message = {T: 'brand', C: 'deploy', V: 1, P: addFile(payload, '#deployBrand')};
       break;
     }
     case 'banner':
-      message = { T: 'banner', C: 'deploy', V: 1, P: addFile({
-        user: user, pass: pass, always: flag('#bannerAlwaysEnable'), pir: flag('#bannerPIREnable'),
-        face: flag('#bannerFaceEnable'), motion: flag('#bannerMotionEnable'),
-        alarm: flag('#bannerAlarmInEnable'), ip: ip
-      }, '#deployBanner') };
+      message = {
+        T: 'banner',
+        C: 'deploy',
+        V: 1,
+        P: addFile(
+            {
+              user: user,
+              pass: pass,
+              always: flag('#bannerAlwaysEnable'),
+              pir: flag('#bannerPIREnable'),
+              face: flag('#bannerFaceEnable'),
+              motion: flag('#bannerMotionEnable'),
+              alarm: flag('#bannerAlarmInEnable'),
+              ip: ip
+            },
+            '#deployBanner')
+      };
       break;
     case 'greeting':
-      message = { T: 'greeting', C: 'deploy', V: 1, P: addFile({
-        user: user, pass: pass, pir: flag('#greetingPIREnable'), face: flag('#greetingFaceEnable'),
-        motion: flag('#greetingMotionEnable'), alarm: flag('#greetingAlarmInEnable'), ip: ip
-      }, '#deployGreeting') };
+      message = {
+        T: 'greeting',
+        C: 'deploy',
+        V: 1,
+        P: addFile(
+            {
+              user: user,
+              pass: pass,
+              pir: flag('#greetingPIREnable'),
+              face: flag('#greetingFaceEnable'),
+              motion: flag('#greetingMotionEnable'),
+              alarm: flag('#greetingAlarmInEnable'),
+              ip: ip
+            },
+            '#deployGreeting')
+      };
       break;
     case 'confImport':
     case 'fwUpdate': {
@@ -475,10 +542,14 @@ function deployPlayList() {
         showNotice(i18n_getMessage('deployNoFile'), 'warning');
         return;
       }
-      message = mode === 'confImport'
-        ? { T: 'configure', C: 'deploy', V: 1,
-          P: { user: user, pass: pass, title: title, path: $('#fullFilePath').text(), ip: ip } }
-        : { T: 'firmware', C: 'deploy', V: 1, P: { user: user, pass: pass, title: title, ip: ip } };
+      message = mode === 'confImport' ?
+          {
+            T: 'configure',
+            C: 'deploy',
+            V: 1,
+            P: {user: user, pass: pass, title: title, path: $('#fullFilePath').text(), ip: ip}
+          } :
+          {T: 'firmware', C: 'deploy', V: 1, P: {user: user, pass: pass, title: title, ip: ip}};
       break;
     }
     default:
@@ -503,13 +574,15 @@ function selectFile(type) {
       return;
     }
   }
-  window.chrome.webview.postMessage(JSON.stringify({ T: fileType, C: 'add', V: 1, P: '' }));
+  window.chrome.webview.postMessage(JSON.stringify({T: fileType, C: 'add', V: 1, P: ''}));
 }
 
 function openDeviceWeb() {
   window.chrome.webview.postMessage(JSON.stringify({
-    T: 'deviceweb', C: 'open', V: 1,
-    P: { url: 'http://' + $('#IPAddr').val() + ':' + $('#HTTPPort').val() }
+    T: 'deviceweb',
+    C: 'open',
+    V: 1,
+    P: {url: 'http://' + $('#IPAddr').val() + ':' + $('#HTTPPort').val()}
   }));
 }
 

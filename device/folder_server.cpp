@@ -357,11 +357,11 @@ ByteRange parseRange(std::string_view header, uint64_t size) {
   if (eq == std::string_view::npos || !equalsIgnoreCase(trim(header.substr(0, eq)), "bytes")) {
     return whole;
   }
-  const auto spec = trim(header.substr(eq + 1));
-  const auto dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return whole;
-  const auto firstText = trim(spec.substr(0, dash));
-  const auto lastText = trim(spec.substr(dash + 1));
+  const auto rangeText = trim(header.substr(eq + 1));
+  const auto dash = rangeText.find('-');
+  if (dash == std::string_view::npos || rangeText.find(',') != std::string_view::npos) return whole;
+  const auto firstText = trim(rangeText.substr(0, dash));
+  const auto lastText = trim(rangeText.substr(dash + 1));
 
   ByteRange range;
   range.kind = ByteRange::Kind::Unsatisfiable;
@@ -551,9 +551,10 @@ void FileHandle::reset() {
   fd_ = -1;
 }
 
-Reply FolderServer::serve(const Request& request) const {
+Reply FolderServer::serve(const Request& request) {
   try {
-    const std::string root = canonicalPath(root_);
+    if (canonicalRoot_.empty()) canonicalRoot_ = canonicalPath(root_);
+    const std::string& root = canonicalRoot_;
     if (root.empty()) return errorReply(404);
     const Target target = resolveTarget(root, request.target);
     switch (target.kind) {

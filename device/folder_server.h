@@ -106,10 +106,11 @@ class FolderServer {
   explicit FolderServer(std::string root) : root_(std::move(root)) {}
 
   // Never throws; an unusable root answers 404 to everything.
-  Reply serve(const Request& request) const;
+  Reply serve(const Request& request);
 
  private:
   std::string root_;
+  std::string canonicalRoot_;  // resolved on first use, as the folder may be made later
 };
 
 }  // namespace folder

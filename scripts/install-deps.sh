@@ -11,4 +11,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libmediainfo-dev libmediainfo0v5 \
   libgtest-dev libgmock-dev \
   iproute2 curl procps jq nodejs \
-  libjs-jquery libjs-jquery-ui libjs-bootstrap4 libjs-popper.js fonts-font-awesome
+  libjs-jquery libjs-jquery-ui libjs-bootstrap4 libjs-popper.js fonts-font-awesome \
+  libwebkit2gtk-4.1-dev libgl1-mesa-dri xvfb xauth webkit2gtk-driver imagemagick

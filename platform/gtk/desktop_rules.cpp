@@ -1,0 +1,104 @@
+#include "platform/gtk/desktop_rules.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+bool isAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isAsciiAlnum(char c) {
+  return isAsciiLetter(c) || (c >= '0' && c <= '9');
+}
+
+// "de_DE.UTF-8@euro" → "de-DE"; empty when the value names no language.
+std::string toPageLocale(std::string_view posix) {
+  posix = posix.substr(0, posix.find_first_of(".@"));
+  std::string_view language = posix.substr(0, posix.find('_'));
+  bool languageOk = language.size() >= 2 && language.size() <= 3 &&
+                    std::all_of(language.begin(), language.end(), isAsciiLetter);
+  if (!languageOk) return {};
+  std::string result(language);
+  if (language.size() < posix.size()) {
+    std::string_view region = posix.substr(language.size() + 1);
+    if (region.empty() || !std::all_of(region.begin(), region.end(), isAsciiAlnum)) return {};
+    result += "-";
+    result += region;
+  }
+  return result;
+}
+
+}  // namespace
+
+std::optional<DesktopOptions> parseDesktopOptions(const std::vector<std::string>& args,
+                                                  std::string& error) {
+  DesktopOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--automation") {
+      options.automation = true;
+    } else if (args[i] == "--folder") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = "--folder needs a folder";
+        return std::nullopt;
+      }
+      options.folder = args[++i];
+    } else {
+      error = "unexpected argument " + args[i];
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+std::string userLocaleName(const EnvironmentLookup& getenv) {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = getenv(name);
+    if (!value || !*value) continue;
+    std::string locale = toPageLocale(value);
+    return locale.empty() ? "en" : locale;
+  }
+  return "en";
+}
+
+std::string pageLanguage(const std::string& configured, const EnvironmentLookup& getenv) {
+  return configured == "auto" ? userLocaleName(getenv) : configured;
+}
+
+bool navigationAllowed(std::string_view uri, std::string_view ownOrigin) {
+  if (uri.substr(0, 5) == "https") return true;
+  if (ownOrigin.empty() || uri.substr(0, ownOrigin.size()) != ownOrigin) return false;
+  // "http://127.0.0.1:80" must not admit "http://127.0.0.1:8080" or "...:80@elsewhere".
+  return uri.size() == ownOrigin.size() ||
+         std::string_view("/?#").find(uri[ownOrigin.size()]) != std::string_view::npos;
+}
+
+std::vector<std::string> chooserPatterns(std::string_view patterns) {
+  std::vector<std::string> result;
+  size_t start = 0;
+  while (start <= patterns.size()) {
+    size_t end = std::min(patterns.find(';', start), patterns.size());
+    std::string_view pattern = patterns.substr(start, end - start);
+    start = end + 1;
+    while (!pattern.empty() && pattern.front() == ' ') pattern.remove_prefix(1);
+    while (!pattern.empty() && pattern.back() == ' ') pattern.remove_suffix(1);
+    if (pattern.empty()) continue;
+    std::string folded;
+    bool inBracket = false;
+    for (char c : pattern) {
+      if (inBracket || !isAsciiLetter(c)) {
+        if (c == '[') inBracket = true;
+        if (c == ']') inBracket = false;
+        folded += c;
+        continue;
+      }
+      folded += '[';
+      folded += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      folded += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      folded += ']';
+    }
+    if (std::find(result.begin(), result.end(), folded) == result.end()) result.push_back(folded);
+  }
+  return result;
+}

@@ -1,0 +1,212 @@
+#include "platform/gtk/web_host.h"
+
+#include <cstdlib>
+
+#include "app/app_context.h"
+#include "app/diag_log.h"
+#include "app/page_integrity.h"
+#include "commands/dispatcher.h"
+#include "device/http_service.h"
+#include "platform/gtk/desktop_rules.h"
+
+namespace {
+
+constexpr const char* kMessageHandler = "quillora";
+
+// Runs before any of the page's own scripts: the page talks to its host through
+// window.chrome.webview (postMessage, add/removeEventListener, message events with `data`),
+// which this builds on WebKit's script message handler.
+constexpr const char* kBridgeScript = R"JS((() => {
+  'use strict';
+  const handler = window.webkit.messageHandlers.quillora;
+  const listeners = new EventTarget();
+  const webview = Object.freeze({
+    postMessage(message) { handler.postMessage(message); },
+    addEventListener(type, listener, options) {
+      listeners.addEventListener(type, listener, options);
+    },
+    removeEventListener(type, listener, options) {
+      listeners.removeEventListener(type, listener, options);
+    },
+  });
+  window.chrome = window.chrome || {};
+  window.chrome.webview = webview;
+  Object.defineProperty(window, '__quilloraDeliver', {
+    value: (data) => { listeners.dispatchEvent(new MessageEvent('message', {data})); },
+  });
+})();)JS";
+
+constexpr const char* kDeliverBody = "window.__quilloraDeliver(data);";
+
+// Deliveries from worker threads run on the main thread; this is the host they reach, set
+// and read only there.
+WebHost* activeHost = nullptr;
+
+}  // namespace
+
+WebHost::WebHost(AppContext& context, GtkWindow* window, bool automation)
+    : context_(context),
+      window_(window),
+      automation_(automation),
+      flow_(uiScript(),
+            {[this](const std::string& text) { callInPage(kDeliverBody, &text); },
+             [this](const char* script) { callInPage(script); }},
+            [this](const std::string& request) { return dispatchPageMessage(context_, request); }) {
+}
+
+WebHost::~WebHost() {
+  stop();
+}
+
+void WebHost::start() {
+  if (stopped_) return;
+  webContext_ = webkit_web_context_get_default();
+  if (automation_) {
+    webkit_web_context_set_automation_allowed(webContext_, TRUE);
+    g_signal_connect(webContext_, "automation-started", G_CALLBACK(onAutomationStarted), this);
+  }
+  if (!shippedPageIsIntact(context_.webFolder())) {
+    diagLog("page integrity check failed: " + context_.webFolder() + "/index.html");
+    createView(nullptr);
+    webkit_web_view_load_html(view_, errorPageHtml().c_str(), nullptr);
+    return;
+  }
+  uint16_t port = context_.httpService ? context_.httpService->listenLoopback() : 0;
+  if (port == 0) {
+    diagLog("no loopback listener for the page");
+    createView(nullptr);
+    webkit_web_view_load_html(view_, errorPageHtml().c_str(), nullptr);
+    return;
+  }
+  origin_ = "http://127.0.0.1:" + std::to_string(port);
+
+  WebKitUserContentManager* contentManager = webkit_user_content_manager_new();
+  WebKitUserScript* bridge =
+      webkit_user_script_new(kBridgeScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  webkit_user_content_manager_add_script(contentManager, bridge);
+  webkit_user_script_unref(bridge);
+  g_signal_connect(contentManager,
+                   (std::string("script-message-received::") + kMessageHandler).c_str(),
+                   G_CALLBACK(onScriptMessage), this);
+  webkit_user_content_manager_register_script_message_handler(contentManager, kMessageHandler);
+  createView(contentManager);
+  g_object_unref(contentManager);
+
+  g_signal_connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+  g_signal_connect(view_, "load-changed", G_CALLBACK(onLoadChanged), this);
+  activeHost = this;
+  context_.page.connect([](std::string text) {
+    // An idle source, not g_main_context_invoke: invoke runs the function right away on the
+    // calling thread whenever that thread can take the main context, and the view must only
+    // ever be touched by the main thread. Same-priority idle sources keep their order.
+    g_idle_add_full(G_PRIORITY_DEFAULT, deliverQueued, new std::string(std::move(text)),
+                    [](gpointer data) { delete static_cast<std::string*>(data); });
+  });
+  std::string address = origin_ + "/index.html";
+  diagLog("page: " + address);
+  webkit_web_view_load_uri(view_, address.c_str());
+}
+
+void WebHost::createView(WebKitUserContentManager* contentManager) {
+  GObject* object =
+      contentManager
+          ? G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", contentManager,
+                                  "is-controlled-by-automation", automation_, nullptr))
+          : G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "is-controlled-by-automation", automation_,
+                                  nullptr));
+  view_ = WEBKIT_WEB_VIEW(object);
+  g_object_add_weak_pointer(object, reinterpret_cast<gpointer*>(&view_));
+
+  WebKitSettings* settings = webkit_web_view_get_settings(view_);
+  webkit_settings_set_enable_javascript(settings, TRUE);
+  // The operator's page has no use for "Reload", "Back" or "Inspect".
+  g_signal_connect(view_, "context-menu",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitContextMenu*, GdkEvent*,
+                                  WebKitHitTestResult*, gpointer) -> gboolean { return TRUE; }),
+                   nullptr);
+  g_signal_connect_swapped(view_, "close", G_CALLBACK(gtk_window_close), window_);
+
+  gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
+  gtk_widget_show(GTK_WIDGET(view_));
+  // Resizing is only limited once there is a view to protect.
+  GdkGeometry geometry{};
+  geometry.min_width = 640;
+  geometry.min_height = 480;
+  gtk_window_set_geometry_hints(window_, nullptr, &geometry, GDK_HINT_MIN_SIZE);
+}
+
+void WebHost::stop() {
+  stopped_ = true;
+  flow_.stop();
+  if (activeHost == this) activeHost = nullptr;
+  // The default web context outlives this object.
+  if (webContext_) g_signal_handlers_disconnect_by_data(webContext_, this);
+}
+
+void WebHost::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
+                              WebHost* host) {
+  JSCValue* value = webkit_javascript_result_get_js_value(result);
+  if (!jsc_value_is_string(value)) {
+    host->flow_.onPageMessage(nullptr);
+    return;
+  }
+  char* text = jsc_value_to_string(value);
+  std::string message(text);
+  g_free(text);
+  host->flow_.onPageMessage(&message);
+}
+
+gboolean WebHost::deliverQueued(gpointer data) {
+  if (activeHost) activeHost->flow_.onWorkerMessage(std::move(*static_cast<std::string*>(data)));
+  return G_SOURCE_REMOVE;
+}
+
+void WebHost::callInPage(const char* body, const std::string* text) {
+  if (!view_) return;
+  GVariant* arguments = nullptr;
+  if (text) {
+    // GVariant strings must be valid UTF-8; the page would see U+FFFD where bytes were not.
+    gchar* valid = g_utf8_make_valid(text->data(), static_cast<gssize>(text->size()));
+    GVariantDict dict;
+    g_variant_dict_init(&dict, nullptr);
+    g_variant_dict_insert_value(&dict, "data", g_variant_new_take_string(valid));
+    arguments = g_variant_ref_sink(g_variant_dict_end(&dict));
+  }
+  webkit_web_view_call_async_javascript_function(view_, body, -1, arguments, nullptr, nullptr,
+                                                 nullptr, nullptr, nullptr);
+  if (arguments) g_variant_unref(arguments);
+}
+
+gboolean WebHost::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, WebHost* host) {
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+  }
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
+  WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+      WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+  if (navigationAllowed(uri ? uri : "", host->origin_)) return FALSE;
+  diagLog(std::string("navigation refused: ") + (uri ? uri : ""));
+  webkit_policy_decision_ignore(decision);
+  return TRUE;
+}
+
+void WebHost::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, WebHost* host) {
+  if (event != WEBKIT_LOAD_FINISHED || host->stopped_) return;
+  std::string language = pageLanguage(host->context_.language, std::getenv);
+  diagLog("loadTranslation('" + language + "')");
+  host->callInPage("loadTranslation(data);", &language);
+}
+
+void WebHost::onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session,
+                                  WebHost* host) {
+  // The driver works in the program's one window instead of opening a browser window.
+  g_signal_connect(session, "create-web-view",
+                   G_CALLBACK(+[](WebKitAutomationSession*, WebHost* self) -> WebKitWebView* {
+                     return self->view_;
+                   }),
+                   host);
+}

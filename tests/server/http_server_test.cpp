@@ -1,0 +1,589 @@
+#include "device/http_server.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+
+#include "server_test_support.h"
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kFetchResult = "/ISAPI/VideoAdvert/NotifyFetchResult";
+constexpr const char* kFetchFirmware = "/ISAPI/System/NotifyFetchFirmware";
+
+// A port that nothing listens on right now.
+uint16_t freePort(int family = AF_INET) {
+  const int fd = ::socket(family, SOCK_STREAM, 0);
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  if (family == AF_INET) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof *v4;
+  } else {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_addr = in6addr_loopback;
+    length = sizeof *v6;
+  }
+  uint16_t port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
+    port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&storage)->sin_port
+                                   : reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
+  }
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+std::string postRequest(const std::string& target, const std::string& body,
+                        const std::string& extra = {}, const std::string& method = "POST") {
+  return getRequest(target, "Content-Length: " + std::to_string(body.size()) + "\r\n" + extra,
+                    method) +
+         body;
+}
+
+// The server on an io_context run by its own thread, as the service runs it.
+class ServerTest : public ::testing::Test {
+ protected:
+  ServerTest() : guard_(asio::make_work_guard(io_)), runner_([this] { io_.run(); }) {
+    tree_.write("web/media/clip.mp4", clip_);
+    tree_.write("web/media/a b.txt", "spaced");
+    tree_.write("web/index.html", "<h1><!--#include virtual=\"/title.txt\" --></h1>");
+    tree_.write("web/title.txt", "Quillora");
+    tree_.write("outside.txt", "secret");
+  }
+
+  ~ServerTest() override { stop(); }
+
+  void start(HttpServer::Limits limits = {}) {
+    port_ = onIo([&] {
+      server_ = std::make_unique<HttpServer>(io_, tree_.file("web"), limits);
+      return server_->listenLoopback();
+    });
+    ASSERT_NE(port_, 0);
+  }
+
+  template <class Work>
+  auto onIo(Work work) -> decltype(work()) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto done = task.get_future();
+    asio::post(io_, std::move(task));
+    return done.get();
+  }
+
+  // Shuts down and destroys the server on the io thread, as the service does. True when the
+  // io thread then runs out of work by itself: nothing of the server is left pending.
+  bool stop() {
+    if (!runner_.joinable()) return true;
+    onIo([&] {
+      if (server_) server_->shutdown();
+      server_.reset();
+    });
+    guard_.reset();
+    const auto deadline = Clock::now() + 3s;
+    while (!io_.stopped() && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    const bool drained = io_.stopped();
+    io_.stop();
+    runner_.join();
+    return drained;
+  }
+
+  void setHandler(bool answer) {
+    onIo([&] {
+      server_->setNotifyHandler([this, answer](const std::string& body, const std::string& peer) {
+        std::lock_guard lock(mutex_);
+        notifications_.emplace_back(body, peer);
+        return answer;
+      });
+    });
+  }
+
+  std::vector<std::pair<std::string, std::string>> notifications() {
+    std::lock_guard lock(mutex_);
+    return notifications_;
+  }
+
+  TempTree tree_;
+  const std::string clip_ = patternBytes(100000);
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::thread runner_;
+  std::unique_ptr<HttpServer> server_;
+  uint16_t port_ = 0;
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, std::string>> notifications_;
+};
+
+TEST_F(ServerTest, ServesAWholeFile) {
+  start();
+  TestClient client(port_);
+  const auto answer = client.request(getRequest("/media/clip.mp4"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200u);
+  EXPECT_EQ(answer->body, clip_);
+  EXPECT_EQ(answer->header("content-type"), "video/mp4");
+  EXPECT_EQ(answer->header("content-length"), std::to_string(clip_.size()));
+  EXPECT_EQ(answer->header("accept-ranges"), "bytes");
+  EXPECT_FALSE(answer->header("etag").empty());
+  EXPECT_FALSE(answer->header("last-modified").empty());
+  EXPECT_TRUE(answer->keepAlive);
+}
+
+TEST_F(ServerTest, KeepsConnectionsAliveAndAnswersPipelinedRequestsInOrder) {
+  start();
+  TestClient client(port_);
+  ASSERT_TRUE(client.send(getRequest("/media/a%20b.txt") + getRequest("/media/clip.mp4") +
+                          getRequest("/title.txt")));
+  const auto first = client.read();
+  const auto second = client.read();
+  const auto third = client.read();
+  ASSERT_TRUE(first && second && third);
+  EXPECT_EQ(first->body, "spaced");
+  EXPECT_EQ(second->body, clip_);
+  EXPECT_EQ(third->body, "Quillora");
+  const auto again = client.request(getRequest("/media/a%20b.txt"));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->body, "spaced");
+}
+
+TEST_F(ServerTest, ServesRanges) {
+  start();
+  const std::string size = std::to_string(clip_.size());
+  struct Case {
+    const char* range;
+    unsigned status;
+    std::string contentRange;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"bytes=10-19", 206, "bytes 10-19/" + size, clip_.substr(10, 10)},
+      {"bytes=99990-", 206, "bytes 99990-99999/" + size, clip_.substr(99990)},
+      {"bytes=-7", 206, "bytes 99993-99999/" + size, clip_.substr(99993)},
+      {"bytes=100000-", 416, "bytes */" + size, "Range Not Satisfiable\n"},
+      {"bytes=0-1,4-5", 200, "", clip_},
+  };
+  TestClient client(port_);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.range);
+    const auto answer =
+        client.request(getRequest("/media/clip.mp4", std::string("Range: ") + c.range + "\r\n"));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, c.status);
+    EXPECT_EQ(answer->header("content-range"), c.contentRange);
+    EXPECT_EQ(answer->body, c.body);
+  }
+}
+
+TEST_F(ServerTest, HeadSendsHeadersOnly) {
+  start();
+  TestClient client(port_);
+  const auto head = client.request(getRequest("/media/clip.mp4", {}, "HEAD"), true);
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->status, 200u);
+  EXPECT_EQ(head->header("content-length"), std::to_string(clip_.size()));
+  // Had any body byte followed the head, this answer would not parse.
+  const auto next = client.request(getRequest("/media/a%20b.txt"));
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->status, 200u);
+  EXPECT_EQ(next->body, "spaced");
+}
+
+TEST_F(ServerTest, AnswersByPath) {
+  start();
+  struct Case {
+    std::string request;
+    unsigned status;
+    const char* header;
+    const char* value;
+    const char* bodyPart;
+  };
+  const Case cases[] = {
+      {getRequest("/media/"), 200, "content-type", "text/html; charset=utf-8", "a%20b.txt"},
+      {getRequest("/"), 200, "content-type", "text/html; charset=utf-8", "<h1>Quillora</h1>"},
+      {getRequest("/media"), 301, "location", "/media/", ""},
+      {getRequest("/media/missing.mp4"), 404, nullptr, nullptr, ""},
+      {getRequest("/%2e%2e/outside.txt"), 400, nullptr, nullptr, ""},
+      {getRequest("/media/..%2f..%2foutside.txt"), 400, nullptr, nullptr, ""},
+      {getRequest("/media/clip.mp4%00.txt"), 400, nullptr, nullptr, ""},
+      {getRequest("/media/clip.mp4", {}, "DELETE"), 405, "allow", "GET, HEAD", ""},
+      {getRequest("/media/clip.mp4?version=2"), 200, "content-type", "video/mp4", ""},
+      {getRequest(kFetchResult), 404, nullptr, nullptr, ""},
+  };
+  TestClient client(port_);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    const auto answer = client.request(c.request);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, c.status);
+    if (c.header) {
+      EXPECT_EQ(answer->header(c.header), c.value);
+    }
+    EXPECT_NE(answer->body.find(c.bodyPart), std::string::npos);
+  }
+}
+
+TEST_F(ServerTest, RefusesMalformedAndOversizedRequests) {
+  start();
+  struct Case {
+    const char* name;
+    std::string request;
+    unsigned status;
+  };
+  const Case cases[] = {
+      {"garbage", "GARBAGE\r\n\r\n", 400},
+      {"header over 16 KiB", getRequest("/", "X-Big: " + std::string(17 * 1024, 'x') + "\r\n"),
+       431},
+      {"bad length", "GET / HTTP/1.1\r\nContent-Length: nope\r\n\r\n", 400},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestClient client(port_);
+    const auto answer = client.request(c.request);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, c.status);
+    EXPECT_EQ(answer->header("connection"), "close");
+    EXPECT_TRUE(client.waitClosed(2s));
+  }
+}
+
+TEST_F(ServerTest, AnswersNotificationsWithAnEmptyOk) {
+  start();
+  setHandler(true);
+  TestClient client(port_);
+  struct Case {
+    std::string request;
+    std::string body;
+  };
+  const Case cases[] = {
+      {postRequest(kFetchResult, "<NotifyFetchResult/>"), "<NotifyFetchResult/>"},
+      {postRequest(std::string(kFetchFirmware) + "?ID=7", "<NotifyFetchFirmware/>", {}, "PUT"),
+       "<NotifyFetchFirmware/>"},
+      {getRequest(kFetchResult), ""},
+      {getRequest(kFetchResult, "Transfer-Encoding: chunked\r\n") + "3\r\nabc\r\n0\r\n\r\n", "abc"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    const auto answer = client.request(c.request);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200u);
+    EXPECT_EQ(answer->header("content-length"), "0");
+    EXPECT_EQ(answer->body, "");
+    EXPECT_TRUE(answer->keepAlive);
+  }
+  const auto received = notifications();
+  ASSERT_EQ(received.size(), std::size(cases));
+  const std::string peer = "127.0.0.1:" + std::to_string(client.localPort());
+  for (size_t i = 0; i < received.size(); ++i) {
+    EXPECT_EQ(received[i].first, cases[i].body);
+    EXPECT_EQ(received[i].second, peer);
+  }
+}
+
+TEST_F(ServerTest, NotificationsNotHandledAreFileRequests) {
+  start();
+  TestClient client(port_);
+  const auto unset = client.request(postRequest(kFetchResult, "<x/>"));
+  ASSERT_TRUE(unset);
+  EXPECT_EQ(unset->status, 404u);
+
+  setHandler(false);
+  TestClient declined(port_);
+  const auto answer = declined.request(postRequest(kFetchFirmware, "<y/>"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 404u);
+  ASSERT_EQ(notifications().size(), 1u);
+  EXPECT_EQ(notifications()[0].first, "<y/>");
+}
+
+TEST_F(ServerTest, LimitsNotificationBodies) {
+  start();
+  setHandler(true);
+  struct Case {
+    const char* name;
+    std::string request;
+    unsigned status;
+  };
+  const std::string big(64 * 1024 + 1, 'x');
+  const Case cases[] = {
+      {"announced", postRequest(kFetchResult, big), 413},
+      {"chunked",
+       getRequest(kFetchResult, "Transfer-Encoding: chunked\r\n", "POST") + "10001\r\n" + big +
+           "\r\n0\r\n\r\n",
+       413},
+      {"at the limit", postRequest(kFetchResult, big.substr(1)), 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestClient client(port_);
+    const auto answer = client.request(c.request);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, c.status);
+  }
+  EXPECT_EQ(notifications().size(), 1u);
+}
+
+TEST_F(ServerTest, AnswersExpectContinue) {
+  start();
+  setHandler(true);
+  TestClient client(port_);
+  const std::string body(2000, 'n');
+  ASSERT_TRUE(client.send(
+      getRequest(kFetchResult, "Expect: 100-continue\r\nContent-Length: 2000\r\n", "POST")));
+  const auto interim = client.read(false, 2s);
+  ASSERT_TRUE(interim);
+  EXPECT_EQ(interim->status, 100u);
+  const auto final = client.request(body);
+  ASSERT_TRUE(final);
+  EXPECT_EQ(final->status, 200u);
+  ASSERT_EQ(notifications().size(), 1u);
+  EXPECT_EQ(notifications()[0].first, body);
+
+  // A body that would be refused is not asked for.
+  TestClient refused(port_);
+  ASSERT_TRUE(refused.send(getRequest(
+      "/media/clip.mp4", "Expect: 100-continue\r\nContent-Length: 1000000\r\n", "POST")));
+  const auto answer = refused.read(false, 2s);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 405u);
+  EXPECT_TRUE(refused.waitClosed(3s));
+}
+
+TEST_F(ServerTest, HandlerFailureIsNotReportedAsSuccess) {
+  start();
+  onIo([&] {
+    server_->setNotifyHandler([](const std::string&, const std::string&) -> bool {
+      throw std::runtime_error("malformed notification");
+    });
+  });
+  TestClient client(port_);
+  const auto answer = client.request(postRequest(kFetchResult, "<broken"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 500u);
+}
+
+TEST_F(ServerTest, ServesLargeFilesToConcurrentClients) {
+  const std::string large = patternBytes(50u << 20, 7);
+  tree_.write("web/media/large.mp4", large);
+  start();
+  constexpr size_t kOffset = 12345678;
+  struct Outcome {
+    unsigned status = 0;
+    bool bodyMatches = false;
+  };
+  std::vector<Outcome> outcomes(4);
+  std::vector<std::thread> clients;
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    clients.emplace_back([&, i] {
+      TestClient client(port_);
+      const bool ranged = i == 0;
+      const std::string range =
+          ranged ? "Range: bytes=" + std::to_string(kOffset) + "-\r\n" : std::string();
+      if (!client.send(getRequest("/media/large.mp4", range))) return;
+      const auto expected = std::string_view(large).substr(ranged ? kOffset : 0);
+      const auto answer = client.readComparing(expected, outcomes[i].bodyMatches, 60s);
+      if (answer) outcomes[i].status = answer->status;
+    });
+  }
+  for (auto& thread : clients) thread.join();
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(outcomes[i].status, i == 0 ? 206u : 200u);
+    EXPECT_TRUE(outcomes[i].bodyMatches);
+  }
+}
+
+TEST_F(ServerTest, SlowButSteadyReaderIsNotCut) {
+  const std::string large = patternBytes(16u << 20, 3);
+  tree_.write("web/media/large.mp4", large);
+  start({.idleTimeout = 300ms});
+  TestClient client(port_, 64 * 1024);
+  ASSERT_TRUE(client.send(getRequest("/media/large.mp4")));
+  const auto started = Clock::now();
+  std::string raw;
+  raw.reserve(large.size() + 4096);  // growing it would stall this reader itself
+  size_t expected = 0;
+  while (expected == 0 || raw.size() < expected) {
+    const std::string more = client.readSome(128 * 1024, 2s);
+    if (more.empty()) break;
+    raw += more;
+    const auto end = raw.find("\r\n\r\n");
+    if (expected == 0 && end != std::string::npos) expected = end + 4 + large.size();
+    std::this_thread::sleep_for(10ms);
+  }
+  // The download lasted several timeouts and still arrived whole.
+  EXPECT_GT(Clock::now() - started, 900ms);
+  ASSERT_EQ(raw.size(), expected);
+  EXPECT_TRUE(raw.compare(raw.size() - large.size(), large.size(), large) == 0);
+}
+
+TEST_F(ServerTest, DropsConnectionsThatMakeNoProgress) {
+  tree_.write("web/media/large.mp4", patternBytes(16u << 20, 3));
+  start({.idleTimeout = 200ms});
+
+  TestClient idle(port_);
+  TestClient trickling(port_);
+  TestClient stalled(port_, 64 * 1024);
+  ASSERT_TRUE(stalled.send(getRequest("/media/large.mp4")));
+
+  const auto started = Clock::now();
+  bool trickleClosed = false;
+  trickling.send("GET / HTTP/1.1\r\n");
+  for (int i = 0; i < 40 && !trickleClosed; ++i) {
+    trickling.send("X-Slow: 1\r\n");
+    trickleClosed = trickling.waitClosed(50ms);
+  }
+  EXPECT_TRUE(trickleClosed) << "a header trickled byte by byte keeps its connection";
+  EXPECT_LT(Clock::now() - started, 1500ms);
+  EXPECT_TRUE(idle.waitClosed(2s));
+
+  std::this_thread::sleep_for(600ms);
+  size_t received = 0;
+  EXPECT_TRUE(stalled.waitClosed(3s, &received));
+  EXPECT_LT(received, 16u << 20);
+}
+
+TEST_F(ServerTest, FileCutShortDuringADownloadEndsTheConnection) {
+  tree_.write("web/media/large.mp4", patternBytes(16u << 20, 5));
+  start();
+  TestClient client(port_, 64 * 1024);
+  ASSERT_TRUE(client.send(getRequest("/media/large.mp4")));
+  ASSERT_FALSE(client.readSome(64 * 1024, 2s).empty());
+  ASSERT_EQ(::truncate(tree_.file("web/media/large.mp4").c_str(), 1 << 20), 0);
+  // The announced length can no longer be met: the client must see the end, not a padded or
+  // stalled body.
+  size_t received = 0;
+  EXPECT_TRUE(client.waitClosed(5s, &received));
+  EXPECT_LT(received, 16u << 20);
+  EXPECT_TRUE(TestClient(port_).request(getRequest("/title.txt")));
+}
+
+TEST_F(ServerTest, RefusesConnectionsBeyondTheLimit) {
+  start({.maxConnections = 2});
+  auto first = std::make_unique<TestClient>(port_);
+  TestClient second(port_);
+  ASSERT_TRUE(first->request(getRequest("/title.txt")));
+  ASSERT_TRUE(second.request(getRequest("/title.txt")));
+  TestClient third(port_);
+  const auto refused = third.read(false, 2s);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 503u);
+
+  // A place frees up when a connection ends.
+  first.reset();
+  std::optional<HttpAnswer> admitted;
+  for (int i = 0; i < 100 && !(admitted && admitted->status == 200); ++i) {
+    std::this_thread::sleep_for(10ms);
+    admitted = TestClient(port_).request(getRequest("/title.txt"));
+  }
+  ASSERT_TRUE(admitted);
+  EXPECT_EQ(admitted->status, 200u);
+}
+
+TEST_F(ServerTest, AcceptingResumesAfterRunningOutOfDescriptors) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer runtime's memory checks need descriptors of their own";
+#endif
+  start();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  // Room for exactly one more descriptor: the client's socket. The server cannot accept it.
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree) + 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  TestClient client(port_);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(client.connected());
+  const auto answer = client.request(getRequest("/title.txt"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200u);
+}
+
+TEST_F(ServerTest, ListensOnGivenAddressesOnly) {
+  start();
+  const uint16_t port = freePort();
+  ASSERT_NE(port, 0);
+  EXPECT_TRUE(onIo([&] { return server_->listen("127.0.0.1", port); }));
+  EXPECT_FALSE(onIo([&] { return server_->listen("127.0.0.1", port); }));
+  EXPECT_FALSE(onIo([&] { return server_->listen("not an address", port); }));
+  EXPECT_FALSE(onIo([&] { return server_->listen("192.0.2.1", port); }));
+  EXPECT_EQ(onIo([&] { return server_->listenerCount(); }), 1u);
+  EXPECT_EQ(onIo([&] { return server_->listenLoopback(); }), port_);
+
+  TestClient lan(port);
+  const auto answer = lan.request(getRequest("/title.txt"));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->body, "Quillora");
+
+  onIo([&] { server_->closeListeners(); });
+  EXPECT_EQ(onIo([&] { return server_->listenerCount(); }), 0u);
+  EXPECT_FALSE(TestClient(port).connected());
+  // The connection accepted before stays, and so does the view's listener.
+  EXPECT_TRUE(lan.request(getRequest("/title.txt")));
+  EXPECT_TRUE(TestClient(port_).request(getRequest("/title.txt")));
+}
+
+TEST_F(ServerTest, ReportsIpv6PeersInBrackets) {
+  start();
+  setHandler(true);
+  const uint16_t port = freePort(AF_INET6);
+  if (port == 0 || !onIo([&] { return server_->listen("::1", port); })) {
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  TestClient client(port, 0, "::1");
+  ASSERT_TRUE(client.request(postRequest(kFetchResult, "<v6/>")));
+  ASSERT_EQ(notifications().size(), 1u);
+  EXPECT_EQ(notifications()[0].second, "[::1]:" + std::to_string(client.localPort()));
+}
+
+TEST_F(ServerTest, ShutdownClosesOpenConnectionsAndLeavesNothingPending) {
+  tree_.write("web/media/large.mp4", patternBytes(16u << 20, 3));
+  start();
+  setHandler(true);
+  TestClient idle(port_);
+  ASSERT_TRUE(idle.request(getRequest("/title.txt")));
+  TestClient partial(port_);
+  ASSERT_TRUE(partial.send("GET /media/clip.mp4 HTTP/1.1\r\nHost: x\r\n"));
+  TestClient downloading(port_, 64 * 1024);
+  ASSERT_TRUE(downloading.send(getRequest("/media/large.mp4")));
+  ASSERT_FALSE(downloading.readSome(1024, 2s).empty());
+
+  EXPECT_TRUE(stop());
+  EXPECT_TRUE(idle.waitClosed(2s));
+  EXPECT_TRUE(partial.waitClosed(2s));
+  size_t received = 0;
+  EXPECT_TRUE(downloading.waitClosed(2s, &received));
+  EXPECT_LT(received, 16u << 20);
+}
+
+TEST_F(ServerTest, NothingIsServedAfterShutdown) {
+  start();
+  onIo([&] { server_->shutdown(); });
+  EXPECT_FALSE(TestClient(port_).connected());
+  EXPECT_FALSE(onIo([&] { return server_->listen("127.0.0.1", freePort()); }));
+  EXPECT_EQ(onIo([&] { return server_->listenLoopback(); }), 0);
+}
+
+}  // namespace
