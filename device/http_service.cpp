@@ -51,19 +51,22 @@ bool HttpService::onNotification(const std::string& body, const std::string& pee
   return true;
 }
 
+void HttpService::serveFolder(const std::string& webRoot) {
+  if (server_ && webRoot_ == webRoot) return;
+  if (server_) server_->shutdown();
+  webRoot_ = webRoot;
+  server_ = std::make_unique<HttpServer>(io_, webRoot_);
+  server_->setNotifyHandler([this](const std::string& body, const std::string& peer) {
+    return onNotification(body, peer);
+  });
+}
+
 int HttpService::startListeners(const std::string& webRoot,
                                 const std::vector<std::string>& addresses, int port) {
   if (addresses.empty()) return -1;
   return onPoller([&] {
     if (server_) server_->closeListeners();
-    if (!server_ || webRoot_ != webRoot) {
-      if (server_) server_->shutdown();
-      webRoot_ = webRoot;
-      server_ = std::make_unique<HttpServer>(io_, webRoot_);
-      server_->setNotifyHandler([this](const std::string& body, const std::string& peer) {
-        return onNotification(body, peer);
-      });
-    }
+    serveFolder(webRoot);
     bool opened = false;
     for (const auto& address : addresses) {
       bool ok = port > 0 && port <= 65535 && server_->listen(address, static_cast<uint16_t>(port));
@@ -84,8 +87,12 @@ size_t HttpService::listenerCount() {
   return onPoller([this]() -> size_t { return server_ ? server_->listenerCount() : 0; });
 }
 
-uint16_t HttpService::listenLoopback() {
-  return onPoller([this]() -> uint16_t { return server_ ? server_->listenLoopback() : 0; });
+uint16_t HttpService::listenLoopback(const std::string& webRoot) {
+  return onPoller([&]() -> uint16_t {
+    // The view needs its page even on a host without any usable network address.
+    serveFolder(webRoot);
+    return server_->listenLoopback();
+  });
 }
 
 int HttpService::connectDevices(AppContext* context, ReplyHandler handler,

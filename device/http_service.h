@@ -41,13 +41,15 @@ class HttpService {
   // open or an address cannot be connected to (the addresses after it are not tried).
   int connectDevices(AppContext* context, ReplyHandler handler, std::vector<std::string> addresses);
 
-  // The private loopback listener of the embedded view; 0 when it cannot be opened.
-  uint16_t listenLoopback();
+  // The private loopback listener of the embedded view, serving `webRoot`; 0 when it cannot
+  // be opened.
+  uint16_t listenLoopback(const std::string& webRoot);
 
  private:
   template <class Work>
   auto onPoller(Work work) -> decltype(work());
   bool onNotification(const std::string& body, const std::string& peer);
+  void serveFolder(const std::string& webRoot);
 
   boost::asio::io_context io_;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;

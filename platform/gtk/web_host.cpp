@@ -71,7 +71,8 @@ void WebHost::start() {
     webkit_web_view_load_html(view_, errorPageHtml().c_str(), nullptr);
     return;
   }
-  uint16_t port = context_.httpService ? context_.httpService->listenLoopback() : 0;
+  uint16_t port =
+      context_.httpService ? context_.httpService->listenLoopback(context_.webFolder()) : 0;
   if (port == 0) {
     diagLog("no loopback listener for the page");
     createView(nullptr);

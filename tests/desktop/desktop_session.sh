@@ -18,13 +18,14 @@ cleanup() {
   wd_delete_session >/dev/null 2>&1 || true
   [ -n "${driver_pid:-}" ] && kill "$driver_pid" 2>/dev/null
   [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -f "$WD_ERROR_FILE"
   return 0
 }
 trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*" >&2
-  [ -n "$WD_ERROR" ] && echo "webdriver: $WD_ERROR" >&2
+  [ -s "$WD_ERROR_FILE" ] && echo "webdriver: $(wd_last_error)" >&2
   if [ -n "$WD_SESSION" ]; then
     echo "--- host messages the page received" >&2
     wd_exec 'return (window.__testHostMessages || []).join("\n")' 2>/dev/null | jq -r . >&2 || true
@@ -54,9 +55,23 @@ await_log() {
 }
 
 # Starts the program through the driver on application folder DIR and records its process.
+# A second try covers a start too slow for the driver (an instrumented build on a busy machine).
 start_program() {
-  wd_new_session "$build/quillora" --automation --folder "$1" || fail "new session on $1"
-  program_pid=$(pgrep -n -P "$driver_pid" -x quillora) || fail "no quillora process under the driver"
+  local pid
+  for _ in 1 2; do
+    if wd_new_session "$build/quillora" --automation --folder "$1"; then
+      program_pid=$(pgrep -n -P "$driver_pid" -x quillora) || fail "no quillora process under the driver"
+      return 0
+    fi
+    echo "# new session failed: $(wd_last_error)" >&2
+    # A program left from the failed try would hold the single-instance lock.
+    for pid in $(pgrep -P "$driver_pid" -x quillora); do kill "$pid"; done
+    for _ in $(seq 1 100); do
+      pgrep -P "$driver_pid" -x quillora >/dev/null || break
+      sleep 0.1
+    done
+  done
+  fail "new session on $1"
 }
 
 # Ends the session; the driver closes the window and the program must end by itself.

@@ -9,28 +9,38 @@
 #   wd_click CSS / wd_type CSS TEXT  as the operator would, retried while the element is not
 #                                    yet interactable (dialogs fade in)
 #   wd_screenshot FILE               PNG of the view
-# A failed request returns 1 and leaves the driver's error in WD_ERROR.
+# A failed request returns 1; wd_last_error prints why. Requests mostly run in command
+# substitutions, so the reason is kept in a file rather than a variable.
 
 WD_URL=${WD_URL:-}
 WD_SESSION=${WD_SESSION:-}
-WD_ERROR=""
+WD_ERROR_FILE=$(mktemp /tmp/webdriver-error-XXXXXX)
 readonly WD_ELEMENT_KEY="element-6066-11e4-a52e-4f735466cecf"
+
+wd_set_error() {
+  printf '%s\n' "$*" >"$WD_ERROR_FILE"
+}
+
+wd_last_error() {
+  cat "$WD_ERROR_FILE" 2>/dev/null
+}
 
 # METHOD PATH [JSON]: prints the response's "value" as compact JSON.
 wd_request() {
   local method=$1 path=$2 body=${3:-} response
   local args=(-sS -m "${WD_REQUEST_SECONDS:-60}" -X "$method")
+  : >"$WD_ERROR_FILE"
   [ -n "$body" ] && args+=(-H 'Content-Type: application/json' --data-binary "$body")
   if ! response=$(curl "${args[@]}" "$WD_URL$path" 2>&1); then
-    WD_ERROR="curl: $response"
+    wd_set_error "$method $path: curl: $response"
     return 1
   fi
   if ! jq -e . >/dev/null 2>&1 <<<"$response"; then
-    WD_ERROR="not JSON: $response"
+    wd_set_error "$method $path: not JSON: $response"
     return 1
   fi
   if jq -e '.value | objects | has("error")' >/dev/null <<<"$response"; then
-    WD_ERROR=$(jq -r '.value.error + ": " + .value.message' <<<"$response")
+    wd_set_error "$method $path: $(jq -r '.value.error + ": " + .value.message' <<<"$response")"
     return 1
   fi
   jq -c '.value' <<<"$response"
@@ -72,7 +82,7 @@ wd_wait() {
     fi
     sleep 0.2
   done
-  WD_ERROR="waited ${seconds}s for: $script (last: ${value:-$WD_ERROR})"
+  wd_set_error "waited ${seconds}s for: $script (last: ${value:-$(wd_last_error)})"
   return 1
 }
 
@@ -94,7 +104,7 @@ wd_retry_on_element() {
     fi
     sleep 0.2
   done
-  WD_ERROR="$css: $WD_ERROR"
+  wd_set_error "$css: $(wd_last_error)"
   return 1
 }
 
