@@ -116,13 +116,6 @@ TEST_F(FolderTest, ResolvesTargetsInsideTheRootOnly) {
   }
 }
 
-TEST_F(FolderTest, KeepsTheDecodedUrlPath) {
-  EXPECT_EQ(folder::resolveTarget(root_, "/media//").urlPath, "/media/");
-  EXPECT_EQ(folder::resolveTarget(root_, "/media").urlPath, "/media");
-  EXPECT_EQ(folder::resolveTarget(root_, "/media/a%20b.mp4?x").urlPath, "/media/a b.mp4");
-  EXPECT_EQ(folder::resolveTarget(root_, "///").urlPath, "/");
-}
-
 TEST(Range, ParsesSingleRanges) {
   using K = ByteRange::Kind;
   struct Case {
@@ -301,60 +294,6 @@ TEST_F(IncludeTest, SelfMultiplyingPagesStayBounded) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
-TEST_F(FolderTest, AnswersByStatus) {
-  struct Case {
-    const char* target;
-    Request::Method method;
-    unsigned status;
-    const char* headerName;
-    const char* headerValue;
-  };
-  const Case cases[] = {
-      {"/media/a%20b.mp4", Request::Method::Get, 200, "Content-Type", "video/mp4"},
-      {"/media/a%20b.mp4", Request::Method::Head, 200, "Accept-Ranges", "bytes"},
-      {"/media/a%20b.mp4", Request::Method::Other, 405, "Allow", "GET, HEAD"},
-      {"/media/missing.mp4", Request::Method::Other, 404, nullptr, nullptr},
-      {"/media/missing.mp4", Request::Method::Get, 404, nullptr, nullptr},
-      {"/ISAPI/VideoAdvert/NotifyFetchResult", Request::Method::Other, 404, nullptr, nullptr},
-      {"/%2e%2e/outside/secret.txt", Request::Method::Get, 400, nullptr, nullptr},
-      {"/media/link.txt", Request::Method::Get, 400, nullptr, nullptr},
-      {"/media", Request::Method::Get, 301, "Location", "/media/"},
-      {"/media/", Request::Method::Get, 200, "Content-Type", "text/html; charset=utf-8"},
-      {"/docs/", Request::Method::Get, 200, "Content-Type", "text/html; charset=utf-8"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.target);
-    Request request;
-    request.method = c.method;
-    const Reply reply = serve(c.target, request);
-    EXPECT_EQ(reply.status, c.status);
-    if (c.headerName) {
-      EXPECT_EQ(header(reply, c.headerName), c.headerValue);
-    }
-  }
-}
-
-TEST_F(FolderTest, ServesFileBytesWithValidators) {
-  const Reply reply = serve("/media/a%20b.mp4");
-  ASSERT_TRUE(reply.file.valid());
-  EXPECT_EQ(reply.contentLength(), 11u);
-  EXPECT_EQ(fileBytes(reply), "movie-bytes");
-  EXPECT_FALSE(header(reply, "ETag").empty());
-  EXPECT_FALSE(header(reply, "Last-Modified").empty());
-}
-
-TEST_F(FolderTest, ServesIndexPagesWithIncludesExpanded) {
-  const Reply reply = serve("/docs/");
-  EXPECT_FALSE(reply.file.valid());
-  EXPECT_EQ(reply.body, "<p>HEAD</p>");
-}
-
-TEST_F(FolderTest, ListsFoldersWithoutIndex) {
-  const Reply reply = serve("/media/");
-  EXPECT_NE(reply.body.find("href=\"a%20b.mp4\""), std::string::npos);
-  EXPECT_NE(reply.body.find("href=\"clip.MP4\""), std::string::npos);
-}
-
 TEST_F(FolderTest, RedirectKeepsTheFolderNameEncoded) {
   base_.mkdir("root/a dir?");
   const Reply reply = serve("/a%20dir%3F");
@@ -424,12 +363,6 @@ TEST(FolderServer, RootMadeLaterIsServedOnceItExists) {
   EXPECT_EQ(server.serve(request).status, 404u);
   base.write("web/a.txt", "late");
   EXPECT_EQ(server.serve(request).status, 200u);
-}
-
-TEST(FolderServer, MissingRootAnswersNotFound) {
-  folder::Request request;
-  request.target = "/";
-  EXPECT_EQ(folder::FolderServer("/nonexistent/quillora-root").serve(request).status, 404u);
 }
 
 }  // namespace

@@ -20,9 +20,7 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #pragma GCC diagnostic pop
 
 namespace fs = std::filesystem;
@@ -64,28 +62,41 @@ std::string patternBytes(size_t size, uint32_t seed) {
   return bytes;
 }
 
+std::string getRequest(std::string_view target, std::string_view extraHeaders,
+                       std::string_view method) {
+  std::string request(method);
+  request += " ";
+  request += target;
+  request += " HTTP/1.1\r\nHost: test\r\n";
+  request += extraHeaders;
+  request += "\r\n";
+  return request;
+}
+
 TestClient::TestClient(uint16_t port, int receiveBuffer, const char* address) {
-  sockaddr_storage storage{};
+  sockaddr_in v4{};
+  sockaddr_in6 v6{};
+  sockaddr* target = nullptr;
   socklen_t length = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (::inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    length = sizeof *v6;
+  if (::inet_pton(AF_INET, address, &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    target = reinterpret_cast<sockaddr*>(&v4);
+    length = sizeof v4;
+  } else if (::inet_pton(AF_INET6, address, &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    target = reinterpret_cast<sockaddr*>(&v6);
+    length = sizeof v6;
   } else {
     return;
   }
-  fd_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = ::socket(target->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
   if (receiveBuffer > 0) {
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   }
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+  if (::connect(fd_, target, length) != 0) {
     ::close(fd_);
     fd_ = -1;
   }
@@ -96,13 +107,10 @@ TestClient::~TestClient() {
 }
 
 uint16_t TestClient::localPort() const {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return 0;
-  if (storage.ss_family == AF_INET6) {
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
-  }
-  return ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  sockaddr_in6 local{};  // large enough for either family; the port is at the same offset
+  socklen_t length = sizeof local;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+  return ntohs(local.sin6_port);
 }
 
 bool TestClient::send(std::string_view bytes) {
@@ -115,80 +123,38 @@ bool TestClient::send(std::string_view bytes) {
   return true;
 }
 
-std::string TestClient::readSome(size_t count, std::chrono::milliseconds timeout) {
+ssize_t TestClient::receive(char* into, size_t count, Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   pollfd waitFor{fd_, POLLIN, 0};
-  if (::poll(&waitFor, 1, static_cast<int>(timeout.count())) <= 0) return {};
-  scratch_.resize(std::max(scratch_.size(), count));
-  const ssize_t got = ::recv(fd_, scratch_.data(), count, 0);
-  return got > 0 ? std::string(scratch_.data(), static_cast<size_t>(got)) : std::string();
+  if (left.count() <= 0 || ::poll(&waitFor, 1, static_cast<int>(left.count())) <= 0) return -1;
+  const ssize_t got = ::recv(fd_, into, count, 0);
+  return got < 0 ? 0 : got;
 }
 
-std::optional<HttpAnswer> TestClient::read(bool toHead, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  http::response_parser<http::string_body> parser;
-  parser.eager(true);
-  parser.body_limit(boost::none);
-  parser.skip(toHead);
-  boost::system::error_code ec;
-  while (!parser.is_done()) {
-    if (!pending_.empty()) {
-      const size_t used = parser.put(boost::asio::buffer(pending_), ec);
-      pending_.erase(0, used);
-      if (ec && ec != http::error::need_more) return std::nullopt;
-      if (parser.is_done()) break;
-      if (used > 0 && !ec) continue;
-    }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd waitFor{fd_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&waitFor, 1, static_cast<int>(left.count())) <= 0) {
-      return std::nullopt;
-    }
-    scratch_.resize(std::max<size_t>(scratch_.size(), 256 * 1024));
-    const ssize_t got = ::recv(fd_, scratch_.data(), scratch_.size(), 0);
-    if (got <= 0) {
-      // Only an answer that had begun can be completed by the end of the connection.
-      if (!parser.got_some()) return std::nullopt;
-      parser.put_eof(ec);
-      if (ec || !parser.is_done()) return std::nullopt;
-      break;
-    }
-    pending_.append(scratch_.data(), static_cast<size_t>(got));
-  }
-  HttpAnswer answer;
-  const auto& message = parser.get();
-  answer.status = message.result_int();
-  for (const auto& field : message) {
-    std::string name(field.name_string());
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    answer.headers[name] = std::string(field.value());
-  }
-  answer.body = message.body();
-  answer.keepAlive = message.keep_alive();
-  return answer;
+std::string TestClient::readSome(size_t count, std::chrono::milliseconds timeout) {
+  std::string bytes(count, '\0');
+  const ssize_t got = receive(bytes.data(), count, Clock::now() + timeout);
+  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return bytes;
 }
 
-std::optional<HttpAnswer> TestClient::readComparing(std::string_view expected, bool& bodyMatches,
-                                                    std::chrono::milliseconds timeout) {
+std::optional<HttpAnswer> TestClient::read(bool toHead, std::chrono::milliseconds timeout,
+                                           std::optional<std::string_view> expected) {
   const auto deadline = Clock::now() + timeout;
-  bodyMatches = false;
   size_t headEnd;
   while ((headEnd = pending_.find("\r\n\r\n")) == std::string::npos) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    const std::string more = left.count() > 0 ? readSome(64 * 1024, left) : std::string();
-    if (more.empty()) return std::nullopt;
-    pending_ += more;
+    char chunk[16 * 1024];
+    const ssize_t got = receive(chunk, sizeof chunk, deadline);
+    if (got <= 0) return std::nullopt;
+    pending_.append(chunk, static_cast<size_t>(got));
   }
-  // The head alone goes through the parser; the body is checked here.
-  std::string head = pending_.substr(0, headEnd + 4);
-  std::string_view body = std::string_view(pending_).substr(headEnd + 4);
   http::response_parser<http::empty_body> parser;
   parser.skip(true);
   boost::system::error_code ec;
-  parser.put(boost::asio::buffer(head), ec);
-  if (ec || !parser.content_length()) return std::nullopt;
-  const uint64_t length = *parser.content_length();
+  parser.put(boost::asio::buffer(pending_.data(), headEnd + 4), ec);
+  if (ec) return std::nullopt;
+  pending_.erase(0, headEnd + 4);
+
   HttpAnswer answer;
   answer.status = parser.get().result_int();
   for (const auto& field : parser.get()) {
@@ -197,64 +163,44 @@ std::optional<HttpAnswer> TestClient::readComparing(std::string_view expected, b
     answer.headers[name] = std::string(field.value());
   }
   answer.keepAlive = parser.get().keep_alive();
+  const bool bodyless = toHead || answer.status < 200 || answer.status == 304;
+  const uint64_t length = bodyless ? 0 : parser.content_length().value_or(0);
 
-  bool same =
-      length == expected.size() && body.size() <= length && body == expected.substr(0, body.size());
-  uint64_t received = body.size();
-  pending_.clear();
-  scratch_.resize(std::max<size_t>(scratch_.size(), 256 * 1024));
-  while (same && received < length) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd waitFor{fd_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&waitFor, 1, static_cast<int>(left.count())) <= 0) break;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(scratch_.size(), length - received));
-    const ssize_t got = ::recv(fd_, scratch_.data(), want, 0);
-    if (got <= 0) break;
-    same = std::string_view(scratch_.data(), static_cast<size_t>(got)) ==
-           expected.substr(received, static_cast<size_t>(got));
-    received += static_cast<uint64_t>(got);
+  answer.bodyMatches = expected && expected->size() == length;
+  std::string chunk(256 * 1024, '\0');
+  for (uint64_t received = 0; received < length;) {
+    if (pending_.empty()) {
+      const ssize_t got = receive(chunk.data(), chunk.size(), deadline);
+      if (got <= 0) return std::nullopt;
+      pending_.assign(chunk.data(), static_cast<size_t>(got));
+    }
+    const auto take = static_cast<size_t>(std::min<uint64_t>(pending_.size(), length - received));
+    const std::string_view part(pending_.data(), take);
+    if (expected) {
+      answer.bodyMatches = answer.bodyMatches && part == expected->substr(received, take);
+    } else {
+      answer.body.append(part);
+    }
+    pending_.erase(0, take);
+    received += take;
   }
-  bodyMatches = same && received == length;
   return answer;
 }
 
-std::optional<HttpAnswer> TestClient::request(std::string_view bytes, bool toHead,
-                                              std::chrono::milliseconds timeout) {
+std::optional<HttpAnswer> TestClient::request(std::string_view bytes, bool toHead) {
   if (!send(bytes)) return std::nullopt;
-  return read(toHead, timeout);
+  return read(toHead);
 }
 
 bool TestClient::waitClosed(std::chrono::milliseconds timeout, size_t* drained) {
   const auto deadline = Clock::now() + timeout;
   size_t total = pending_.size();
   pending_.clear();
-  char scratch[65536];
-  bool closed = false;
-  while (true) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) break;
-    pollfd waitFor{fd_, POLLIN, 0};
-    if (::poll(&waitFor, 1, static_cast<int>(left.count())) <= 0) break;
-    const ssize_t got = ::recv(fd_, scratch, sizeof scratch, 0);
-    if (got <= 0) {
-      closed = true;
-      break;
-    }
+  std::string chunk(64 * 1024, '\0');
+  ssize_t got;
+  while ((got = receive(chunk.data(), chunk.size(), deadline)) > 0) {
     total += static_cast<size_t>(got);
   }
   if (drained) *drained = total;
-  return closed;
-}
-
-std::string getRequest(std::string_view target, std::string_view extraHeaders,
-                       std::string_view method) {
-  std::string request(method);
-  request += " ";
-  request += target;
-  request += " HTTP/1.1\r\nHost: test\r\n";
-  request += extraHeaders;
-  request += "\r\n";
-  return request;
+  return got == 0;
 }

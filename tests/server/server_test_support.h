@@ -6,7 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+
+using namespace std::chrono_literals;
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempTree {
@@ -30,11 +31,15 @@ class TempTree {
 // Deterministic bytes that differ at every offset, so a misplaced block shows.
 std::string patternBytes(size_t size, uint32_t seed = 1);
 
+std::string getRequest(std::string_view target, std::string_view extraHeaders = {},
+                       std::string_view method = "GET");
+
 struct HttpAnswer {
   unsigned status = 0;
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
   bool keepAlive = false;
+  bool bodyMatches = false;  // when read against an expected body
 
   std::string header(const std::string& lowerName) const {
     const auto it = headers.find(lowerName);
@@ -55,26 +60,21 @@ class TestClient {
   bool connected() const { return fd_ >= 0; }
   uint16_t localPort() const;
   bool send(std::string_view bytes);
-  // One complete answer; nullopt when the connection ends or the deadline passes first.
-  std::optional<HttpAnswer> read(bool toHead = false,
-                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // One answer whose body is compared with `expected` as it arrives instead of being kept, so
-  // large downloads cost no copies: `body` stays empty and `bodyMatches` tells the outcome.
-  std::optional<HttpAnswer> readComparing(std::string_view expected, bool& bodyMatches,
-                                          std::chrono::milliseconds timeout);
-  std::optional<HttpAnswer> request(std::string_view bytes, bool toHead = false,
-                                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Up to `count` raw bytes; empty at end of stream, on error or at the deadline.
+  // Up to `count` bytes; empty at the end of the stream, on error or at the deadline.
   std::string readSome(size_t count, std::chrono::milliseconds timeout);
-  // True when the server ends the connection before the deadline; bytes still arriving
-  // (the rest of an answer) are read and counted in `drained`.
+  // One answer framed by its Content-Length; nullopt when the connection ends or the deadline
+  // passes first. With `expected` the body is compared as it arrives instead of being kept.
+  std::optional<HttpAnswer> read(bool toHead = false, std::chrono::milliseconds timeout = 10s,
+                                 std::optional<std::string_view> expected = std::nullopt);
+  std::optional<HttpAnswer> request(std::string_view bytes, bool toHead = false);
+  // True when the server ends the connection before the deadline; what still arrives (the
+  // rest of an answer) is counted in `drained`.
   bool waitClosed(std::chrono::milliseconds timeout, size_t* drained = nullptr);
 
  private:
+  // > 0 bytes read, 0 when the connection ended (closed or reset), -1 at the deadline.
+  ssize_t receive(char* into, size_t count, std::chrono::steady_clock::time_point deadline);
+
   int fd_ = -1;
   std::string pending_;
-  std::vector<char> scratch_;
 };
-
-std::string getRequest(std::string_view target, std::string_view extraHeaders = {},
-                       std::string_view method = "GET");
