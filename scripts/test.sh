@@ -13,9 +13,7 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" $filter)
 }
 
-# The desktop end-to-end run (tests/desktop/desktop_lab.sh) still times out now and then on a
-# loaded machine; it runs on its own with `ctest -L desktop` until that is mended.
-run_suite build "-E desktop_lab" ""
+run_suite build "" ""
 # GTK and WebKit keep memory until exit by design, which LeakSanitizer would report: the
 # desktop program's tests run in the plain build only.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

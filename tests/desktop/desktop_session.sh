@@ -16,7 +16,7 @@ passed=0
 program_pid=""
 cleanup() {
   wd_delete_session >/dev/null 2>&1 || true
-  [ -n "${driver_pid:-}" ] && kill "$driver_pid" 2>/dev/null
+  stop_driver
   [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null
   rm -f "$WD_ERROR_FILE"
   return 0
@@ -54,22 +54,54 @@ await_log() {
   return 1
 }
 
-# Starts the program through the driver on application folder DIR and records its process.
-# A second try covers a start too slow for the driver (an instrumented build on a busy machine).
-start_program() {
-  local pid
-  for _ in 1 2; do
-    if wd_new_session "$build/quillora" --automation --folder "$1"; then
-      program_pid=$(pgrep -n -P "$driver_pid" -x quillora) || fail "no quillora process under the driver"
-      return 0
-    fi
-    echo "# new session failed: $(wd_last_error)" >&2
-    # A program left from the failed try would hold the single-instance lock.
-    for pid in $(pgrep -P "$driver_pid" -x quillora); do kill "$pid"; done
+# Starts a driver of its own for each program, so that nothing of an earlier session (or of a
+# failed start) is left in it. Each takes a port of its own: the last one may still linger.
+driver_port=4443
+start_driver() {
+  stop_driver
+  driver_port=$((driver_port + 1))
+  # The program inherits the driver's environment: its user prefers British English.
+  LANG=en_GB.UTF-8 WebKitWebDriver --port="$driver_port" >>"$work/driver.log" 2>&1 &
+  driver_pid=$!
+  WD_URL=http://127.0.0.1:$driver_port
+  for _ in $(seq 1 100); do
+    wd_request GET /status >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  wd_request GET /status >/dev/null || fail "WebKitWebDriver did not start"
+}
+
+# Stops the driver and whatever program it started: the next program needs the single-instance
+# lock.
+stop_driver() {
+  local pid pids
+  [ -n "${driver_pid:-}" ] || return 0
+  pids=$(pgrep -P "$driver_pid" -x quillora || true)
+  for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+  kill "$driver_pid" 2>/dev/null || true
+  for pid in $pids $driver_pid; do
     for _ in $(seq 1 100); do
-      pgrep -P "$driver_pid" -x quillora >/dev/null || break
+      kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
+  done
+  wait "$driver_pid" 2>/dev/null || true
+  driver_pid=""
+}
+
+# Starts the program through a fresh driver on application folder DIR and records its process.
+# Further tries cover a start too slow for the driver (an instrumented build on a busy machine).
+start_program() {
+  local started=$SECONDS
+  for try in 1 2 3; do
+    start_driver
+    if WD_REQUEST_SECONDS=45 wd_new_session "$build/quillora" --automation --folder "$1"; then
+      program_pid=$(pgrep -n -P "$driver_pid" -x quillora) || fail "no quillora process under the driver"
+      echo "# session $try on $1 after $((SECONDS - started)) s" >&2
+      return 0
+    fi
+    echo "# new session $try on $1 failed: $(wd_last_error)" >&2
+    WD_SESSION=""
   done
   fail "new session on $1"
 }
@@ -115,15 +147,6 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}suppressions=$src/tests/d
 unset LC_ALL LC_MESSAGES
 
 jq -n --arg a "$samples/h264_aac.mp4" --arg b "$samples/image.png" '[[$a, $b]]' >"$QUILLORA_DIALOG_ANSWERS"
-# The program inherits the driver's environment: its user prefers British English.
-LANG=en_GB.UTF-8 WebKitWebDriver --port=4444 >"$work/driver.log" 2>&1 &
-driver_pid=$!
-WD_URL=http://127.0.0.1:4444
-for _ in $(seq 1 100); do
-  wd_request GET /status >/dev/null 2>&1 && break
-  sleep 0.1
-done
-wd_request GET /status >/dev/null || fail "WebKitWebDriver did not start"
 
 # --- the application folder ---------------------------------------------------------------
 app="$work/app"
