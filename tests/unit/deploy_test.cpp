@@ -30,10 +30,8 @@ class Deploy : public ::testing::Test {
  protected:
   void SetUp() override {
     dir.write("config.yaml", "notification: {port: 8080}\nsearch: {port: 1}\nlanguage: en\n");
-    std::string error;
-    auto config = loadConfig(dir.path(), error);
-    ASSERT_TRUE(config) << error;
-    context = std::make_unique<AppContext>(dir.path(), std::move(*config));
+    context = makeContext(dir);
+    ASSERT_TRUE(context);
     overrideSystemAddresses([] {
       return std::vector<SystemAddress>{local("127.0.1.5", 24), local("127.0.2.5", 24)};
     });

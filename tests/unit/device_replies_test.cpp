@@ -25,10 +25,8 @@ std::string status(const std::string& url, const std::string& code, const std::s
 class DeviceReplies : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    auto config = loadConfig(dir.path(), error);
-    ASSERT_TRUE(config) << error;
-    context = std::make_unique<AppContext>(dir.path(), std::move(*config));
+    context = makeContext(dir);
+    ASSERT_TRUE(context);
     context->page.connect([this](std::string text) { messages.push_back(json::parse(text)); });
   }
 

@@ -91,10 +91,8 @@ class FakeDisplay {
 class Discovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    auto config = loadConfig(dir.path(), error);
-    ASSERT_TRUE(config) << error;
-    context = std::make_unique<AppContext>(dir.path(), std::move(*config));
+    context = makeContext(dir);
+    ASSERT_TRUE(context);
     context->page.connect([this](std::string text) {
       std::lock_guard lock(mutex);
       messages.push_back(text);

@@ -13,10 +13,8 @@ namespace {
 class Dispatcher : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    auto config = loadConfig(dir.path(), error);
-    ASSERT_TRUE(config) << error;
-    context = std::make_unique<AppContext>(dir.path(), std::move(*config));
+    context = makeContext(dir);
+    ASSERT_TRUE(context);
   }
   std::string dispatch(const std::string& text) { return dispatchPageMessage(*context, text); }
 

@@ -47,10 +47,8 @@ class PageLog {
 class HttpServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    auto config = loadConfig(dir.path(), error);
-    ASSERT_TRUE(config) << error;
-    context = std::make_unique<AppContext>(dir.path(), std::move(*config));
+    context = makeContext(dir);
+    ASSERT_TRUE(context);
     context->page.connect([this](std::string text) { page.add(std::move(text)); });
     service = std::make_unique<HttpService>();
     service->startPolling();

@@ -18,10 +18,8 @@ const std::string kPng = "\x89PNG\r\n\x1a\n" + std::string(16, '\0');
 class Intake : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    auto config = loadConfig(dir.path(), error);
-    ASSERT_TRUE(config) << error;
-    context = std::make_unique<AppContext>(dir.path(), std::move(*config));
+    context = makeContext(dir);
+    ASSERT_TRUE(context);
     context->dialogs = &dialogs;
   }
   json add(const char* type) {

@@ -6,6 +6,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "app/app_context.h"
+#include "app/config.h"
+
 namespace fs = std::filesystem;
 
 TempAppFolder::TempAppFolder() {
@@ -39,4 +44,14 @@ std::string TempAppFolder::read(const std::string& relative) const {
 bool TempAppFolder::exists(const std::string& relative) const {
   std::error_code ec;
   return fs::exists(file(relative), ec);
+}
+
+std::unique_ptr<AppContext> makeContext(const TempAppFolder& folder) {
+  std::string error;
+  auto config = loadConfig(folder.path(), error);
+  if (!config) {
+    ADD_FAILURE() << folder.file("config.yaml") << ": " << error;
+    return nullptr;
+  }
+  return std::make_unique<AppContext>(folder.path(), std::move(*config));
 }

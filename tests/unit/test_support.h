@@ -1,6 +1,9 @@
 #pragma once
 
+#include <memory>
 #include <string>
+
+class AppContext;
 
 // A fresh application folder under /tmp (config.yaml, web/ and its runtime folders),
 // removed with everything in it when the object goes.
@@ -20,6 +23,10 @@ class TempAppFolder {
  private:
   std::string path_;
 };
+
+// The context of the folder as the program would start it; null (and a test failure) when its
+// config.yaml does not load.
+std::unique_ptr<AppContext> makeContext(const TempAppFolder& folder);
 
 inline constexpr const char* kTestConfig =
     "notification:\n  port: 18089\nsearch:\n  port: 13702\nlanguage: auto\n";
