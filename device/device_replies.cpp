@@ -10,6 +10,7 @@
 #include "app/diag_log.h"
 #include "commands/playlists.h"
 #include "device/device_client.h"
+#include "device/markup_escape.h"
 #include "media/file_utils.h"
 
 using nlohmann::json;
@@ -280,33 +281,6 @@ void onDocument(AppContext& context, const std::string& body, const std::string&
 
 std::string deviceHost(const std::string& address) {
   return address.substr(0, address.find(':'));
-}
-
-std::string escapeXml(const std::string& raw) {
-  std::string escaped;
-  escaped.reserve(raw.size());
-  for (char c : raw) {
-    switch (c) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&apos;";
-        break;
-      default:
-        escaped += c;
-    }
-  }
-  return escaped;
 }
 
 std::string buildLoginRequest(const json& task, const std::string& sessionId) {

@@ -17,5 +17,3 @@ std::string buildLoginRequest(const nlohmann::json& task, const std::string& ses
 
 // The display part of "a.b.c.d:port" (everything before the first ':').
 std::string deviceHost(const std::string& address);
-
-std::string escapeXml(const std::string& text);

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "device/markup_escape.h"
+
 namespace fs = std::filesystem;
 
 namespace folder {
@@ -439,33 +441,6 @@ std::string entityTag(int64_t mtimeNanoseconds, uint64_t size) {
   return text;
 }
 
-std::string htmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string urlEncode(std::string_view text, bool keepSlash) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -508,14 +483,14 @@ std::string renderListing(std::string_view urlPath, const std::string& fsPath) {
     return a.directory != b.directory ? a.directory : a.name < b.name;
   });
 
-  const std::string title = htmlEscape(urlPath);
+  const std::string title = escapeXml(urlPath);
   std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Index of " +
                      title + "</title></head>\n<body><h1>Index of " + title +
                      "</h1>\n<table>\n<tr><th>Name</th><th>Size</th><th>Modified</th></tr>\n";
   if (urlPath != "/") html += "<tr><td><a href=\"../\">../</a></td><td></td><td></td></tr>\n";
   for (const auto& entry : entries) {
     const std::string suffix = entry.directory ? "/" : "";
-    html += "<tr><td><a href=\"" + urlEncode(entry.name) + suffix + "\">" + htmlEscape(entry.name) +
+    html += "<tr><td><a href=\"" + urlEncode(entry.name) + suffix + "\">" + escapeXml(entry.name) +
             suffix + "</a></td><td>" +
             (entry.directory ? std::string("-") : std::to_string(entry.size)) + "</td><td>" +
             httpDate(entry.modified) + "</td></tr>\n";

@@ -44,7 +44,6 @@ std::string httpDate(std::time_t when);
 // Strong validator that changes when the file is rewritten or resized.
 std::string entityTag(int64_t mtimeNanoseconds, uint64_t size);
 
-std::string htmlEscape(std::string_view text);
 // Percent-encodes every byte except unreserved characters; with keepSlash, '/' too is kept.
 std::string urlEncode(std::string_view text, bool keepSlash = false);
 

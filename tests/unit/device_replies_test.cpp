@@ -7,6 +7,7 @@
 
 #include "app/app_context.h"
 #include "commands/playlists.h"
+#include "device/markup_escape.h"
 #include "media/file_utils.h"
 #include "unit/fake_display.h"
 #include "unit/test_support.h"
@@ -281,10 +282,24 @@ TEST_F(DeviceReplies, HostileXmlIsNotExpanded) {
   EXPECT_EQ(task()["id"].get<std::string>().find("root:"), std::string::npos);
 }
 
+TEST(EscapeXml, TurnsMarkupIntoEntitiesAndKeepsEverythingElse) {
+  struct Case {
+    const char* raw;
+    const char* escaped;
+  };
+  const Case cases[] = {
+      {"<a href=\"x\">&'</a>", "&lt;a href=&quot;x&quot;&gt;&amp;&apos;&lt;/a&gt;"},
+      {"&amp;", "&amp;amp;"},
+      {"Grüße 映像", "Grüße 映像"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(escapeXml(c.raw), c.escaped) << c.raw;
+  EXPECT_EQ(escapeXml(std::string_view("a\0b", 3)), std::string("a\0b", 3));
+}
+
 TEST(DeviceHost, IsTheTextBeforeTheFirstColon) {
   EXPECT_EQ(deviceHost("192.168.1.64:80"), "192.168.1.64");
   EXPECT_EQ(deviceHost("192.168.1.64"), "192.168.1.64");
-  EXPECT_EQ(escapeXml("<a href=\"x\">&'</a>"), "&lt;a href=&quot;x&quot;&gt;&amp;&apos;&lt;/a&gt;");
 }
 
 }  // namespace
