@@ -6,27 +6,21 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build}
 displays=${2:-1000}
-lab="$src/tests/lab/lab.sh"
-bash "$lab" check || { echo "needs root and ip netns" >&2; exit 1; }
+# shellcheck source-path=SCRIPTDIR source=../tests/lab/session.sh
+source "$src/tests/lab/session.sh"
+lab_check "needs root and ip netns"
 
-name="burst$$"
-work=$(mktemp -d /tmp/quillora-burst-XXXXXX)
-trap 'bash "$lab" down "$name"; rm -rf "$work"' EXIT
 subnets=$(((displays + 199) / 200))
 per=$((displays / subnets))
-eval "$(bash "$lab" up "$name" --subnets "$subnets" --displays-per-subnet "$per")"
-for s in $(seq 1 "$subnets"); do
-  bash "$lab" exec-display "$name" "$s" "$build/quillora-display-sim" --address "10.77.$s.10" \
-    --count "$per" >"$work/sim$s.log" 2>&1 &
-done
-for s in $(seq 1 "$subnets"); do
-  for _ in $(seq 1 200); do
-    grep -q '^READY' "$work/sim$s.log" 2>/dev/null && break
-    sleep 0.05
-  done
-done
+lab_session burst --subnets "$subnets" --displays-per-subnet "$per"
+sims=()
 hosts=()
-for s in $(seq 1 "$subnets"); do hosts+=("10.77.$s.1"); done
+for s in $(seq 1 "$subnets"); do
+  lab_start_sim "$s" "sim$s" --address "10.77.$s.10" --count "$per"
+  sims+=("sim$s")
+  hosts+=("10.77.$s.1")
+done
+lab_await_ready 10 "${sims[@]}" || true
 
 run() { # RCVBUF
   bash "$lab" exec-host "$name" "$build/quillora-bench-discovery" "$1" 3 "${hosts[@]}"

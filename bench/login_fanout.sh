@@ -6,29 +6,21 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build}
 displays=${2:-250}
-lab="$src/tests/lab/lab.sh"
-bash "$lab" check || { echo "needs root and ip netns" >&2; exit 1; }
+# shellcheck source-path=SCRIPTDIR source=../tests/lab/session.sh
+source "$src/tests/lab/session.sh"
+lab_check "needs root and ip netns"
 
-name="fan$$"
-work=$(mktemp -d /tmp/quillora-fanout-XXXXXX)
-trap 'bash "$lab" down "$name"; rm -rf "$work"' EXIT
 subnets=$(((displays + 199) / 200))
 per=$(((displays + subnets - 1) / subnets))
-eval "$(bash "$lab" up "$name" --subnets "$subnets" --displays-per-subnet "$per")"
-mkdir -p "$work/app/web"
-printf 'notification:\n  port: 8089\nsearch:\n  port: 37020\nlanguage: auto\n' >"$work/app/config.yaml"
+lab_session fanout --subnets "$subnets" --displays-per-subnet "$per"
+lab_app_folder "$work/app" auto
 
+lasts=()
 for s in $(seq 1 "$subnets"); do
-  bash "$lab" exec-display "$name" "$s" "$build/quillora-display-sim" --address "10.77.$s.10" \
-    --count "$per" --idle-ms 10000 >"$work/sim$s.log" 2>&1 &
+  lab_start_sim "$s" "sim$s" --address "10.77.$s.10" --count "$per" --idle-ms 10000
+  lasts+=("10.77.$s.$((10 + per - 1))")
 done
-for s in $(seq 1 "$subnets"); do
-  last=$((10 + per - 1))
-  for _ in $(seq 1 200); do
-    bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/10.77.$s.$last/80" 2>/dev/null && break
-    sleep 0.05
-  done
-done
+lab_await_connect 10 "${lasts[@]}" || true
 
 # Milliseconds from the request to the last of COUNT login messages.
 run_logins() { # COUNT

@@ -9,29 +9,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
 build=$(realpath -m "${QUILLORA_BUILD_DIR:-build}")
-lab="$src/tests/lab/lab.sh"
+# shellcheck source-path=SCRIPTDIR source=../tests/lab/session.sh
+source "$src/tests/lab/session.sh"
 
-bash "$lab" check || { echo "run.sh: the network lab needs root and network namespaces" >&2; exit 1; }
+lab_check "run.sh: the network lab needs root and network namespaces"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target quillora quillora-display-sim app_folder web_vendor
 
-name="run$$"
-work=$(mktemp -d /tmp/quillora-run-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  # Whatever did not stop on TERM is killed with the lab.
-  bash "$lab" down "$name"
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 trap 'exit 130' INT TERM
-eval "$(bash "$lab" up "$name" --subnets 2 --displays-per-subnet 2)"
+lab_session run --subnets 2 --displays-per-subnet 2
 for subnet in 1 2; do
-  bash "$lab" exec-display "$name" "$subnet" "$build/quillora-display-sim" \
-    --address "10.77.$subnet.10" --count 2 >"$work/sim$subnet.log" 2>&1 &
-  pids+=($!)
+  lab_start_sim "$subnet" "sim$subnet" --address "10.77.$subnet.10" --count 2
 done
 echo "Simulated displays: $LAB_DISPLAY_ADDRS (user admin, password 12345)" >&2
 
@@ -44,7 +32,7 @@ fi
 export GSETTINGS_BACKEND=memory QUILLORA_LOG="$work/quillora.log"
 bash "$lab" exec-host "$name" Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp \
   3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
+LAB_PIDS+=($!)
 for _ in $(seq 1 100); do
   [ -s "$work/display" ] && break
   sleep 0.1
@@ -52,7 +40,7 @@ done
 [ -s "$work/display" ] || { echo "run.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$(tr -d '\n' <"$work/display")"
 bash "$lab" exec-host "$name" "$build/quillora" &
-pids+=($!)
+LAB_PIDS+=($!)
 for _ in $(seq 1 300); do
   grep -q 'ui script injection finished' "$work/quillora.log" 2>/dev/null && break
   sleep 0.1

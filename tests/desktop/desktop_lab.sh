@@ -8,8 +8,9 @@
 set -euo pipefail
 build=$1
 src=$2
-lab="$src/tests/lab/lab.sh"
-bash "$lab" check || exit 77
+# shellcheck source-path=SCRIPTDIR source=../lab/session.sh
+source "$src/tests/lab/session.sh"
+lab_check
 for tool in Xvfb WebKitWebDriver curl jq base64; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed" >&2
@@ -20,39 +21,20 @@ for program in quillora quillora-display-sim; do
   [ -x "$build/$program" ] || { echo "FAIL: $build/$program is not built" >&2; exit 1; }
 done
 
-name="desk$$"
-work=$(mktemp -d /tmp/quillora-desktop-XXXXXX)
-sim_pids=()
-cleanup() {
-  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  bash "$lab" down "$name"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-eval "$(bash "$lab" up "$name" --subnets 2 --displays-per-subnet 2)"
+lab_session desktop --subnets 2 --displays-per-subnet 2
 
 # 10.77.1.10 and .11 share one simulator; 10.77.2.10 and .11 have one each, so that one of
 # them can be taken off the network while the others stay.
-start_sim() {
-  local subnet=$1 address=$2 tag=$3
-  shift 3
-  bash "$lab" exec-display "$name" "$subnet" "$build/quillora-display-sim" --address "$address" \
-    --journal "$work/$tag.jsonl" "$@" >"$work/$tag.out" 2>"$work/$tag.err" &
-  sim_pids+=($!)
-}
-start_sim 1 10.77.1.10 sim1 --count 2
-start_sim 2 10.77.2.10 sim2a
-start_sim 2 10.77.2.11 sim2b
+lab_start_sim 1 sim1 --address 10.77.1.10 --journal "$work/sim1.jsonl" --count 2
+lab_start_sim 2 sim2a --address 10.77.2.10 --journal "$work/sim2a.jsonl"
+lab_start_sim 2 sim2b --address 10.77.2.11 --journal "$work/sim2b.jsonl"
+unplug_pid=${LAB_PIDS[-1]}
 for tag in sim1 sim2a sim2b; do
-  for _ in $(seq 1 100); do
-    grep -q '^READY' "$work/$tag.out" 2>/dev/null && break
-    sleep 0.1
-  done
-  grep -q '^READY' "$work/$tag.out" || { echo "FAIL: $tag did not start" >&2; cat "$work/$tag.err" >&2; exit 1; }
+  lab_await_ready 10 "$tag" || { echo "FAIL: $tag did not start" >&2; cat "$work/$tag.err" >&2; exit 1; }
 done
 
 shots="$build/desktop-screenshots"
 mkdir -p "$shots"
 rm -f "$shots"/*.png
-SIM_UNPLUG_PID=${sim_pids[2]} bash "$lab" exec-host "$name" bash "$src/tests/desktop/desktop_session.sh" \
+SIM_UNPLUG_PID=$unplug_pid bash "$lab" exec-host "$name" bash "$src/tests/desktop/desktop_session.sh" \
   "$build" "$src" "$work" "$shots"

@@ -5,19 +5,13 @@
 set -euo pipefail
 build=$1
 src=$2
-lab="$src/tests/lab/lab.sh"
 samples="$src/tests/data/media"
-bash "$lab" check || exit 77
+# shellcheck source-path=SCRIPTDIR source=../lab/session.sh
+source "$src/tests/lab/session.sh"
+lab_check
 
-name="dep$$"
-work=$(mktemp -d /tmp/quillora-deploy-XXXXXX)
-cleanup() {
-  [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null
-  bash "$lab" down "$name"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-eval "$(bash "$lab" up "$name" --subnets 2 --displays-per-subnet 1)"
+lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
+lab_session deploy --subnets 2 --displays-per-subnet 1
 
 fail() {
   echo "FAIL: $*" >&2
@@ -29,8 +23,7 @@ fail() {
 }
 
 app="$work/app"
-mkdir -p "$app/web/lang/en"
-printf 'notification:\n  port: 8089\nsearch:\n  port: 37020\nlanguage: en\n' >"$app/config.yaml"
+lab_app_folder "$app" en lang/en
 head -c 1234 /dev/urandom >"$work/settings.conf"
 cp "$samples/image.png" "$work/logo.png"
 cp "$samples/sound_16k_mono_s16.wav" "$work/hello.wav"
@@ -41,15 +34,9 @@ cat >"$work/answers.json" <<JSON
 JSON
 
 for s in 1 2; do
-  bash "$lab" exec-display "$name" "$s" "$build/quillora-display-sim" --address "10.77.$s.10" \
-    --journal "$work/d$s.jsonl" >"$work/sim$s.log" 2>&1 &
+  lab_start_sim "$s" "sim$s" --address "10.77.$s.10" --journal "$work/d$s.jsonl"
 done
-for s in 1 2; do
-  for _ in $(seq 1 100); do
-    bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/10.77.$s.10/80" 2>/dev/null && break
-    sleep 0.05
-  done
-done
+lab_await_connect 5 10.77.1.10 10.77.2.10 || true
 
 coproc HOST {
   XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$app" \

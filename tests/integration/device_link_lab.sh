@@ -5,17 +5,11 @@
 set -euo pipefail
 build=$1
 src=$2
-lab="$src/tests/lab/lab.sh"
-bash "$lab" check || exit 77
+# shellcheck source-path=SCRIPTDIR source=../lab/session.sh
+source "$src/tests/lab/session.sh"
+lab_check
 
-name="link$$"
-work=$(mktemp -d /tmp/quillora-link-XXXXXX)
-cleanup() {
-  bash "$lab" down "$name"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-eval "$(bash "$lab" up "$name" --subnets 2 --displays-per-subnet 3)"
+lab_session link --subnets 2 --displays-per-subnet 3
 
 fail() {
   echo "FAIL: $*" >&2
@@ -27,30 +21,16 @@ expect_line() { grep -qxF -- "$1" "$work/out.txt" || fail "no line $1"; }
 
 # The application folder: config, a media file and a folder outside web/ that must stay unseen.
 app="$work/app"
-mkdir -p "$app/web/media" "$app/web/lang/en"
-printf 'notification:\n  port: 8089\nsearch:\n  port: 37020\nlanguage: en\n' >"$app/config.yaml"
+lab_app_folder "$app" en media lang/en
 head -c 300000 /dev/urandom >"$app/web/media/clip.mp4"
 echo "secret" >"$work/secret.txt"
 
-sim="$build/quillora-display-sim"
-start_sim() { # SUBNET ADDRESS JOURNAL [ARGS...]
-  local subnet=$1 address=$2 journal=$3
-  shift 3
-  bash "$lab" exec-display "$name" "$subnet" "$sim" --address "$address" --journal "$journal" "$@" \
-    >"$work/sim-$address.log" 2>&1 &
-}
-start_sim 1 10.77.1.10 "$work/good.jsonl"
-start_sim 1 10.77.1.11 "$work/wrong.jsonl" --fault wrong-credentials
-start_sim 1 10.77.1.12 "$work/code.jsonl" --fault http-status=401
-start_sim 2 10.77.2.10 "$work/xml.jsonl" --fault malformed-xml
-
-# Each simulator is up once its port answers (bounded wait).
-for address in 10.77.1.10 10.77.1.11 10.77.1.12 10.77.2.10; do
-  for _ in $(seq 1 100); do
-    bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/$address/80" 2>/dev/null && break
-    sleep 0.05
-  done
-done
+lab_start_sim 1 good --address 10.77.1.10 --journal "$work/good.jsonl"
+lab_start_sim 1 wrong --address 10.77.1.11 --journal "$work/wrong.jsonl" --fault wrong-credentials
+lab_start_sim 1 code --address 10.77.1.12 --journal "$work/code.jsonl" --fault http-status=401
+lab_start_sim 2 xml --address 10.77.2.10 --journal "$work/xml.jsonl" --fault malformed-xml
+# Each simulator is up once its port answers.
+lab_await_connect 5 10.77.1.10 10.77.1.11 10.77.1.12 10.77.2.10 || true
 
 login='{"C":"deploy","T":"login","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.1.10:80","10.77.1.11:80","10.77.1.12:80","10.77.2.10:80","10.77.2.11:80"]}}'
 # The host runs until the firmware notification arrives, at most 30 s.

@@ -5,22 +5,15 @@
 set -euo pipefail
 build=$1
 src=$2
-lab="$src/tests/lab/lab.sh"
-bash "$lab" check || exit 77
+# shellcheck source-path=SCRIPTDIR source=../lab/session.sh
+source "$src/tests/lab/session.sh"
+lab_check
 
-name="mute$$"
-work=$(mktemp -d /tmp/quillora-mute-XXXXXX)
-trap 'bash "$lab" down "$name"; rm -rf "$work"' EXIT
-eval "$(bash "$lab" up "$name" --subnets 1 --displays-per-subnet 1)"
-mkdir -p "$work/app/web"
-printf 'notification:\n  port: 8089\nsearch:\n  port: 37020\nlanguage: auto\n' >"$work/app/config.yaml"
+lab_session mute --subnets 1 --displays-per-subnet 1
+lab_app_folder "$work/app" auto
 
-bash "$lab" exec-display "$name" 1 "$build/quillora-display-sim" --address 10.77.1.10 \
-  --fault never-answer --journal "$work/journal.jsonl" >"$work/sim.log" 2>&1 &
-for _ in $(seq 1 100); do
-  bash "$lab" exec-host "$name" bash -c 'exec 3<>/dev/tcp/10.77.1.10/80' 2>/dev/null && break
-  sleep 0.05
-done
+lab_start_sim 1 sim --address 10.77.1.10 --fault never-answer --journal "$work/journal.jsonl"
+lab_await_connect 5 10.77.1.10 || true
 
 start=$(date +%s)
 XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$work/app" \

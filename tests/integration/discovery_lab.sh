@@ -5,26 +5,16 @@
 set -euo pipefail
 build=$1
 src=$2
-lab="$src/tests/lab/lab.sh"
-bash "$lab" check || exit 77
+# shellcheck source-path=SCRIPTDIR source=../lab/session.sh
+source "$src/tests/lab/session.sh"
+lab_check
 
-name="disc$$"
-work=$(mktemp -d /tmp/quillora-discovery-XXXXXX)
-trap 'bash "$lab" down "$name"; rm -rf "$work"' EXIT
-eval "$(bash "$lab" up "$name" --subnets 2 --displays-per-subnet 3)"
-mkdir -p "$work/app/web"
-printf 'notification:\n  port: 8089\nsearch:\n  port: 37020\nlanguage: auto\n' >"$work/app/config.yaml"
+lab_session discovery --subnets 2 --displays-per-subnet 3
+lab_app_folder "$work/app" auto
 
-bash "$lab" exec-display "$name" 1 "$build/quillora-display-sim" --address 10.77.1.10 --count 3 \
-  >"$work/sim1.log" 2>&1 &
-bash "$lab" exec-display "$name" 2 "$build/quillora-display-sim" --address 10.77.2.10 --count 3 \
-  --kind basic >"$work/sim2.log" 2>&1 &
-for s in 1 2; do
-  for _ in $(seq 1 100); do
-    grep -q '^READY' "$work/sim$s.log" 2>/dev/null && break
-    sleep 0.05
-  done
-done
+lab_start_sim 1 sim1 --address 10.77.1.10 --count 3
+lab_start_sim 2 sim2 --address 10.77.2.10 --count 3 --kind basic
+lab_await_ready 5 sim1 sim2 || true
 
 XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$work/app" \
   --wait 3 '{"T":"device","C":"search","V":1,"P":""}' >"$work/out.txt"

@@ -1,0 +1,102 @@
+# One network lab for the length of a script (tests, benches, scripts/run.sh); source it.
+# Sourcing sets lab, the path of lab.sh beside this file; lab_start_sim runs the simulator of
+# the sourcing script's build folder, $build.
+#
+#   lab_check [MESSAGE]             returns when a lab can be made here; otherwise exits 77
+#                                   (skipped), or prints MESSAGE and exits 1 when there is one
+#   lab_session TAG [UP-OPTION...]  sets name (TAG and the pid) and work (a new folder), brings
+#                                   the lab up with lab.sh's up options and sets its LAB_*
+#                                   variables; at exit the lab and work are removed
+#   lab_app_folder DIR LANGUAGE [SUBDIR...]
+#                                   an application folder: DIR/web, DIR/web/SUBDIR... and a
+#                                   config.yaml on the ports the lab scripts talk to
+#   lab_start_sim SUBNET TAG [ARG...]
+#                                   quillora-display-sim ARG... in the background in subnet
+#                                   SUBNET, output in $work/TAG.out and $work/TAG.err
+#   lab_await_ready SECONDS TAG...  waits at most SECONDS for each simulator's READY line
+#   lab_await_connect SECONDS ADDRESS...
+#                                   waits at most SECONDS for each ADDRESS to take a connection
+#                                   on port 80 from the host namespace
+# The waits return 1 when one of them ran out; the caller decides whether that is fatal.
+#
+# At exit: lab_on_exit runs when the script defines it; the processes in LAB_PIDS (each
+# simulator, and whatever the script adds) get TERM; the lab goes down, which kills whatever is
+# still running in it; LAB_PIDS are reaped and work is removed.
+
+lab="$(dirname "${BASH_SOURCE[0]}")/lab.sh"
+LAB_PIDS=()
+
+# The message is optional: tests call it without one.
+# shellcheck disable=SC2120
+lab_check() {
+  bash "$lab" check && return 0
+  [ $# -gt 0 ] || exit 77
+  echo "$1" >&2
+  exit 1
+}
+
+lab_cleanup() {
+  # A failing hook must not keep the lab up.
+  if declare -F lab_on_exit >/dev/null; then lab_on_exit || true; fi
+  local pid
+  for pid in "${LAB_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  bash "$lab" down "$name"
+  if [ ${#LAB_PIDS[@]} -gt 0 ]; then wait "${LAB_PIDS[@]}" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+
+lab_session() {
+  local tag=$1 keys
+  shift
+  name="$tag$$"
+  work=$(mktemp -d "/tmp/quillora-$tag-XXXXXX")
+  trap lab_cleanup EXIT
+  # lab.sh has said why on stderr; nothing below can run without the lab.
+  keys=$(bash "$lab" up "$name" "$@") || exit 1
+  eval "$keys"
+}
+
+lab_app_folder() {
+  local dir=$1 language=$2 sub
+  shift 2
+  mkdir -p "$dir/web"
+  for sub in "$@"; do mkdir -p "$dir/web/$sub"; done
+  printf 'notification:\n  port: 8089\nsearch:\n  port: 37020\nlanguage: %s\n' "$language" \
+    >"$dir/config.yaml"
+}
+
+lab_start_sim() {
+  local subnet=$1 tag=$2
+  shift 2
+  # lab.sh and ip netns exec both exec: $! is the simulator itself.
+  # shellcheck disable=SC2154 # build is the sourcing script's
+  bash "$lab" exec-display "$name" "$subnet" "$build/quillora-display-sim" "$@" \
+    >"$work/$tag.out" 2>"$work/$tag.err" &
+  LAB_PIDS+=($!)
+}
+
+lab_await_ready() {
+  local tries=$(($1 * 20)) tag i status=0
+  shift
+  for tag in "$@"; do
+    for ((i = 0; i < tries; i++)); do
+      grep -q '^READY' "$work/$tag.out" 2>/dev/null && break
+      sleep 0.05
+    done
+    grep -q '^READY' "$work/$tag.out" 2>/dev/null || status=1
+  done
+  return "$status"
+}
+
+lab_await_connect() {
+  local tries=$(($1 * 20)) address i status=0
+  shift
+  for address in "$@"; do
+    for ((i = 0; i < tries; i++)); do
+      bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/$address/80" 2>/dev/null && break
+      sleep 0.05
+    done
+    ((i < tries)) || status=1
+  done
+  return "$status"
+}
