@@ -67,16 +67,14 @@ void WebHost::start() {
   }
   if (!shippedPageIsIntact(context_.webFolder())) {
     diagLog("page integrity check failed: " + context_.webFolder() + "/index.html");
-    createView(nullptr);
-    webkit_web_view_load_html(view_, errorPageHtml().c_str(), nullptr);
+    showErrorPage();
     return;
   }
   uint16_t port =
       context_.httpService ? context_.httpService->listenLoopback(context_.webFolder()) : 0;
   if (port == 0) {
     diagLog("no loopback listener for the page");
-    createView(nullptr);
-    webkit_web_view_load_html(view_, errorPageHtml().c_str(), nullptr);
+    showErrorPage();
     return;
   }
   origin_ = "http://127.0.0.1:" + std::to_string(port);
@@ -107,6 +105,17 @@ void WebHost::start() {
   std::string address = origin_ + "/index.html";
   diagLog("page: " + address);
   webkit_web_view_load_uri(view_, address.c_str());
+}
+
+void WebHost::showErrorPage() {
+  createView(nullptr);
+  // Logged so that tests and the start-up benchmark can tell when it is on screen.
+  g_signal_connect(view_, "load-changed",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer) {
+                     if (event == WEBKIT_LOAD_FINISHED) diagLog("error page shown");
+                   }),
+                   nullptr);
+  webkit_web_view_load_html(view_, errorPageHtml().c_str(), nullptr);
 }
 
 void WebHost::createView(WebKitUserContentManager* contentManager) {

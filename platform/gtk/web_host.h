@@ -36,6 +36,7 @@ class WebHost {
                                   WebHost* host);
   static gboolean deliverQueued(gpointer text);
 
+  void showErrorPage();
   void createView(WebKitUserContentManager* contentManager);
   // Runs `body` in the page as a function body; `text` is its argument named "data".
   void callInPage(const char* body, const std::string* text = nullptr);
