@@ -30,16 +30,17 @@ std::string discoveryAnswer(const Display& display, const std::string& kind) {
                 bytes[3]);
   char serial[32];
   std::snprintf(serial, sizeof serial, "SIM%03u%03u%03u", bytes[1], bytes[2], bytes[3]);
+  // Named after the address, so that simulators in different subnets stay apart in a list.
+  const std::string name = "Display " + std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
   // "standard" plays video and images, "basic" images only, "banner" banners only.
   const bool video = kind == "standard";
   const bool image = kind == "standard" || kind == "basic";
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DeviceDiscovery>" +
          element("IPAddr", display.address.to_string()) +
          element("HTTPPort", std::to_string(display.port)) + element("MacAddr", mac) +
-         element("DeviceName", "Display " + std::to_string(display.index + 1)) +
-         element("DeviceModel", "SIM-" + kind) + element("SerialNumber", serial) +
-         element("SoftwareVersion", "V1.0.0 build 261206") + element("BannerSupport", "1") +
-         element("VideoAdvertSupport", video ? "1" : "0") +
+         element("DeviceName", name) + element("DeviceModel", "SIM-" + kind) +
+         element("SerialNumber", serial) + element("SoftwareVersion", "V1.0.0 build 261206") +
+         element("BannerSupport", "1") + element("VideoAdvertSupport", video ? "1" : "0") +
          element("ImageAdvertSupport", image ? "1" : "0") + "</DeviceDiscovery>";
 }
 
