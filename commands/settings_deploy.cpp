@@ -134,6 +134,15 @@ std::optional<Request> dynamicSwitch(const AppContext&, const Fields& f) {
   return advertConfig(f, "DynamicSwitchFull");
 }
 
+// The page's screen on/off: a request of our own, on its own path, so that a display that
+// does not know it says so instead of taking it for another setting.
+std::optional<Request> screenSwitch(const AppContext&, const Fields& f) {
+  if (!f.require({"cmd"})) return std::nullopt;
+  XmlBody body("ScreenSwitch");
+  body.add("Enabled", f["cmd"]);
+  return Request{"PUT /ISAPI/VideoAdvert/ScreenSwitch?ID=", body.serialize()};
+}
+
 std::optional<Request> deviceInfo(const AppContext&, const Fields& f) {
   if (!f.require({"devName", "devId", "devMode", "devVersion", "info"})) return std::nullopt;
   XmlBody body("DeviceInfo");
@@ -162,6 +171,7 @@ constexpr Operation kOperations[] = {
     {"set", "ad", advertising, "playlist deploy failed"},
     {"set", "adCamSwitch", dynamicSwitch, "playlist deploy failed"},
     {"set", "devName", deviceInfo, "playlist deploy failed"},
+    {"set", "screen", screenSwitch, "screen switch failed"},
 };
 
 }  // namespace

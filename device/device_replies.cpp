@@ -209,6 +209,7 @@ void onResponseStatus(AppContext& context, TaskRef& ref, const ResponseStatus& r
   static constexpr Simple kSimple[] = {
       {"/ISAPI/VideoAdvert/VideoAdvertConfig", "adSwitch", "Unsupported VideoAdvertConfig Code: "},
       {"/ISAPI/DeviceInfo", "devName", "Unsupported DeviceInfo Code: "},
+      {"/ISAPI/VideoAdvert/ScreenSwitch", "screen", "Unsupported ScreenSwitch Code: "},
       {"/ISAPI/VideoAdvert/ClearFileList", "clear", "Unsupported clear file list Code: "},
       {"/ISAPI/Gui/Banner/BrandCustom", "brand", "Unsupported brand Code: "},
       {"/ISAPI/Gui/Banner/Deterrence", "deterrence", "Unsupported deterrence Code: "},

@@ -143,6 +143,8 @@ send '{"C":"set","T":"ad","V":1,"P":{'"$users"',"cmd":"1"}}'
 await '"status":"OK"\},"T":"adSwitch"' 2
 send '{"C":"set","T":"adCamSwitch","V":1,"P":{'"$users"',"cmd":"0"}}'
 await '"status":"OK"\},"T":"adSwitch"' 2
+send '{"C":"set","T":"screen","V":1,"P":{'"$users"',"cmd":"0"}}'
+await '"status":"OK"\},"T":"screen"' 2
 send '{"C":"set","T":"devName","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.2.10:80"],"devName":"Lobby","devId":"SN","devMode":"M","devVersion":"V","info":""}}'
 await '"ip":"10\.77\.2\.10:80","status":"OK"\},"T":"devName"'
 

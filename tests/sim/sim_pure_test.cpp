@@ -333,6 +333,8 @@ TEST(SimLogic, EveryHostRequestAnsweredWithItsPath) {
            Case{"/ISAPI/VideoAdvert/VideoAdvertConfig",
                 "<VideoAdvertConfig><Enabled>0</Enabled></VideoAdvertConfig>"},
            Case{"/ISAPI/DeviceInfo", "<DeviceInfo><DeviceName>x</DeviceName></DeviceInfo>"},
+           Case{"/ISAPI/VideoAdvert/ScreenSwitch",
+                "<ScreenSwitch><Enabled>1</Enabled></ScreenSwitch>"},
            Case{"/ISAPI/VideoAdvert/RequestUploadList",
                 "<RequestUploadList><TotalFileCount>1</TotalFileCount><TotalFileSize>5"
                 "</TotalFileSize></RequestUploadList>"},

@@ -150,6 +150,8 @@ TEST_F(DeviceReplies, SingleRequestAnswers) {
       {"/ISAPI/VideoAdvert/RequestUploadList", "200", "OK", 1, "", ""},
       {"/ISAPI/VideoAdvert/VideoAdvertConfig", "200", "OK", 1, "adSwitch", "OK"},
       {"/ISAPI/DeviceInfo", "1", "OK", 1, "devName", "OK"},
+      {"/ISAPI/VideoAdvert/ScreenSwitch", "1", "OK", 1, "screen", "OK"},
+      {"/ISAPI/VideoAdvert/ScreenSwitch", "404", "Not Found", 1, "screen", "ERROR"},
       {"/ISAPI/DeviceInfo", "200", "Ok", 1, "devName", "ERROR"},
       {"/ISAPI/VideoAdvert/ClearFileList", "200", "OK", 1, "clear", "OK"},
       {"/ISAPI/Gui/Banner/BrandCustom", "500", "OK", 1, "brand", "ERROR"},

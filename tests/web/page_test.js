@@ -207,6 +207,7 @@ test('failures are reported with their reason and end the row', () => {
     ['failed', 'stateEmergencyCode', '9']);
   assert.deepStrictEqual(first('fwUpdate', 'firmware', at('ERROR'), true), ['failed', 'stateFirmwareFailed']);
   assert.deepStrictEqual(first('adUndeploy', 'clear', at('ERROR'), false), ['failed', 'stateSettingRefused']);
+  assert.deepStrictEqual(first('screenDisable', 'screen', at('ERROR'), false), ['failed', 'stateSettingRefused']);
 });
 
 test('a closed connection without an answer fails a single request', () => {
@@ -274,13 +275,17 @@ test('a host error ends every display of the operation', () => {
   assert.strictEqual(env.notices[0][1], EN.deployErrorZeroSize);
 });
 
-test('requests the host never confirms end as unconfirmed instead of waiting forever', () => {
+test('a screen switch waits for the display and frees it with its answer', () => {
   const reads = Object.assign({}, DEPLOY_READS, { '#deployMode': { attr: { mode: 'screenDisable' } } });
   const env = startDeploy(reads, [{ ip: '192.168.1.21', port: 80 }]);
-  assert.strictEqual(env.call('deployList.length'), 1);
   env.timers.forEach((callback) => callback());
+  assert.strictEqual(env.call('deployList.length'), 1);
+  env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
+  assert.strictEqual(env.call('deployList.length'), 1);
+  env.call('onDeployMessage("screen", { status: "OK", ip: "192.168.1.21:80" })');
   assert.strictEqual(env.call('deployList.length'), 0);
-  assert.strictEqual(env.notices[0][0], 'warning');
+  assert.strictEqual(env.call('deployOperation.rows[0].key'), 'stateSettingOk');
+  assert.strictEqual(env.notices[0][0], 'success');
 });
 
 test('a display that stays silent is given up, and a late answer still counts', () => {

@@ -20,7 +20,7 @@ struct Route {
 };
 
 // Every request path of the host, except the login.
-constexpr std::array<Route, 10> kRoutes = {{
+constexpr std::array<Route, 11> kRoutes = {{
     {"/ISAPI/Gui/UrgentConfig", "PUT", "UrgentConfig", Action::Ok},
     {"/ISAPI/VideoAdvert/RequestUploadList", "PUT", "RequestUploadList", Action::UploadList},
     {"/ISAPI/VideoAdvert/FetchListConfig", "PUT", "FetchListConfig", Action::FetchList},
@@ -30,6 +30,7 @@ constexpr std::array<Route, 10> kRoutes = {{
     {"/ISAPI/VideoAdvert/ClearFileList", "PUT", "ClearFileList", Action::Ok},
     {"/ISAPI/VideoAdvert/VideoAdvertConfig", "PUT", "VideoAdvertConfig", Action::Ok},
     {"/ISAPI/DeviceInfo", "PUT", "DeviceInfo", Action::Ok},
+    {"/ISAPI/VideoAdvert/ScreenSwitch", "PUT", "ScreenSwitch", Action::Ok},
     {kUploadPath, "POST", nullptr, Action::Upload},
 }};
 

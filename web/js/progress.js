@@ -8,10 +8,9 @@
 // not going to answer.
 const DEPLOY_SILENCE_LIMIT_MS = 120000;
 const DEPLOY_WATCH_INTERVAL_MS = 5000;
-const UNCONFIRMED_DELAY_MS = 1000;
 
 // Reply kinds that can end a display's work in each mode. "device", "parse" and "login" can end
-// any mode. Modes without kinds get no report from the host at all.
+// any mode.
 const DEPLOY_MODE_KINDS = {
   login: [],
   adDeploy: ['adUploadRequest', 'playlist'],
@@ -21,8 +20,8 @@ const DEPLOY_MODE_KINDS = {
   adDisable: ['adSwitch'],
   adCamSwitchEnable: ['adSwitch'],
   adCamSwitchDisable: ['adSwitch'],
-  screenEnable: null,
-  screenDisable: null,
+  screenEnable: ['screen'],
+  screenDisable: ['screen'],
   setDevName: ['devName'],
   fwUpdate: ['firmware'],
   brand: ['brand'],
@@ -30,8 +29,8 @@ const DEPLOY_MODE_KINDS = {
   greeting: ['deterrence'],
   confImport: ['configure']
 };
-const SETTING_KINDS = ['adSwitch', 'devName', 'clear', 'brand', 'deterrence'];
-const TERMINAL_PHASES = ['done', 'partial', 'failed', 'unconfirmed'];
+const SETTING_KINDS = ['adSwitch', 'screen', 'devName', 'clear', 'brand', 'deterrence'];
+const TERMINAL_PHASES = ['done', 'partial', 'failed'];
 
 let deployTargets = [];
 let deployOperation = null;
@@ -154,7 +153,6 @@ function deviceNameForAddress(ip) {
 function startDeployProgress() {
   const mode = $('#deployMode').attr('mode');
   const withPlaylist = $('#currentPlaylistName').text() !== '';
-  const kinds = DEPLOY_MODE_KINDS[mode];
   const now = Date.now();
   deployOperation = {
     mode: mode,
@@ -171,12 +169,7 @@ function startDeployProgress() {
       lastActivity: now
     }))
   };
-  if (kinds === null) {
-    // The host confirms nothing for these requests: say so instead of waiting for nothing.
-    // Later than the UI script's own start of the operation, which shows the spinner.
-    const operation = deployOperation;
-    setTimeout(() => markUnconfirmed(operation), UNCONFIRMED_DELAY_MS);
-  } else if (deployOperation.fetchReport) {
+  if (deployOperation.fetchReport) {
     deployOperation.rows.forEach((row) => { row.key = 'stateSending'; });
   }
   if (deployWatch === null) {
@@ -184,15 +177,6 @@ function startDeployProgress() {
   }
   renderDeployProgress();
   $('#deployProgress').removeClass('d-none');
-}
-
-function markUnconfirmed(operation) {
-  if (deployOperation !== operation) {
-    return;
-  }
-  operation.rows.filter((row) => !isTerminalPhase(row.phase))
-    .forEach((row) => applyRowState(row, { phase: 'unconfirmed', key: 'stateUnconfirmed', args: [] }));
-  renderDeployProgress();
 }
 
 function releaseDisplay(row) {
@@ -219,12 +203,9 @@ function finishDeployProgress() {
   const count = (phases) => deployOperation.rows.filter((row) => phases.includes(row.phase)).length;
   const ok = count(['done']);
   const bad = count(['failed', 'partial']);
-  const unconfirmed = count(['unconfirmed']);
   const label = i18n_getMessage(deployOperation.labelKey);
   if (bad > 0) {
     showNotice(i18n_getMessage('deploySummaryErrors', [label, ok, bad]), 'danger');
-  } else if (unconfirmed > 0) {
-    showNotice(i18n_getMessage('deploySummaryUnconfirmed', [label, unconfirmed]), 'warning');
   } else {
     showNotice(i18n_getMessage('deploySummaryOk', [label, ok]), 'success');
   }
@@ -319,7 +300,6 @@ const PHASE_ICONS = {
   waiting: 'fa-hourglass-half text-info',
   done: 'fa-check-circle text-success',
   partial: 'fa-exclamation-triangle text-warning',
-  unconfirmed: 'fa-question-circle text-warning',
   failed: 'fa-times-circle text-danger'
 };
 
