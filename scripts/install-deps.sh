@@ -5,6 +5,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
+# The GStreamer plugins let the desktop program's preview play H.264 and HEVC.
 $SUDO apt-get install -y --no-install-recommends \
   g++ cmake make pkg-config clang-format \
   nlohmann-json3-dev libyaml-cpp-dev libxml2-dev libssl-dev libboost1.81-dev \
@@ -12,4 +13,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev \
   iproute2 curl procps jq nodejs \
   libjs-jquery libjs-jquery-ui libjs-bootstrap4 libjs-popper.js fonts-font-awesome \
-  libwebkit2gtk-4.1-dev libgl1-mesa-dri xvfb xauth webkit2gtk-driver imagemagick
+  libwebkit2gtk-4.1-dev libgl1-mesa-dri xvfb xauth webkit2gtk-driver imagemagick \
+  gstreamer1.0-plugins-bad gstreamer1.0-libav

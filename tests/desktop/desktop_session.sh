@@ -272,6 +272,19 @@ wd_wait 10 'return $("#currentPlaylistName").text() === "Lobby" && $("#playlist 
     && !$("body").hasClass("modal-open")' >/dev/null || fail "Lobby was not reopened"
 ok "the saved playlist was reopened"
 
+# The preview plays the video: WebKit has the decoders it needs.
+wd_click '#playlist > li:first-child .media-title' || fail "opening the preview"
+wd_wait 20 'const video = $("#previewMedia video")[0];
+  return $("#preview").hasClass("show") && video !== undefined && video.error === null
+    && video.readyState >= 2 && video.videoWidth > 0 && video.currentTime > 0' >/dev/null ||
+  fail "the video does not play in the preview: $(wd_exec 'const v = $("#previewMedia video")[0];
+    return v ? `error ${v.error ? v.error.code : "none"}, readyState ${v.readyState}` : "no video"')"
+shot 11-preview
+wd_click '#preview [data-dismiss="modal"]' || fail "closing the preview"
+wd_wait 10 'return $("#previewMedia video").length === 0 && !$("body").hasClass("modal-open")' >/dev/null ||
+  fail "the preview did not close"
+ok "the preview plays the video"
+
 # --- displays listed in the order of their addresses --------------------------------------
 wd_click '#btnSearchDevice' || fail "Search"
 wd_wait 20 'return $("#devicelist > li").length === 4' >/dev/null || fail "the search did not list 4 displays"
