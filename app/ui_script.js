@@ -447,29 +447,16 @@ function deployPlayList() {
       break;
     case 'adEnable':
     case 'adDisable':
-      message = {
-        T: 'ad',
-        C: 'set',
-        V: 1,
-        P: {user: user, pass: pass, cmd: mode === 'adEnable' ? '1' : '0', ip: ip}
-      };
-      break;
     case 'adCamSwitchEnable':
     case 'adCamSwitchDisable':
-      message = {
-        T: 'adCamSwitch',
-        C: 'set',
-        V: 1,
-        P: {user: user, pass: pass, cmd: mode === 'adCamSwitchEnable' ? '1' : '0', ip: ip}
-      };
-      break;
     case 'screenEnable':
     case 'screenDisable':
+      // Each switch is the "set" type its modes are named after: on with Enable, off with Disable.
       message = {
-        T: 'screen',
+        T: mode.replace(/(Enable|Disable)$/, ''),
         C: 'set',
         V: 1,
-        P: {user: user, pass: pass, cmd: mode === 'screenEnable' ? '1' : '0', ip: ip}
+        P: {user: user, pass: pass, cmd: mode.endsWith('Enable') ? '1' : '0', ip: ip}
       };
       break;
     case 'setDevName':
