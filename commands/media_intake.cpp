@@ -16,7 +16,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr uint32_t kMaxAssetSize = 1048576;
+constexpr uint64_t kMaxAssetSize = 1048576;
 
 struct Chosen {
   std::string path;
@@ -72,7 +72,7 @@ json addMedia(AppContext& context, const std::vector<std::string>& paths) {
 }
 
 json addAsset(const Chosen& file) {
-  const uint32_t size = fileSize(file.path);
+  const uint64_t size = fileSize(file.path);
   auto refused = [&](const char* status) {
     return json{{"filesize", size}, {"status", status}, {"title", file.name}};
   };

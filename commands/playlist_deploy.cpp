@@ -70,7 +70,7 @@ const char* addPlaylistBodies(const AppContext& context, const std::vector<Item>
   uint64_t total = 0;
   for (size_t i = 0; i < items.size(); ++i) {
     const Item& item = items[i];
-    uint32_t size = isSafeFileName(item.url) ? fileSize(context.mediaFolder() + "/" + item.url) : 0;
+    uint64_t size = isSafeFileName(item.url) ? fileSize(context.mediaFolder() + "/" + item.url) : 0;
     if (size == 0) {
       diagLog("no media file or total file size is 0");
       return "zerosize";

@@ -100,13 +100,13 @@ std::string wideToUtf8(const std::wstring& text) {
   return out;
 }
 
-uint32_t fileSize(const std::string& path) {
+uint64_t fileSize(const std::string& path) {
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) return 0;
   auto size = fs::file_size(path, ec);
   if (ec) return 0;
   if (access(path.c_str(), R_OK) != 0) return 0;
-  return static_cast<uint32_t>(size & 0xFFFFFFFFu);
+  return size;
 }
 
 bool isDirectory(const std::string& path) {

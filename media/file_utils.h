@@ -8,8 +8,8 @@
 std::wstring utf8ToWide(const std::string& text);
 std::string wideToUtf8(const std::wstring& text);
 
-// Low 32 bits of the file's size; 0 when it cannot be opened.
-uint32_t fileSize(const std::string& path);
+// The file's size; 0 when it is not a readable regular file.
+uint64_t fileSize(const std::string& path);
 bool isDirectory(const std::string& path);
 
 // Names (no folder) of the files directly in `folder`, sorted; folders are left out.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio.hpp>
+#include <filesystem>
 #include <memory>
 
 #include "app/app_context.h"
@@ -70,7 +71,9 @@ class Deploy : public ::testing::Test {
 const std::string kDecl = "<?xml version=\"1.0\"?>\n";
 
 TEST_F(Deploy, PlaylistBodiesPerDisplay) {
+  // A sparse 5 GB video: its size does not fit in 32 bits.
   dir.write("web/media/a.mp4", std::string(1000, 'a'));
+  std::filesystem::resize_file(dir.file("web/media/a.mp4"), 5000000000u);
   dir.write("web/media/b.png", std::string(24, 'b'));
   ASSERT_TRUE(savePlaylist(dir.path(), "p.json", json::parse(R"([
       {"url":"a.mp4","id":4294967295,"type":1,"duration":10.9,"title":"A"},
@@ -86,11 +89,11 @@ TEST_F(Deploy, PlaylistBodiesPerDisplay) {
     const std::string host = i == 0 ? "127.0.1.5" : "127.0.2.5";
     EXPECT_EQ(queued[i]["uri"], uris);
     EXPECT_EQ(queued[i]["filecount"], "2");
-    EXPECT_EQ(queued[i]["totalsize"], "1024");
+    EXPECT_EQ(queued[i]["totalsize"], "5000000024");
     EXPECT_EQ(queued[i]["httpBody"][0],
               kDecl +
                   "<RequestUploadList><TotalFileCount>2</TotalFileCount>"
-                  "<TotalFileSize>1024</TotalFileSize></RequestUploadList>\n");
+                  "<TotalFileSize>5000000024</TotalFileSize></RequestUploadList>\n");
     EXPECT_EQ(queued[i]["httpBody"][1],
               kDecl + "<FetchListConfig><ListCount>2</ListCount><NotifyServerHost>" + host +
                   "</NotifyServerHost><NotifyServerPort>8080</NotifyServerPort>"

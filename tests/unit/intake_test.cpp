@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "app/app_context.h"
@@ -81,6 +82,9 @@ TEST_F(Intake, PicturesAndSounds) {
   wav44k[24] = '\x44', wav44k[25] = '\xAC';
   dir.write("in/big.png", kPng + std::string(1048576 - kPng.size(), 'x'));
   dir.write("in/almost.png", std::string(1048575, 'x'));
+  // Sparse: 4 GiB + 1 KiB on the name, a few blocks on disk; a 32-bit size would see 1 KiB.
+  dir.write("in/huge.png", kPng);
+  std::filesystem::resize_file(dir.file("in/huge.png"), 4294968320u);
   dir.write("in/logo.Png", "not checked");
   dir.write("in/good.png", kPng);
   dir.write("in/good.WAV", wav);
@@ -91,6 +95,9 @@ TEST_F(Intake, PicturesAndSounds) {
     json expected;
   } cases[] = {
       {"brand", "big.png", {{"filesize", 1048576}, {"status", "TOOBIG"}, {"title", "big.png"}}},
+      {"brand",
+       "huge.png",
+       {{"filesize", 4294968320u}, {"status", "TOOBIG"}, {"title", "huge.png"}}},
       {"brand",
        "almost.png",
        {{"filesize", 1048575}, {"status", "BADPNG"}, {"title", "almost.png"}}},
