@@ -7,7 +7,7 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 # The GStreamer plugins let the desktop program's preview play H.264 and HEVC.
 $SUDO apt-get install -y --no-install-recommends \
-  g++ cmake make pkg-config clang-format \
+  g++ cmake make pkg-config clang-format clang libclang-rt-14-dev \
   nlohmann-json3-dev libyaml-cpp-dev libxml2-dev libssl-dev libboost1.81-dev \
   libmediainfo-dev libmediainfo0v5 \
   libgtest-dev libgmock-dev \

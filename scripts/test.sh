@@ -20,3 +20,5 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan "-LE desktop" "" -DQUILLORA_SANITIZE="address;undefined"
 TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan "-L threaded" \
   "threaded_tests server_tests media_threaded_tests" -DQUILLORA_SANITIZE=thread
+# Each fuzz target for a minute from its seed corpus (scripts/fuzz.sh SECONDS runs them longer).
+bash scripts/fuzz.sh 60
