@@ -87,11 +87,11 @@ size_t HttpService::listenerCount() {
   return onPoller([this]() -> size_t { return server_ ? server_->listenerCount() : 0; });
 }
 
-uint16_t HttpService::listenLoopback(const std::string& webRoot) {
-  return onPoller([&]() -> uint16_t {
+ViewEndpoint HttpService::listenLoopback(const std::string& webRoot) {
+  return onPoller([&]() -> ViewEndpoint {
     // The view needs its page even on a host without any usable network address.
     serveFolder(webRoot);
-    return server_->listenLoopback();
+    return {server_->listenLoopback(), ""};
   });
 }
 

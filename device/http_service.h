@@ -12,6 +12,12 @@
 #include "device/device_client.h"
 
 struct AppContext;
+
+// Where the embedded view finds its page: http://127.0.0.1:<port><pathPrefix>/index.html.
+struct ViewEndpoint {
+  uint16_t port = 0;
+  std::string pathPrefix;
+};
 class HttpServer;
 class DeviceConnection;
 
@@ -41,9 +47,9 @@ class HttpService {
   // open or an address cannot be connected to (the addresses after it are not tried).
   int connectDevices(AppContext* context, ReplyHandler handler, std::vector<std::string> addresses);
 
-  // The private loopback listener of the embedded view, serving `webRoot`; 0 when it cannot
-  // be opened.
-  uint16_t listenLoopback(const std::string& webRoot);
+  // The private loopback listener of the embedded view, serving `webRoot` below
+  // `pathPrefix`; port 0 when it cannot be opened.
+  ViewEndpoint listenLoopback(const std::string& webRoot);
 
  private:
   template <class Work>

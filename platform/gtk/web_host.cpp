@@ -70,14 +70,14 @@ void WebHost::start() {
     showErrorPage();
     return;
   }
-  uint16_t port =
-      context_.httpService ? context_.httpService->listenLoopback(context_.webFolder()) : 0;
-  if (port == 0) {
+  ViewEndpoint endpoint;
+  if (context_.httpService) endpoint = context_.httpService->listenLoopback(context_.webFolder());
+  if (endpoint.port == 0) {
     diagLog("no loopback listener for the page");
     showErrorPage();
     return;
   }
-  origin_ = "http://127.0.0.1:" + std::to_string(port);
+  origin_ = "http://127.0.0.1:" + std::to_string(endpoint.port);
 
   WebKitUserContentManager* contentManager = webkit_user_content_manager_new();
   WebKitUserScript* bridge =
@@ -102,7 +102,7 @@ void WebHost::start() {
     g_idle_add_full(G_PRIORITY_DEFAULT, deliverQueued, new std::string(std::move(text)),
                     [](gpointer data) { delete static_cast<std::string*>(data); });
   });
-  std::string address = origin_ + "/index.html";
+  std::string address = origin_ + endpoint.pathPrefix + "/index.html";
   diagLog("page: " + address);
   webkit_web_view_load_uri(view_, address.c_str());
 }
