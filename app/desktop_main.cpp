@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "app/cli_options.h"
+#include "app/desktop/desktop_rules.h"
+#include "app/desktop/dialogs.h"
+#include "app/desktop/web_host.h"
 #include "app/diag_log.h"
 #include "app/startup.h"
 #include "platform/executable_path.h"
 #include "platform/file_dialog.h"
-#include "platform/gtk/desktop_rules.h"
-#include "platform/gtk/dialogs.h"
-#include "platform/gtk/web_host.h"
 #include "platform/instance_lock.h"
 
 namespace {

@@ -1,13 +1,13 @@
-#include "platform/gtk/web_host.h"
+#include "app/desktop/web_host.h"
 
 #include <cstdlib>
 
 #include "app/app_context.h"
+#include "app/desktop/desktop_rules.h"
 #include "app/diag_log.h"
 #include "app/page_integrity.h"
 #include "commands/dispatcher.h"
 #include "device/http_service.h"
-#include "platform/gtk/desktop_rules.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/gtk/desktop_rules.h"
+#include "app/desktop/desktop_rules.h"
 
 #include <algorithm>
 #include <cctype>

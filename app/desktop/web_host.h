@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/gtk/bridge_flow.h"
+#include "app/desktop/bridge_flow.h"
 
 struct AppContext;
 

@@ -1,4 +1,4 @@
-#include "platform/gtk/bridge_flow.h"
+#include "app/desktop/bridge_flow.h"
 
 #include <array>
 

@@ -1,9 +1,9 @@
-#include "platform/gtk/dialogs.h"
+#include "app/desktop/dialogs.h"
 
 #include <cstdio>
 
 #include "app/app_context.h"
-#include "platform/gtk/desktop_rules.h"
+#include "app/desktop/desktop_rules.h"
 
 namespace {
 
