@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "app/desktop/desktop_rules.h"
 #include "app/diag_log.h"
 
 namespace {
@@ -17,8 +18,17 @@ constexpr std::array kClosingScripts = {
 BridgeFlow::BridgeFlow(std::string_view script, Page page, Dispatch dispatch)
     : injection_(script), page_(std::move(page)), dispatch_(std::move(dispatch)) {}
 
+void BridgeFlow::onDocument(std::string_view uri) {
+  documentUri_ = uri;
+  ownDocument_ = isOwnOrigin(uri, ownOrigin_);
+}
+
 void BridgeFlow::onPageMessage(const std::string* text) {
   if (stopped_) return;
+  if (!ownDocument_) {
+    diagLog("page message from " + documentUri_ + " dropped: not the page's own origin");
+    return;
+  }
   if (injection_.pending()) {
     // The page asks for the next piece with any message; what it says does not matter.
     injectNextPiece();
@@ -35,7 +45,7 @@ void BridgeFlow::onPageMessage(const std::string* text) {
     std::string request = std::move(requests_.front());
     requests_.pop_front();
     std::string reply = dispatch_(request);
-    if (!reply.empty() && !stopped_) page_.post(reply);
+    if (!reply.empty() && !stopped_) post(reply);
   }
   dispatching_ = false;
 }
@@ -43,11 +53,11 @@ void BridgeFlow::onPageMessage(const std::string* text) {
 void BridgeFlow::injectNextPiece() {
   std::string piece(injection_.nextPiece());
   ++piecesPosted_;
-  page_.post(piece);
+  post(piece);
   if (injection_.pending()) return;
   diagLog("ui script injection finished after " + std::to_string(piecesPosted_) + " pieces");
   for (const char* script : kClosingScripts) page_.run(script);
-  for (const auto& text : held_) page_.post(text);
+  for (const auto& text : held_) post(text);
   held_.clear();
 }
 
@@ -57,7 +67,12 @@ void BridgeFlow::onWorkerMessage(std::string text) {
     held_.push_back(std::move(text));
     return;
   }
-  page_.post(text);
+  post(text);
+}
+
+void BridgeFlow::post(const std::string& text) {
+  // A dispatch runs nested main loops, during which the view may have gone elsewhere.
+  if (ownDocument_) page_.post(text);
 }
 
 void BridgeFlow::stop() {

@@ -13,6 +13,8 @@
 // piece three scripts hand the page's messages over to doMessage; from then on each page
 // request goes to the dispatcher and its reply back to the page. Messages from worker threads
 // wait until the injection is over, since until then the page takes every message for script.
+// Only a document of the page's own origin makes the host act or hears from it: the view may
+// also show "https" pages, whose scripts reach the same message handler.
 class BridgeFlow {
  public:
   struct Page {
@@ -23,9 +25,15 @@ class BridgeFlow {
 
   BridgeFlow(std::string_view script, Page page, Dispatch dispatch);
 
-  // A message from the page; `text` is null when the page sent something other than a string.
-  // Re-entrant: a request that arrives while one is being handled (a file dialog runs a nested
-  // main loop) is handled right after it.
+  // The origin that the page is served from ("http://127.0.0.1:PORT").
+  void setOwnOrigin(std::string origin) { ownOrigin_ = std::move(origin); }
+  // The view has committed the document at `uri`; until the first one nothing is shown.
+  void onDocument(std::string_view uri);
+  bool showsOwnDocument() const { return ownDocument_; }
+
+  // A message from the document in the view; `text` is null when it sent something other
+  // than a string. Re-entrant: a request that arrives while one is being handled (a file
+  // dialog runs a nested main loop) is handled right after it.
   void onPageMessage(const std::string* text);
   // A message for the page from a worker thread, already on the main thread.
   void onWorkerMessage(std::string text);
@@ -36,10 +44,14 @@ class BridgeFlow {
 
  private:
   void injectNextPiece();
+  void post(const std::string& text);
 
   ScriptInjection injection_;
   Page page_;
   Dispatch dispatch_;
+  std::string ownOrigin_;
+  std::string documentUri_;
+  bool ownDocument_ = false;
   int piecesPosted_ = 0;
   std::vector<std::string> held_;
   std::deque<std::string> requests_;

@@ -67,7 +67,10 @@ std::string pageLanguage(const std::string& configured, const EnvironmentLookup&
 }
 
 bool navigationAllowed(std::string_view uri, std::string_view ownOrigin) {
-  if (uri.substr(0, 5) == "https") return true;
+  return uri.substr(0, 5) == "https" || isOwnOrigin(uri, ownOrigin);
+}
+
+bool isOwnOrigin(std::string_view uri, std::string_view ownOrigin) {
   if (ownOrigin.empty() || uri.substr(0, ownOrigin.size()) != ownOrigin) return false;
   // "http://127.0.0.1:80" must not admit "http://127.0.0.1:8080" or "...:80@elsewhere".
   return uri.size() == ownOrigin.size() ||

@@ -30,9 +30,13 @@ std::string userLocaleName(const EnvironmentLookup& getenv);
 // user's locale name for "auto".
 std::string pageLanguage(const std::string& configured, const EnvironmentLookup& getenv);
 
-// Whether the view may go to `uri`: its own origin ("http://127.0.0.1:PORT") and every
-// address that starts with "https". Everything else (plain HTTP elsewhere, file, data,
-// about:blank) stays out of the view.
+// Whether `uri` lies in `ownOrigin` ("http://127.0.0.1:PORT"), whatever its path. No address
+// lies in an empty origin.
+bool isOwnOrigin(std::string_view uri, std::string_view ownOrigin);
+
+// Whether the view may go to `uri`: its own origin and every address that starts with
+// "https". Everything else (plain HTTP elsewhere, file, data, about:blank) stays out of the
+// view.
 bool navigationAllowed(std::string_view uri, std::string_view ownOrigin);
 
 // The chooser's patterns for one dialog filter ("*.mp4;*.PNG"). The filters come from a

@@ -78,6 +78,7 @@ void WebHost::start() {
     return;
   }
   origin_ = "http://127.0.0.1:" + std::to_string(endpoint.port);
+  flow_.setOwnOrigin(origin_);
 
   WebKitUserContentManager* contentManager = webkit_user_content_manager_new();
   WebKitUserScript* bridge =
@@ -204,8 +205,16 @@ gboolean WebHost::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
   return TRUE;
 }
 
-void WebHost::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, WebHost* host) {
-  if (event != WEBKIT_LOAD_FINISHED || host->stopped_) return;
+void WebHost::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, WebHost* host) {
+  if (host->stopped_) return;
+  if (event == WEBKIT_LOAD_COMMITTED) {
+    // Committed before any script of the new document runs, and over the same channel as
+    // its messages, so none of them is taken for the old document's.
+    const char* uri = webkit_web_view_get_uri(view);
+    host->flow_.onDocument(uri ? uri : "");
+    return;
+  }
+  if (event != WEBKIT_LOAD_FINISHED || !host->flow_.showsOwnDocument()) return;
   std::string language = pageLanguage(host->context_.language, std::getenv);
   diagLog("loadTranslation('" + language + "')");
   host->callInPage("loadTranslation(data);", &language);

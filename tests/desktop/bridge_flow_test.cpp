@@ -7,28 +7,10 @@
 
 namespace {
 
+constexpr const char* kOwn = "http://127.0.0.1:41234";
+constexpr const char* kPage = "doc http://127.0.0.1:41234/k3y/index.html";
 constexpr const char* kScript = "function a(){}\nfunction b(){}\nfunction c(){}\n";
-
-// A page and a dispatcher that write down what reaches them, in order.
-struct Recorder {
-  std::vector<std::string> events;
-  std::function<std::string(const std::string&)> reply = [](const std::string& request) {
-    return "re:" + request;
-  };
-
-  BridgeFlow::Page page() {
-    return {[this](const std::string& text) { events.push_back("post " + text); },
-            [this](const char* script) { events.push_back(std::string("run ") + script); }};
-  }
-  BridgeFlow::Dispatch dispatch() {
-    return [this](const std::string& request) {
-      events.push_back("dispatch " + request);
-      return reply(request);
-    };
-  }
-};
-
-const std::vector<std::string> kInjection = {
+const std::vector<std::string> kInjected = {
     "post function a(){}\n",
     "post function b(){}\n",
     "post function c(){}\n",
@@ -37,113 +19,105 @@ const std::vector<std::string> kInjection = {
     "run setupDropDownMenu();",
 };
 
-void finishInjection(BridgeFlow& flow) {
-  const std::string any = "next";
-  while (flow.injecting()) flow.onPageMessage(&any);
-}
+// Runs `steps` on a fresh flow and returns what reached the page and the dispatcher, with
+// "INJECTED" in `expected` standing for the whole injection. Steps: "doc URI" (the view
+// commits a document), "page TEXT", "page?" (not a string), "worker TEXT", "stop". The
+// dispatcher answers "re:TEXT", nothing to "quiet"; while it handles "nest", "second" and
+// "third" arrive (a dialog's nested main loop); "close" is followed by "queued" and the window
+// closing; during "leave" the view goes to another site.
+struct Session {
+  std::vector<std::string> events;
+  BridgeFlow flow{kScript,
+                  {[this](const std::string& text) { events.push_back("post " + text); },
+                   [this](const char* script) { events.push_back(std::string("run ") + script); }},
+                  [this](const std::string& request) { return dispatch(request); }};
 
-TEST(BridgeFlow, EachOfTheFirstMessagesFetchesAPieceThenRequestsAreDispatched) {
-  Recorder page;
-  BridgeFlow flow(kScript, page.page(), page.dispatch());
-  const std::vector<std::string> sent = {"{\"T\":\"x\"}", "hello", "", "{}"};
-  for (const auto& text : sent) flow.onPageMessage(&text);
-  std::vector<std::string> expected = kInjection;
-  expected.push_back("dispatch {}");
-  expected.push_back("post re:{}");
-  EXPECT_EQ(page.events, expected);
-  EXPECT_FALSE(flow.injecting());
-}
-
-TEST(BridgeFlow, AnEmptyReplyPostsNothingAndNonStringsAreNotDispatched) {
-  Recorder page;
-  page.reply = [](const std::string& request) { return request == "quiet" ? "" : "re"; };
-  BridgeFlow flow(kScript, page.page(), page.dispatch());
-  // During the injection anything the page sends asks for the next piece.
-  flow.onPageMessage(nullptr);
-  flow.onPageMessage(nullptr);
-  flow.onPageMessage(nullptr);
-  EXPECT_EQ(page.events, kInjection);
-  page.events.clear();
-  flow.onPageMessage(nullptr);
-  const std::string quiet = "quiet";
-  flow.onPageMessage(&quiet);
-  EXPECT_EQ(page.events, std::vector<std::string>{"dispatch quiet"});
-}
-
-TEST(BridgeFlow, WorkerMessagesWaitForTheEndOfTheInjection) {
-  Recorder page;
-  BridgeFlow flow(kScript, page.page(), page.dispatch());
-  const std::string any = "next";
-  flow.onPageMessage(&any);
-  flow.onWorkerMessage("w1");
-  flow.onWorkerMessage("w2");
-  flow.onPageMessage(&any);
-  flow.onPageMessage(&any);
-  flow.onWorkerMessage("w3");
-  std::vector<std::string> expected = kInjection;
-  expected.insert(expected.end(), {"post w1", "post w2", "post w3"});
-  EXPECT_EQ(page.events, expected);
-}
-
-TEST(BridgeFlow, ARequestArrivingDuringADispatchIsHandledAfterIt) {
-  Recorder page;
-  BridgeFlow* flowPointer = nullptr;
-  const std::string second = "second";
-  const std::string third = "third";
-  // "first" opens a dialog whose nested main loop delivers two more requests.
-  page.reply = [&](const std::string& request) {
-    if (request == "first") {
-      flowPointer->onPageMessage(&second);
-      flowPointer->onPageMessage(&third);
+  void step(const std::string& step) {
+    if (step.rfind("doc ", 0) == 0) {
+      flow.onDocument(step.substr(4));
+    } else if (step == "page?") {
+      flow.onPageMessage(nullptr);
+    } else if (step.rfind("page ", 0) == 0) {
+      const std::string text = step.substr(5);
+      flow.onPageMessage(&text);
+    } else if (step.rfind("worker ", 0) == 0) {
+      flow.onWorkerMessage(step.substr(7));
+    } else {
+      ASSERT_EQ(step, "stop");
+      flow.stop();
     }
-    return "re:" + request;
-  };
-  BridgeFlow flow(kScript, page.page(), page.dispatch());
-  flowPointer = &flow;
-  finishInjection(flow);
-  page.events.clear();
-  const std::string first = "first";
-  flow.onPageMessage(&first);
-  EXPECT_EQ(page.events,
-            (std::vector<std::string>{"dispatch first", "post re:first", "dispatch second",
-                                      "post re:second", "dispatch third", "post re:third"}));
-}
+  }
 
-TEST(BridgeFlow, NothingReachesPageOrDispatcherOnceStopped) {
-  Recorder page;
-  BridgeFlow* flowPointer = nullptr;
-  const std::string queued = "queued";
-  // The window is closed while "first" is being handled, with "queued" waiting behind it.
-  page.reply = [&](const std::string& request) {
-    if (request == "first") {
-      flowPointer->onPageMessage(&queued);
-      flowPointer->stop();
+  std::string dispatch(const std::string& request) {
+    events.push_back("dispatch " + request);
+    if (request == "nest") {
+      step("page second");
+      step("page third");
+    } else if (request == "close") {
+      step("page queued");
+      step("stop");
+    } else if (request == "leave") {
+      step("doc https://example.org/");
     }
-    return "re:" + request;
-  };
-  BridgeFlow flow(kScript, page.page(), page.dispatch());
-  flowPointer = &flow;
-  const std::string any = "next";
-  flow.onPageMessage(&any);
-  flow.onWorkerMessage("held");
-  finishInjection(flow);
-  page.events.clear();
-  const std::string first = "first";
-  flow.onPageMessage(&first);
-  flow.onPageMessage(&first);
-  flow.onWorkerMessage("late");
-  EXPECT_EQ(page.events, std::vector<std::string>{"dispatch first"});
-}
+    return request == "quiet" ? "" : "re:" + request;
+  }
+};
 
-TEST(BridgeFlow, StoppedDuringTheInjectionDropsHeldMessages) {
-  Recorder page;
-  BridgeFlow flow(kScript, page.page(), page.dispatch());
-  const std::string any = "next";
-  flow.onPageMessage(&any);
-  flow.onWorkerMessage("held");
-  flow.stop();
-  flow.onPageMessage(&any);
-  EXPECT_EQ(page.events, std::vector<std::string>{"post function a(){}\n"});
+TEST(BridgeFlow, InjectsThenDispatchesForThePagesOwnDocumentOnly) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> steps;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"any message fetches a piece, then requests are answered",
+       {kPage, "page {\"T\":\"x\"}", "page hello", "page ", "page {}"},
+       {"INJECTED", "dispatch {}", "post re:{}"}},
+      {"non-strings fetch pieces but are no requests; an empty reply posts nothing",
+       {kPage, "page?", "page?", "page?", "page?", "page quiet"},
+       {"INJECTED", "dispatch quiet"}},
+      {"worker messages wait for the end of the injection",
+       {kPage, "page a", "worker w1", "worker w2", "page b", "page c", "worker w3"},
+       {"INJECTED", "post w1", "post w2", "post w3"}},
+      {"a request arriving during a dispatch is handled after it",
+       {kPage, "page a", "page b", "page c", "page nest"},
+       {"INJECTED", "dispatch nest", "post re:nest", "dispatch second", "post re:second",
+        "dispatch third", "post re:third"}},
+      {"nothing reaches page or dispatcher once stopped",
+       {kPage, "page a", "worker held", "page b", "page c", "page close", "page close",
+        "worker late"},
+       {"INJECTED", "post held", "dispatch close"}},
+      {"stopped during the injection, held messages are dropped",
+       {kPage, "page a", "worker held", "stop", "page b"},
+       {"post function a(){}\n"}},
+      {"another site's document neither fetches the script nor makes the host act",
+       {"doc https://example.org/", "page a", "page b", "page c", "page {}"},
+       {}},
+      {"nor does it hear the host, until the page is back",
+       {kPage, "page a", "page b", "page c", "doc https://example.org/", "page {}", "worker w",
+        kPage, "page {}"},
+       {"INJECTED", "dispatch {}", "post re:{}"}},
+      {"a page on another port of the same host is another origin",
+       {"doc http://127.0.0.1:4123/k3y/index.html", "page a", "page b", "page c", "page {}"},
+       {}},
+      {"a reply is not posted once the view has left the page",
+       {kPage, "page a", "page b", "page c", "page leave"},
+       {"INJECTED", "dispatch leave"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session run;
+    run.flow.setOwnOrigin(kOwn);
+    for (const auto& step : c.steps) run.step(step);
+    std::vector<std::string> expected;
+    for (const auto& event : c.expected) {
+      if (event == "INJECTED") {
+        expected.insert(expected.end(), kInjected.begin(), kInjected.end());
+      } else {
+        expected.push_back(event);
+      }
+    }
+    EXPECT_EQ(run.events, expected);
+  }
 }
 
 }  // namespace

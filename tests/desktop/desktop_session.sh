@@ -360,6 +360,18 @@ jq -e '.width >= 640 and .height >= 480' >/dev/null <<<"$rect" || fail "the wind
 shot 07-minimum-size
 ok "the window does not shrink below 640 x 480 ($(jq -r '"\(.width) x \(.height)"' <<<"$rect"))"
 
+# --- a document of another site cannot make the host act ----------------------------------
+# Nothing answers https there: the view shows WebKit's error document for that address.
+wd_exec 'location.href = "https://10.77.1.10/";' >/dev/null || fail "navigating to https"
+wd_wait 15 'return document.body !== null && document.body.innerText.includes("10.77.1.10")' \
+  >/dev/null || fail "the view did not go to https://10.77.1.10/"
+wd_exec 'window.webkit.messageHandlers.quillora.postMessage(JSON.stringify(
+    {T: "playlist", C: "save", V: 1, P: {name: "Intruder.json", playlist: []}}));' >/dev/null ||
+  fail "posting from the https document"
+await_log 10 'page message from https://10.77.1.10/ dropped' || fail "the message was not dropped"
+[ ! -e "$app/web/conf/Intruder.json" ] || fail "the https document made the host save a playlist"
+ok "a document of another site cannot make the host act"
+
 stop_program
 [ ! -e "$app/web/firmware/stale.epak" ] || fail "the clean-up at exit did not run"
 ok "closing ends the program with its clean-up at exit"
