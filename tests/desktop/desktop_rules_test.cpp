@@ -70,16 +70,11 @@ TEST(UserLocale, TakesTheFirstVariableSetAndTurnsItIntoThePageForm) {
       {{{"LANG", "_DE"}}, "en"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(userLocaleName(environment(c.variables)), c.expected)
+    EXPECT_EQ(pageLanguage("auto", environment(c.variables)), c.expected)
         << testing::PrintToString(c.variables);
   }
-}
-
-TEST(UserLocale, AutoMeansTheUsersLocaleAndAFolderNameStays) {
-  auto german = environment({{"LANG", "de_DE.UTF-8"}});
-  EXPECT_EQ(pageLanguage("auto", german), "de-DE");
-  EXPECT_EQ(pageLanguage("en", german), "en");
-  EXPECT_EQ(pageLanguage("auto", environment({})), "en");
+  // A configured translation folder is taken as it is.
+  EXPECT_EQ(pageLanguage("fr", environment({{"LANG", "de_DE.UTF-8"}})), "fr");
 }
 
 TEST(NavigationFilter, AdmitsTheOwnOriginAndHttpsOnly) {

@@ -4,68 +4,40 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <optional>
 #include <string>
 
 #include "media/file_utils.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-class PageFolder : public testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quillora-page-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  void writePage(const std::string& bytes) {
-    std::ofstream(folder_ + "/index.html", std::ios::binary) << bytes;
-  }
-
-  std::string folder_;
-};
-
-std::string shippedPage() {
-  std::ifstream in(QUILLORA_SOURCE_DIR "/web/index.html", std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-TEST_F(PageFolder, TheShippedPageIsIntact) {
-  std::string page = shippedPage();
+TEST(PageIntegrity, OnlyTheShippedPageAsBuiltIsShown) {
+  const std::string page = readFileText(QUILLORA_SOURCE_DIR "/web/index.html");
   ASSERT_FALSE(page.empty());
-  EXPECT_EQ(shippedPageDigest(), md5Hex(page));
-  writePage(page);
-  EXPECT_TRUE(shippedPageIsIntact(folder_));
-}
-
-TEST_F(PageFolder, AnyChangeOrNoPageIsRefused) {
-  std::string page = shippedPage();
-  ASSERT_FALSE(page.empty());
-  std::string oneByte = page;
-  oneByte[oneByte.size() / 2] ^= 0x01;
-  std::string cases[] = {oneByte, page + "\n", page.substr(0, page.size() - 1), ""};
-  for (const auto& changed : cases) {
-    writePage(changed);
-    EXPECT_FALSE(shippedPageIsIntact(folder_)) << changed.size() << " bytes";
+  std::string flipped = page;
+  flipped[flipped.size() / 2] ^= 0x01;
+  char pattern[] = "/tmp/quillora-page-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  struct Case {
+    std::optional<std::string> bytes;  // none: no page at all
+    bool intact;
+  } cases[] = {{page, true}, {flipped, false},      {page + "\n", false},
+               {"", false},  {std::nullopt, false}, {page.substr(0, page.size() - 1), false}};
+  for (const auto& c : cases) {
+    std::filesystem::remove(folder + "/index.html");
+    if (c.bytes) std::ofstream(folder + "/index.html", std::ios::binary) << *c.bytes;
+    EXPECT_EQ(shippedPageIsIntact(folder), c.intact) << (c.bytes ? c.bytes->size() : 0);
   }
-  fs::remove(folder_ + "/index.html");
-  EXPECT_FALSE(shippedPageIsIntact(folder_));
-}
-
-TEST(PageDigest, AnEmptyDigestMatchesNothing) {
+  std::filesystem::remove_all(folder);
+  // A build without a page matches nothing; digests are compared in full and as written.
+  const std::string digest = md5Hex("<html></html>");
   EXPECT_FALSE(pageMatchesDigest("", ""));
-  EXPECT_FALSE(pageMatchesDigest("<html></html>", ""));
-  EXPECT_TRUE(pageMatchesDigest("", md5Hex("")));
-  // Digests are compared in full and as written.
-  std::string digest = md5Hex("<html></html>");
-  EXPECT_TRUE(pageMatchesDigest("<html></html>", digest));
   EXPECT_FALSE(pageMatchesDigest("<html></html>", digest.substr(0, 31)));
-  for (auto& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_FALSE(pageMatchesDigest("<html></html>", digest));
+  std::string upper = digest;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_FALSE(pageMatchesDigest("<html></html>", upper));
+  EXPECT_TRUE(pageMatchesDigest("<html></html>", digest));
 }
 
 }  // namespace
