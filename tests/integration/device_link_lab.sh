@@ -21,8 +21,9 @@ expect_line() { grep -qxF -- "$1" "$work/out.txt" || fail "no line $1"; }
 
 # The application folder: config, a media file and a folder outside web/ that must stay unseen.
 app="$work/app"
-lab_app_folder "$app" en media lang/en
+lab_app_folder "$app" en media lang/en conf
 head -c 300000 /dev/urandom >"$app/web/media/clip.mp4"
+echo '{"title":"<script>"}' >"$app/web/conf/list.json"
 echo "secret" >"$work/secret.txt"
 
 lab_start_sim 1 good --address 10.77.1.10 --journal "$work/good.jsonl"
@@ -80,8 +81,10 @@ base=http://10.77.1.1:8089
 [ "$(dcurl -r 1000-1999 "$base/media/clip.mp4" | md5sum)" = \
   "$(tail -c +1001 "$app/web/media/clip.mp4" | head -c 1000 | md5sum)" ] || fail "Range GET"
 [ "$(dcurl -o /dev/null -w '%{http_code}' -r 1000-1999 "$base/media/clip.mp4")" = 206 ] || fail "206"
-dcurl "$base/media/" | grep -qF 'clip.mp4' || fail "listing of /media/"
-[ "$(dcurl -o /dev/null -w '%{http_code}' "$base/media/missing.mp4")" = 404 ] || fail "404"
+# Nothing but media and firmware files: no listings, no playlists, no page.
+for path in / /media/ /conf/ /conf/list.json /media/missing.mp4 /index.html; do
+  [ "$(dcurl -o /dev/null -w '%{http_code}' "$base$path")" = 404 ] || fail "$path is not 404"
+done
 for path in /../secret.txt /media/../../secret.txt /%2e%2e/secret.txt /media/%2e%2e/%2e%2e/secret.txt \
   /media/..%2f..%2fsecret.txt /..%5csecret.txt /media/%00/../../secret.txt; do
   body=$(dcurl --path-as-is "$base$path")

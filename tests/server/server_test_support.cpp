@@ -73,7 +73,7 @@ std::string getRequest(std::string_view target, std::string_view extraHeaders,
   return request;
 }
 
-TestClient::TestClient(uint16_t port, int receiveBuffer, const char* address) {
+TestClient::TestClient(uint16_t port, int receiveBuffer, const char* address, const char* from) {
   sockaddr_in v4{};
   sockaddr_in6 v6{};
   sockaddr* target = nullptr;
@@ -95,6 +95,14 @@ TestClient::TestClient(uint16_t port, int receiveBuffer, const char* address) {
   if (fd_ < 0) return;
   if (receiveBuffer > 0) {
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  if (from && (::inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+               ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
   }
   if (::connect(fd_, target, length) != 0) {
     ::close(fd_);

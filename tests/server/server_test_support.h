@@ -51,8 +51,10 @@ struct HttpAnswer {
 // fails a test instead of hanging it.
 class TestClient {
  public:
-  // `receiveBuffer` > 0 shrinks SO_RCVBUF before connecting (a slow reader's window).
-  explicit TestClient(uint16_t port, int receiveBuffer = 0, const char* address = "127.0.0.1");
+  // `receiveBuffer` > 0 shrinks SO_RCVBUF before connecting (a slow reader's window); `from`
+  // is the IPv4 source address (another 127.x.y.z stands for another machine).
+  explicit TestClient(uint16_t port, int receiveBuffer = 0, const char* address = "127.0.0.1",
+                      const char* from = nullptr);
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
