@@ -46,12 +46,12 @@ ip -n "$ns" link set lo up
 in_ns() { ip netns exec "$ns" "$@"; }
 
 echo "preparing files in $work ..." >&2
-mkdir -p "$work/www/small" "$work/nginx/tmp"
-head -c $((200 * 1000 * 1000)) /dev/urandom >"$work/www/big.bin"
+mkdir -p "$work/www/media/small" "$work/nginx/tmp"
+head -c $((200 * 1000 * 1000)) /dev/urandom >"$work/www/media/big.bin"
 head -c $((200 * 1024 * 1024)) /dev/urandom >"$work/small.all"
-split -b $((1024 * 1024)) -d -a 3 --additional-suffix=.bin "$work/small.all" "$work/www/small/f"
+split -b $((1024 * 1024)) -d -a 3 --additional-suffix=.bin "$work/small.all" "$work/www/media/small/f"
 rm "$work/small.all"
-cat "$work/www/big.bin" "$work/www/small/"*.bin >/dev/null  # into the page cache
+cat "$work/www/media/big.bin" "$work/www/media/small/"*.bin >/dev/null  # into the page cache
 
 cat >"$work/nginx/nginx.conf" <<EOF
 worker_processes 1;
@@ -79,7 +79,8 @@ http {
 }
 EOF
 
-# wrk scripts: the small set cycles through its 200 paths; both report exact byte counts.
+# The files sit under media/, the one folder displays fetch from. wrk scripts: the small set
+# cycles through its 200 paths; both report exact byte counts.
 report='done = function(summary)
   local e = summary.errors
   io.write(string.format("BENCH bytes=%d us=%d requests=%d errors=%d\n", summary.bytes,
@@ -90,14 +91,14 @@ cat >"$work/small.lua" <<EOF
 local n = 0
 request = function()
   n = n + 1
-  return wrk.format("GET", string.format("/small/f%03d.bin", n % 200))
+  return wrk.format("GET", string.format("/media/small/f%03d.bin", n % 200))
 end
 $report
 EOF
 
 wait_ready() {
   for _ in $(seq 100); do
-    code=$(in_ns curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$1/small/f000.bin" || true)
+    code=$(in_ns curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$1/media/small/f000.bin" || true)
     [ "$code" = 200 ] && return 0
     sleep 0.1
   done
@@ -126,8 +127,8 @@ peak_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status"; }
 # measure PID PORT SET CONNECTIONS -> "MiB/s cpu_s_per_GiB peak_MiB errors"
 measure() {
   local pid=$1 port=$2 set=$3 conns=$4 path threads before after out
-  path=/big.bin
-  [ "$set" = small ] && path=/small/f000.bin
+  path=/media/big.bin
+  [ "$set" = small ] && path=/media/small/f000.bin
   threads=2
   [ "$conns" -lt 2 ] && threads=1
   echo 5 >"/proc/$pid/clear_refs"  # restarts the VmHWM peak for this measurement

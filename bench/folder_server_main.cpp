@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   boost::asio::io_context io;
-  HttpServer server(io, argv[1]);
+  // Every benchmark connection comes from the same address.
+  HttpServer server(io, argv[1], {.maxPerClient = HttpServerLimits{}.maxConnections});
   if (!server.listen(argv[2], static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "cannot listen on %s:%ld\n", argv[2], port);
     return 1;

@@ -10,25 +10,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
-
-#include "device/markup_escape.h"
-
-namespace fs = std::filesystem;
+#include <string>
 
 namespace folder {
 
 namespace {
-
-// Includes nest this deep at most; deeper ones are dropped, which also ends self-inclusion.
-constexpr int kMaxIncludeDepth = 5;
-// An .html file larger than this is sent as it is: expanding it would hold it in memory.
-constexpr uint64_t kMaxIncludeSource = 4u << 20;
-// Expanded includes may add this much; a file including itself many times on each level
-// would otherwise grow exponentially.
-constexpr size_t kMaxIncludeOutput = 8u << 20;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -105,8 +91,6 @@ std::string extensionOf(std::string_view path) {
 
 std::string_view reasonText(unsigned status) {
   switch (status) {
-    case 301:
-      return "Moved Permanently";
     case 400:
       return "Bad Request";
     case 403:
@@ -160,95 +144,7 @@ bool rangeStillValid(const Request& request, const std::string& etag, const std:
   return value == etag || value == modified;
 }
 
-bool isHtml(std::string_view path) {
-  return extensionOf(path) == "html";
-}
-
-struct Include {
-  bool fromRoot = false;
-  std::string path;
-};
-
-// `inner` is the text between "<!--#include" and "-->".
-bool parseInclude(std::string_view inner, Include& include) {
-  inner = trim(inner);
-  std::string_view rest;
-  if (inner.starts_with("virtual=")) {
-    include.fromRoot = true;
-    rest = inner.substr(8);
-  } else if (inner.starts_with("file=")) {
-    include.fromRoot = false;
-    rest = inner.substr(5);
-  } else {
-    return false;
-  }
-  if (rest.size() < 2 || (rest[0] != '"' && rest[0] != '\'')) return false;
-  const auto close = rest.find(rest[0], 1);
-  if (close == std::string_view::npos || !trim(rest.substr(close + 1)).empty()) return false;
-  include.path = std::string(rest.substr(1, close - 1));
-  return !include.path.empty() && include.path.find('\0') == std::string::npos;
-}
-
-std::string resolveInclude(const std::string& root, const std::string& includer,
-                           const Include& include) {
-  std::string base = include.fromRoot ? root : fs::path(includer).parent_path().string();
-  const auto start = include.path.find_first_not_of('/');
-  if (start == std::string::npos) return {};
-  const std::string resolved = canonicalPath(base + "/" + include.path.substr(start));
-  struct stat st {};
-  if (resolved.empty() || !isWithin(root, resolved) || ::stat(resolved.c_str(), &st) != 0 ||
-      !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxIncludeSource) {
-    return {};
-  }
-  return resolved;
-}
-
-bool readWholeFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-struct IncludeState {
-  std::string out;
-  size_t limit = 0;
-  bool exhausted = false;
-};
-
-void expandInto(const std::string& root, const std::string& path, int depth, IncludeState& state) {
-  std::string text;
-  if (!readWholeFile(path, text)) return;
-  constexpr std::string_view kOpen = "<!--#include";
-  size_t pos = 0;
-  while (true) {
-    const size_t start = text.find(kOpen, pos);
-    if (start == std::string::npos) break;
-    const size_t end = text.find("-->", start + kOpen.size());
-    if (end == std::string::npos) break;
-    state.out.append(text, pos, start - pos);
-    pos = end + 3;
-    Include include;
-    if (!parseInclude(
-            std::string_view(text).substr(start + kOpen.size(), end - start - kOpen.size()),
-            include)) {
-      state.out.append(text, start, pos - start);
-      continue;
-    }
-    if (state.exhausted || depth >= kMaxIncludeDepth) continue;
-    const std::string target = resolveInclude(root, path, include);
-    if (target.empty()) continue;
-    const size_t mark = state.out.size();
-    expandInto(root, target, depth + 1, state);
-    if (state.out.size() > state.limit) {
-      state.out.resize(mark);
-      state.exhausted = true;
-    }
-  }
-  state.out.append(text, pos, std::string::npos);
-}
-
-Reply fileReply(const std::string& root, const std::string& path, const Request& request) {
+Reply fileReply(const std::string& path, const Request& request) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return errorReply(errno == EACCES ? 403 : 404);
   FileHandle file(fd);
@@ -258,13 +154,6 @@ Reply fileReply(const std::string& root, const std::string& path, const Request&
 
   Reply reply;
   reply.headers.emplace_back("Content-Type", std::string(contentType(path)));
-  if (isHtml(path) && size <= kMaxIncludeSource) {
-    // Expanded pages are assembled per request: validators and ranges of the file on disk
-    // would not describe them.
-    reply.body = expandIncludes(root, path);
-    return reply;
-  }
-
   const std::string etag = entityTag(mtimeNanoseconds(st), size);
   const std::string modified = httpDate(st.st_mtim.tv_sec);
   reply.headers.emplace_back("Last-Modified", modified);
@@ -298,6 +187,19 @@ Reply fileReply(const std::string& root, const std::string& path, const Request&
   }
   reply.file = std::move(file);
   return reply;
+}
+
+// Displays fetch media and firmware, nothing else; the view needs its page and the media it
+// previews. Playlists and everything else in the folder stay private.
+bool mayServe(std::string_view relative, bool view) {
+  static constexpr std::string_view kLanAreas[] = {"/media/", "/firmware/"};
+  static constexpr std::string_view kViewAreas[] = {
+      "/media/", "/css/", "/js/", "/lang/", "/vendor/", "/index.html", "/favicon.ico"};
+  const auto within = [relative](std::string_view area) {
+    return area.back() == '/' ? relative.starts_with(area) : relative == area;
+  };
+  return view ? std::any_of(std::begin(kViewAreas), std::end(kViewAreas), within)
+              : std::any_of(std::begin(kLanAreas), std::end(kLanAreas), within);
 }
 
 }  // namespace
@@ -441,74 +343,6 @@ std::string entityTag(int64_t mtimeNanoseconds, uint64_t size) {
   return text;
 }
 
-std::string urlEncode(std::string_view text, bool keepSlash) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (std::isalnum(b) || c == '-' || c == '.' || c == '_' || c == '~' ||
-        (keepSlash && c == '/')) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    }
-  }
-  return out;
-}
-
-std::string renderListing(std::string_view urlPath, const std::string& fsPath) {
-  struct Entry {
-    std::string name;
-    bool directory = false;
-    uint64_t size = 0;
-    std::time_t modified = 0;
-  };
-  std::vector<Entry> entries;
-  std::error_code ec;
-  for (fs::directory_iterator it(fsPath, ec), end; !ec && it != end; it.increment(ec)) {
-    Entry entry;
-    entry.name = it->path().filename().string();
-    struct stat st {};
-    if (::stat(it->path().c_str(), &st) == 0) {
-      entry.directory = S_ISDIR(st.st_mode);
-      entry.size = static_cast<uint64_t>(st.st_size);
-      entry.modified = st.st_mtim.tv_sec;
-    }
-    entries.push_back(std::move(entry));
-  }
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    return a.directory != b.directory ? a.directory : a.name < b.name;
-  });
-
-  const std::string title = escapeXml(urlPath);
-  std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Index of " +
-                     title + "</title></head>\n<body><h1>Index of " + title +
-                     "</h1>\n<table>\n<tr><th>Name</th><th>Size</th><th>Modified</th></tr>\n";
-  if (urlPath != "/") html += "<tr><td><a href=\"../\">../</a></td><td></td><td></td></tr>\n";
-  for (const auto& entry : entries) {
-    const std::string suffix = entry.directory ? "/" : "";
-    html += "<tr><td><a href=\"" + urlEncode(entry.name) + suffix + "\">" + escapeXml(entry.name) +
-            suffix + "</a></td><td>" +
-            (entry.directory ? std::string("-") : std::to_string(entry.size)) + "</td><td>" +
-            httpDate(entry.modified) + "</td></tr>\n";
-  }
-  html += "</table>\n</body></html>\n";
-  return html;
-}
-
-std::string expandIncludes(const std::string& canonicalRoot, const std::string& fsPath) {
-  IncludeState state;
-  std::error_code ec;
-  const auto size = fs::file_size(fsPath, ec);
-  if (ec) return {};
-  state.limit = static_cast<size_t>(size) + kMaxIncludeOutput;
-  expandInto(canonicalRoot, fsPath, 0, state);
-  return std::move(state.out);
-}
-
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {
     reset();
@@ -531,41 +365,34 @@ Reply FolderServer::serve(const Request& request) {
     if (canonicalRoot_.empty()) canonicalRoot_ = canonicalPath(root_);
     const std::string& root = canonicalRoot_;
     if (root.empty()) return errorReply(404);
-    const Target target = resolveTarget(root, request.target);
+    std::string_view path = request.target;
+    const std::string_view prefix = request.viewPrefix;
+    if (!prefix.empty()) {
+      if (!path.starts_with(prefix) || path.size() == prefix.size() || path[prefix.size()] != '/') {
+        return errorReply(404);
+      }
+      path.remove_prefix(prefix.size());
+    }
+    const Target target = resolveTarget(root, path);
     switch (target.kind) {
       case Target::Kind::BadRequest:
         return errorReply(400);
-      case Target::Kind::NotFound:
-        return errorReply(404);
       case Target::Kind::File:
-      case Target::Kind::Directory:
         break;
+      default:
+        return errorReply(404);
+    }
+    // Judged by where the file really is, so a link inside an open area cannot expose the rest.
+    const auto relative = std::string_view(target.fsPath).substr(root == "/" ? 0 : root.size());
+    if (!mayServe(relative, !prefix.empty())) {
+      return errorReply(404);
     }
     if (request.method == Request::Method::Other) {
       Reply refused = errorReply(405);
       refused.headers.emplace_back("Allow", "GET, HEAD");
       return refused;
     }
-    if (target.kind == Target::Kind::File) return fileReply(root, target.fsPath, request);
-
-    if (target.urlPath.back() != '/') {
-      // Relative links in the folder's page resolve against the folder only with the slash.
-      Reply moved = errorReply(301);
-      moved.headers.emplace_back("Location", urlEncode(target.urlPath, true) + "/");
-      return moved;
-    }
-    const std::string index = target.fsPath + "/index.html";
-    struct stat st {};
-    if (::lstat(index.c_str(), &st) == 0) {
-      const std::string canonicalIndex = canonicalPath(index);
-      if (canonicalIndex.empty()) return errorReply(404);
-      if (!isWithin(root, canonicalIndex)) return errorReply(400);
-      return fileReply(root, canonicalIndex, request);
-    }
-    Reply listing;
-    listing.headers.emplace_back("Content-Type", "text/html; charset=utf-8");
-    listing.body = renderListing(target.urlPath, target.fsPath);
-    return listing;
+    return fileReply(target.fsPath, request);
   } catch (...) {
     return errorReply(500);
   }

@@ -44,18 +44,6 @@ std::string httpDate(std::time_t when);
 // Strong validator that changes when the file is rewritten or resized.
 std::string entityTag(int64_t mtimeNanoseconds, uint64_t size);
 
-// Percent-encodes every byte except unreserved characters; with keepSlash, '/' too is kept.
-std::string urlEncode(std::string_view text, bool keepSlash = false);
-
-// HTML listing of the folder `fsPath`, reached at `urlPath` (which ends in '/').
-std::string renderListing(std::string_view urlPath, const std::string& fsPath);
-
-// The file's content with its server-side includes expanded: `virtual` paths are taken from
-// the root, `file` paths from the including file's folder. Includes are themselves expanded
-// up to a small depth; includes that are missing, too deep or outside the root are dropped.
-// Empty when `fsPath` cannot be read.
-std::string expandIncludes(const std::string& canonicalRoot, const std::string& fsPath);
-
 // An open file descriptor, closed with its owner.
 class FileHandle {
  public:
@@ -83,6 +71,9 @@ struct Request {
   std::string_view ifRange{};
   std::string_view ifNoneMatch{};
   std::string_view ifModifiedSince{};
+  // Empty on the LAN listeners: only files under /media/ and /firmware/ are served. Otherwise
+  // the view's secret: only targets that start with it are served, as paths below it.
+  std::string_view viewPrefix{};
 };
 
 // A complete answer except for the framing headers (Content-Length, Connection, Date), which
@@ -104,7 +95,7 @@ class FolderServer {
  public:
   explicit FolderServer(std::string root) : root_(std::move(root)) {}
 
-  // Never throws; an unusable root answers 404 to everything.
+  // Never throws; an unusable root answers 404 to everything, and so does every folder.
   Reply serve(const Request& request);
 
  private:

@@ -9,7 +9,9 @@
 #include <csignal>
 #include <ctime>
 #include <optional>
+#include <random>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -68,13 +70,26 @@ std::string_view view(beast::string_view text) {
   return {text.data(), text.size()};
 }
 
-std::string peerText(const tcp::endpoint& endpoint) {
+std::string hostText(const tcp::endpoint& endpoint) {
   auto address = endpoint.address();
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {
     address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
   }
   const std::string host = address.to_string();
-  return (address.is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(endpoint.port());
+  return address.is_v6() ? "[" + host + "]" : host;
+}
+
+// Empty when no random source can be had: the view's listener then stays shut.
+std::string randomPrefix() {
+  try {
+    std::random_device source;
+    std::uniform_int_distribution<int> digit(0, 15);
+    std::string prefix = "/";
+    for (int i = 0; i < 32; ++i) prefix += "0123456789abcdef"[digit(source)];
+    return prefix;
+  } catch (...) {
+    return {};
+  }
 }
 
 bool isHttpError(const error_code& ec) {
@@ -99,9 +114,10 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   Core(asio::io_context& context, std::string webRoot, Limits serverLimits)
       : io(context), files(std::move(webRoot)), limits(serverLimits), sweeper(context) {}
 
-  std::shared_ptr<tcp::acceptor> open(const std::string& address, uint16_t port);
-  void accept(const std::shared_ptr<tcp::acceptor>& acceptor);
-  void admit(tcp::socket socket);
+  std::shared_ptr<tcp::acceptor> open(const std::string& address, uint16_t port, bool view);
+  void accept(const std::shared_ptr<tcp::acceptor>& acceptor, bool view);
+  void admit(tcp::socket socket, bool view);
+  bool evictIdle();
   void startSweeping();
   void closeAcceptors(bool includingLoopback);
   const std::string& date();
@@ -113,6 +129,8 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   std::vector<std::shared_ptr<tcp::acceptor>> lan;
   std::shared_ptr<tcp::acceptor> loopback;
   std::unordered_set<Connection*> connections;
+  std::unordered_map<std::string, size_t> perClient;
+  std::string viewPrefix;
   asio::steady_timer sweeper;
   bool sweeping = false;
   bool stopped = false;
@@ -122,12 +140,18 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
 
 class HttpServer::Core::Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(std::shared_ptr<Core> core, tcp::socket socket, std::string peer)
-      : core_(std::move(core)), socket_(std::move(socket)), peer_(std::move(peer)) {}
-  ~Connection() { core_->connections.erase(this); }
+  Connection(std::shared_ptr<Core> core, tcp::socket socket, std::string host, uint16_t port,
+             bool view)
+      : core_(std::move(core)),
+        socket_(std::move(socket)),
+        host_(std::move(host)),
+        peer_(host_ + ":" + std::to_string(port)),
+        view_(view) {}
+  ~Connection() { release(); }
 
   void start() {
     core_->connections.insert(this);
+    if (!view_) ++core_->perClient[host_];
     error_code ec;
     socket_.set_option(tcp::no_delay(true), ec);
     socket_.non_blocking(true, ec);
@@ -135,18 +159,41 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
     readRequest();
   }
 
+  // Its place is free at once, not only when the last pending handler has let go of it.
   void abort() {
+    release();
     error_code ec;
     socket_.close(ec);
   }
 
   bool expired(Clock::time_point now) const { return now >= deadline_; }
 
+  // Waiting for a request of which not a byte has come.
+  bool idle() const {
+    error_code ec;
+    return waiting_ && !parser_->got_some() && buffer_.size() == 0 && socket_.available(ec) == 0 &&
+           !ec;
+  }
+  Clock::time_point idleSince() const { return idleSince_; }
+
  private:
+  void release() {
+    if (released_) return;
+    released_ = true;
+    core_->connections.erase(this);
+    if (view_) return;
+    const auto count = core_->perClient.find(host_);
+    if (count != core_->perClient.end() && --count->second == 0) core_->perClient.erase(count);
+  }
+
   void readRequest() {
     // Deliberately not pushed forward by partial header bytes: a client trickling its
     // header holds a connection for one timeout at most.
-    deadline_ = Clock::now() + core_->limits.idleTimeout;
+    idleSince_ = Clock::now();
+    deadline_ =
+        idleSince_ + (served_ ? core_->limits.idleTimeout
+                              : std::min(core_->limits.headerTimeout, core_->limits.idleTimeout));
+    waiting_ = true;
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     // Bodies are only read on notification paths, which set their own limit: a file request
@@ -174,13 +221,15 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
   }
 
   void onHeader(const error_code& ec) {
+    waiting_ = false;
+    served_ = true;
     if (failed(ec)) return;
     const auto& request = parser_->get();
     const auto target = view(request.target());
     const auto path = target.substr(0, target.find('?'));
     keepAlive_ = parser_->keep_alive();
     const bool notification =
-        core_->notify &&
+        !view_ && core_->notify &&
         std::find(std::begin(kNotifyPaths), std::end(kNotifyPaths), path) != std::end(kNotifyPaths);
     if (!notification) {
       // A body on a file request is never read: answer, then close.
@@ -188,6 +237,7 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
       return serveFile();
     }
     if (parser_->is_done()) return deliverNotification();
+    deadline_ = Clock::now() + core_->limits.idleTimeout;
     if (parser_->content_length() && *parser_->content_length() > kNotifyBodyLimit) {
       return respond(statusReply(413), false, true);
     }
@@ -243,6 +293,7 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
     files.ifRange = view(request[http::field::if_range]);
     files.ifNoneMatch = view(request[http::field::if_none_match]);
     files.ifModifiedSince = view(request[http::field::if_modified_since]);
+    if (view_) files.viewPrefix = core_->viewPrefix;
     respond(core_->files.serve(files), keepAlive_, request.method() != http::verb::head);
   }
 
@@ -358,7 +409,13 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
 
   std::shared_ptr<Core> core_;
   tcp::socket socket_;
+  const std::string host_;
   const std::string peer_;
+  const bool view_;
+  bool released_ = false;
+  bool waiting_ = false;
+  bool served_ = false;
+  Clock::time_point idleSince_ = Clock::now();
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Clock::time_point deadline_ = Clock::now();
@@ -371,7 +428,8 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
   size_t drained_ = 0;
 };
 
-std::shared_ptr<tcp::acceptor> HttpServer::Core::open(const std::string& address, uint16_t port) {
+std::shared_ptr<tcp::acceptor> HttpServer::Core::open(const std::string& address, uint16_t port,
+                                                      bool view) {
   if (stopped) return nullptr;
   error_code ec;
   const auto ip = asio::ip::make_address(address, ec);
@@ -385,28 +443,34 @@ std::shared_ptr<tcp::acceptor> HttpServer::Core::open(const std::string& address
   acceptor->bind(endpoint, ec);
   if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
   if (ec) return nullptr;
-  accept(acceptor);
+  accept(acceptor, view);
   return acceptor;
 }
 
-void HttpServer::Core::accept(const std::shared_ptr<tcp::acceptor>& acceptor) {
-  acceptor->async_accept([self = shared_from_this(), acceptor](error_code ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !acceptor->is_open() || self->stopped) return;
-    if (ec) {
-      auto retry = std::make_shared<asio::steady_timer>(self->io, kAcceptRetry);
-      retry->async_wait([self, acceptor, retry](error_code timerError) {
-        if (!timerError && acceptor->is_open() && !self->stopped) self->accept(acceptor);
+void HttpServer::Core::accept(const std::shared_ptr<tcp::acceptor>& acceptor, bool view) {
+  acceptor->async_accept(
+      [self = shared_from_this(), acceptor, view](error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || !acceptor->is_open() || self->stopped) return;
+        if (ec) {
+          auto retry = std::make_shared<asio::steady_timer>(self->io, kAcceptRetry);
+          retry->async_wait([self, acceptor, retry, view](error_code timerError) {
+            if (!timerError && acceptor->is_open() && !self->stopped) self->accept(acceptor, view);
+          });
+          return;
+        }
+        self->admit(std::move(socket), view);
+        self->accept(acceptor, view);
       });
-      return;
-    }
-    self->admit(std::move(socket));
-    self->accept(acceptor);
-  });
 }
 
-void HttpServer::Core::admit(tcp::socket socket) {
+void HttpServer::Core::admit(tcp::socket socket, bool view) {
   error_code ec;
-  if (connections.size() >= limits.maxConnections) {
+  const auto remote = socket.remote_endpoint(ec);
+  if (ec) return;
+  std::string host = hostText(remote);
+  const auto own = perClient.find(host);
+  const bool tooMany = !view && own != perClient.end() && own->second >= limits.maxPerClient;
+  if (tooMany || (connections.size() >= limits.maxConnections && !evictIdle())) {
     // One non-blocking attempt: a refused client must not cost more than this.
     socket.non_blocking(true, ec);
     if (!ec) {
@@ -415,10 +479,21 @@ void HttpServer::Core::admit(tcp::socket socket) {
     }
     return;
   }
-  const auto remote = socket.remote_endpoint(ec);
-  if (ec) return;
-  std::make_shared<Connection>(shared_from_this(), std::move(socket), peerText(remote))->start();
+  std::make_shared<Connection>(shared_from_this(), std::move(socket), std::move(host),
+                               remote.port(), view)
+      ->start();
   startSweeping();
+}
+
+bool HttpServer::Core::evictIdle() {
+  Connection* oldest = nullptr;
+  for (Connection* connection : connections) {
+    if (connection->idle() && (!oldest || connection->idleSince() < oldest->idleSince())) {
+      oldest = connection;
+    }
+  }
+  if (oldest) oldest->abort();
+  return oldest != nullptr;
 }
 
 // One timer for all connections instead of one re-armed on every read and write; it runs only
@@ -435,9 +510,11 @@ void HttpServer::Core::startSweeping() {
     self->sweeping = false;
     if (ec || self->stopped) return;
     const auto now = Clock::now();
+    std::vector<Connection*> expired;
     for (Connection* connection : self->connections) {
-      if (connection->expired(now)) connection->abort();
+      if (connection->expired(now)) expired.push_back(connection);
     }
+    for (Connection* connection : expired) connection->abort();
     self->startSweeping();
   });
 }
@@ -476,18 +553,24 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::listen(const std::string& address, uint16_t port) {
-  auto acceptor = core_->open(address, port);
+  auto acceptor = core_->open(address, port, false);
   if (!acceptor) return false;
   core_->lan.push_back(std::move(acceptor));
   return true;
 }
 
 uint16_t HttpServer::listenLoopback() {
-  if (!core_->loopback) core_->loopback = core_->open("127.0.0.1", 0);
+  if (core_->viewPrefix.empty()) core_->viewPrefix = randomPrefix();
+  if (core_->viewPrefix.empty()) return 0;
+  if (!core_->loopback) core_->loopback = core_->open("127.0.0.1", 0, true);
   if (!core_->loopback) return 0;
   error_code ec;
   const auto endpoint = core_->loopback->local_endpoint(ec);
   return ec ? 0 : endpoint.port();
+}
+
+const std::string& HttpServer::viewPrefix() const {
+  return core_->viewPrefix;
 }
 
 size_t HttpServer::listenerCount() const {
@@ -507,5 +590,6 @@ void HttpServer::shutdown() {
   core_->notify = nullptr;
   core_->closeAcceptors(true);
   core_->sweeper.cancel();
-  for (auto* connection : core_->connections) connection->abort();
+  const std::vector<Core::Connection*> open(core_->connections.begin(), core_->connections.end());
+  for (auto* connection : open) connection->abort();
 }

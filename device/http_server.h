@@ -16,8 +16,15 @@ struct HttpServerLimits {
   // A connection that makes no progress for this long is closed; a request header must
   // arrive within it in full. A download that keeps moving is never cut.
   std::chrono::milliseconds idleTimeout{30000};
-  // Connections beyond this are answered 503 and closed at once.
+  // A new connection's first request header must be complete this soon: opening connections
+  // and sending nothing must not hold slots for long.
+  std::chrono::milliseconds headerTimeout{5000};
+  // When all are taken, the connection idle the longest between requests makes room; with
+  // none idle, newcomers are answered 503 and closed at once.
   size_t maxConnections = 300;
+  // Connections from one LAN address at once, so that one machine cannot take all the others'
+  // places. Not applied to the view's listener, where every client has the same address.
+  size_t maxPerClient = 32;
 };
 
 class HttpServer {
@@ -40,8 +47,12 @@ class HttpServer {
   // One acceptor bound to address:port; false if it cannot bind (writes no output).
   bool listen(const std::string& address, uint16_t port);
   // Private 127.0.0.1 listener on an ephemeral port for the embedded web view; 0 on failure.
-  // A second call returns the port of the listener already open.
+  // A second call returns the port of the listener already open. It serves the page only
+  // below viewPrefix() and takes no notifications.
   uint16_t listenLoopback();
+  // "/" and 32 random hex digits, made when the view's listener opens; empty before. Anyone on
+  // the machine can reach 127.0.0.1, but only the view is told this.
+  const std::string& viewPrefix() const;
   // LAN listeners only.
   size_t listenerCount() const;
   // Closes the LAN listeners; open connections and the loopback listener stay.

@@ -91,7 +91,8 @@ ViewEndpoint HttpService::listenLoopback(const std::string& webRoot) {
   return onPoller([&]() -> ViewEndpoint {
     // The view needs its page even on a host without any usable network address.
     serveFolder(webRoot);
-    return {server_->listenLoopback(), ""};
+    const uint16_t port = server_->listenLoopback();
+    return {port, port ? server_->viewPrefix() : std::string()};
   });
 }
 

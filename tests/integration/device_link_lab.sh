@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # quillora-cli against simulated displays in a private network lab: login outcomes, the exact
-# login requests, connection failures, the folder server and the notification paths.
+# login requests, connection failures, the folder server and the notification paths; then,
+# while 20 other machines hold 300 idle connections (reopened as soon as they are closed) and
+# 200 slow downloads, a display still fetches media and notifies, 20 of 20, and SIGTERM ends
+# the host within 2 s with exit code 0.
 # Usage: device_link_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -9,7 +12,7 @@ src=$2
 source "$src/tests/lab/session.sh"
 lab_check
 
-lab_session link --subnets 2 --displays-per-subnet 3
+lab_session link --subnets 2 --displays-per-subnet 23
 
 fail() {
   echo "FAIL: $*" >&2
@@ -21,8 +24,10 @@ expect_line() { grep -qxF -- "$1" "$work/out.txt" || fail "no line $1"; }
 
 # The application folder: config, a media file and a folder outside web/ that must stay unseen.
 app="$work/app"
-lab_app_folder "$app" en media lang/en
+lab_app_folder "$app" en media lang/en conf
 head -c 300000 /dev/urandom >"$app/web/media/clip.mp4"
+head -c 50000000 /dev/zero >"$app/web/media/big.mp4"
+echo '{"title":"<script>"}' >"$app/web/conf/list.json"
 echo "secret" >"$work/secret.txt"
 
 lab_start_sim 1 good --address 10.77.1.10 --journal "$work/good.jsonl"
@@ -33,9 +38,9 @@ lab_start_sim 2 xml --address 10.77.2.10 --journal "$work/xml.jsonl" --fault mal
 lab_await_connect 5 10.77.1.10 10.77.1.11 10.77.1.12 10.77.2.10 || true
 
 login='{"C":"deploy","T":"login","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.1.10:80","10.77.1.11:80","10.77.1.12:80","10.77.2.10:80","10.77.2.11:80"]}}'
-# The host runs until the firmware notification arrives, at most 30 s.
+# The host runs until it is told to stop, at most 60 s.
 XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$app" \
-  --wait 30 --until '"T":"firmware"' "$login" >"$work/out.txt" 2>"$work/err.txt" &
+  --wait 60 "$login" >"$work/out.txt" 2>"$work/err.txt" &
 cli=$!
 
 wait_for() { # TEXT: until a page message contains TEXT (at most 10 s)
@@ -80,8 +85,10 @@ base=http://10.77.1.1:8089
 [ "$(dcurl -r 1000-1999 "$base/media/clip.mp4" | md5sum)" = \
   "$(tail -c +1001 "$app/web/media/clip.mp4" | head -c 1000 | md5sum)" ] || fail "Range GET"
 [ "$(dcurl -o /dev/null -w '%{http_code}' -r 1000-1999 "$base/media/clip.mp4")" = 206 ] || fail "206"
-dcurl "$base/media/" | grep -qF 'clip.mp4' || fail "listing of /media/"
-[ "$(dcurl -o /dev/null -w '%{http_code}' "$base/media/missing.mp4")" = 404 ] || fail "404"
+# Nothing but media and firmware files: no listings, no playlists, no page.
+for path in / /media/ /conf/ /conf/list.json /media/missing.mp4 /index.html; do
+  [ "$(dcurl -o /dev/null -w '%{http_code}' "$base$path")" = 404 ] || fail "$path is not 404"
+done
 for path in /../secret.txt /media/../../secret.txt /%2e%2e/secret.txt /media/%2e%2e/%2e%2e/secret.txt \
   /media/..%2f..%2fsecret.txt /..%5csecret.txt /media/%00/../../secret.txt; do
   body=$(dcurl --path-as-is "$base$path")
@@ -107,6 +114,55 @@ code=$(notify /ISAPI/System/NotifyFetchFirmware \
   '<NotifyFetchFirmware><StatusCode>200</StatusCode><StatusString>OK</StatusString></NotifyFetchFirmware>')
 [ "$code" = 200 ] || fail "NotifyFetchFirmware answered $code"
 
-wait "$cli" || fail "quillora-cli exited $?"
+wait_for '"T":"firmware"'
 grep -qE '"ip":"10\.77\.1\.10:[0-9]+","status":"OK"\},"T":"firmware"' "$work/out.txt" || fail "firmware OK"
+
+# Under load. Every loop is bounded by the run time given; each socket's wait by 2 s.
+cat >"$work/load.py" <<'PY'
+import selectors, socket, sys, time
+host, seconds, sources = sys.argv[1], float(sys.argv[2]), sys.argv[3].split(",")
+end, sel = time.monotonic() + seconds, selectors.DefaultSelector()
+def open_one(slow, n):
+    s = socket.socket()
+    if slow: s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.bind((sources[n % len(sources)], 0)); s.settimeout(2)
+    try:
+        s.connect((host, 8089))
+        if slow: s.sendall(b"GET /media/big.mp4 HTTP/1.1\r\nHost: h\r\n\r\n")
+        s.setblocking(False); sel.register(s, selectors.EVENT_READ, (slow, n))
+    except OSError: s.close()
+for n in range(500): open_one(n >= 300, n)
+print("ready", len(sel.get_map()), flush=True)
+while time.monotonic() < end:
+    for key, _ in sel.select(0.1):
+        slow, n = key.data
+        try: data = key.fileobj.recv(1024)
+        except OSError: data = b""
+        if not slow or not data:
+            sel.unregister(key.fileobj); key.fileobj.close(); open_one(slow, n)
+    time.sleep(0.05)
+PY
+others=$(echo "$LAB_SUBNET_1_DISPLAY_ADDRS" | cut -d, -f4-)
+bash "$lab" exec-display "$name" 1 python3 "$work/load.py" 10.77.1.1 40 "$others" \
+  >"$work/load.out" 2>&1 &
+LAB_PIDS+=($!)
+for _ in $(seq 200); do grep -q '^ready' "$work/load.out" && break; sleep 0.1; done
+grep -q '^ready' "$work/load.out" || fail "the load did not start"
+held=$(bash "$lab" exec-host "$name" ss -Htn state established '( sport = :8089 )' | wc -l)
+sum=$(md5sum <"$app/web/media/clip.mp4")
+answered=0
+for _ in $(seq 20); do
+  [ "$(dcurl "$base/media/clip.mp4" | md5sum)" = "$sum" ] &&
+    [ "$(notify /ISAPI/VideoAdvert/NotifyFetchResult '<NotifyFetchResult/>')" = 200 ] &&
+    answered=$((answered + 1))
+done
+[ "$answered" = 20 ] || fail "$answered of 20 fetches and notifications answered under load"
+started=$(date +%s%N)
+kill -TERM "$cli"
+code=0
+wait "$cli" || code=$?
+took=$((($(date +%s%N) - started) / 1000000))
+echo "under load ($(head -n 1 "$work/load.out"), $held held by the host): 20 of 20 answered;" \
+  "SIGTERM to exit $took ms, code $code"
+[ "$code" = 0 ] && [ "$took" -le 2000 ] || fail "exit code $code after $took ms"
 echo "device link lab: all checks passed"
