@@ -16,6 +16,7 @@ using DeviceEventSink =
 
 struct DeviceTimeouts {
   std::chrono::milliseconds connect{10000};
+  // Counted from the end of each request; a request that makes no progress this long is cut too.
   std::chrono::milliseconds answer{30000};
 };
 
@@ -62,5 +63,6 @@ class DeviceConnection : public std::enable_shared_from_this<DeviceConnection> {
   DeviceEventSink sink_;
   DeviceTimeouts timeouts_;
   int unanswered_ = 0;
+  size_t written_ = 0;  // of the first queued request
   bool finished_ = false;
 };
