@@ -11,6 +11,7 @@
 #include "commands/playlists.h"
 #include "device/device_client.h"
 #include "device/markup_escape.h"
+#include "device/xml_errors.h"
 #include "media/file_utils.h"
 
 using nlohmann::json;
@@ -25,6 +26,7 @@ using XmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
 // Parses untrusted XML: no network, no entity expansion, no output on errors.
 XmlDoc parseXml(const std::string& body) {
   if (body.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
+  routeXmlErrorsToDiagLog();
   return XmlDoc(xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr,
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
 }

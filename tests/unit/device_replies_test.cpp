@@ -7,6 +7,7 @@
 
 #include "app/app_context.h"
 #include "commands/playlists.h"
+#include "discovery/discovery_listener.h"
 #include "device/markup_escape.h"
 #include "media/file_utils.h"
 #include "unit/fake_display.h"
@@ -302,6 +303,32 @@ TEST(EscapeXml, TurnsMarkupIntoEntitiesAndKeepsEverythingElse) {
 TEST(DeviceHost, IsTheTextBeforeTheFirstColon) {
   EXPECT_EQ(deviceHost("192.168.1.64:80"), "192.168.1.64");
   EXPECT_EQ(deviceHost("192.168.1.64"), "192.168.1.64");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DeviceReplies, UndecodableDocumentsLeaveStderrAlone) {
+  const std::string body =
+      "<?xml version=\"1.0\" encoding=\"EUC-JP\"?><ResponseStatus>\xff\xff\xff</ResponseStatus>";
+  addTask({});
+  struct Case {
+    const char* name;
+    std::function<void()> parse;
+  } cases[] = {
+      {"display answer", [&] { reply(body); }},
+      {"datagram",
+       [&] {
+         std::string record;
+         parseDeviceRecord(body, record);
+       }},
+  };
+  for (const auto& c : cases) {
+    ::testing::internal::CaptureStderr();
+    c.parse();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << c.name;
+  }
 }
 
 }  // namespace
