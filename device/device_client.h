@@ -11,6 +11,8 @@
 // returns the bytes to write next on the same connection ("OK", "ERROR" or "" write nothing).
 inline constexpr int kStatusConnectionError = 999;
 inline constexpr int kStatusConnectionClosed = 1000;
+// Not an answer: a request a display posted to one of the host's notification paths.
+inline constexpr int kStatusNotification = 1001;
 using DeviceEventSink =
     std::function<std::string(const std::string& body, const std::string& peer, int status)>;
 
