@@ -29,19 +29,22 @@ bool readDeviceTarget(const json& payload, DeviceTarget& target) {
 bool startDeviceTasks(AppContext& context, const DeviceTarget& target,
                       const std::vector<std::string>& uris, const BodiesFor& bodiesFor,
                       const json& extra, std::string_view failureLog) {
+  // Bodies can be large and take a while to build: the poll thread must not wait for them.
+  json tasks = json::array();
+  for (const auto& ip : target.ips) {
+    json task = {
+        {"user", target.user}, {"pass", target.pass}, {"id", ""}, {"ip", ip}, {"status", ""}};
+    if (!uris.empty() || bodiesFor) {
+      task["uri"] = uris;
+      task["httpBody"] = bodiesFor ? bodiesFor(ip) : std::vector<std::string>(uris.size());
+    }
+    if (extra.is_object()) task.update(extra);
+    tasks.push_back(std::move(task));
+  }
   {
     std::lock_guard lock(context.deviceTasksMutex);
-    context.deviceTasks = json::array();
-    for (const auto& ip : target.ips) {
-      json task = {
-          {"user", target.user}, {"pass", target.pass}, {"id", ""}, {"ip", ip}, {"status", ""}};
-      if (!uris.empty() || bodiesFor) {
-        task["uri"] = uris;
-        task["httpBody"] = bodiesFor ? bodiesFor(ip) : std::vector<std::string>(uris.size());
-      }
-      if (extra.is_object()) task.update(extra);
-      context.deviceTasks.push_back(std::move(task));
-    }
+    // The old tasks, bodies and all, are freed after the lock is released.
+    context.deviceTasks.swap(tasks);
   }
   int result = context.httpService
                    ? context.httpService->connectDevices(&context, onDeviceReply, target.ips)

@@ -140,8 +140,9 @@ std::string deployPlaylist(AppContext& context, json& message) {
   }
   json extra = {{"filecount", std::to_string(bodies.fileCount)},
                 {"totalsize", std::to_string(bodies.totalSize)}};
-  auto bodiesFor = [&bodies](const std::string& ip) {
-    const std::string host = selectHostAddress(ip);
+  const auto interfaces = listLocalInterfaces();
+  auto bodiesFor = [&bodies, &interfaces](const std::string& ip) {
+    const std::string host = selectHostAddressFrom(ip, interfaces);
     std::vector<std::string> own;
     for (const auto& body : bodies.bodies) {
       own.push_back(replaceHostPlaceholder(body, host));

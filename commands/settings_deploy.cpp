@@ -191,10 +191,13 @@ std::string deploySetting(AppContext& context, json& message) {
     if (message["C"] != operation.command || message["T"] != operation.type) continue;
     auto request = operation.build(context, Fields(payload));
     if (!request) return {};
-    BodiesFor bodiesFor = [&request](const std::string& ip) {
+    const auto interfaces =
+        request->perDisplayHost ? listLocalInterfaces() : std::vector<LocalInterface>();
+    BodiesFor bodiesFor = [&request, &interfaces](const std::string& ip) {
       return std::vector<std::string>{
-          request->perDisplayHost ? replaceHostPlaceholder(request->body, selectHostAddress(ip))
-                                  : request->body};
+          request->perDisplayHost
+              ? replaceHostPlaceholder(request->body, selectHostAddressFrom(ip, interfaces))
+              : request->body};
     };
     startDeviceTasks(context, target, {request->uri}, bodiesFor, request->extra,
                      operation.failureLog);

@@ -1,7 +1,6 @@
 #include "device/device_client.h"
 
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -121,7 +120,7 @@ void DeviceConnection::onResponse(const boost::system::error_code& ec) {
     return finish(!orderly);
   }
   auto response = state_->parser->release();
-  if (unanswered_ > 0 && --unanswered_ == 0) state_->timer.cancel();
+  if (unanswered_ > 0 && --unanswered_ == 0 && state_->writes.empty()) state_->timer.cancel();
   std::string next = sink_(response.body(), peer_, response.result_int());
   if (finished_) return;
   if (!next.empty() && next != "OK" && next != "ERROR") send(std::move(next));
@@ -130,19 +129,33 @@ void DeviceConnection::onResponse(const boost::system::error_code& ec) {
 
 void DeviceConnection::send(std::string bytes) {
   ++unanswered_;
-  armTimer(timeouts_.answer);
   state_->writes.push_back(std::move(bytes));
   if (state_->writes.size() == 1) writeNext();
 }
 
+// A large package to a slow display takes longer than any answer: while a request is being
+// written the timer only watches for progress, and the answer time starts once it is out.
 void DeviceConnection::writeNext() {
-  asio::async_write(state_->socket, asio::buffer(state_->writes.front()),
-                    [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
-                      if (self->finished_) return;
-                      if (ec) return self->fail();
-                      self->state_->writes.pop_front();
-                      if (!self->state_->writes.empty()) self->writeNext();
-                    });
+  armTimer(timeouts_.answer);
+  const std::string& front = state_->writes.front();
+  state_->socket.async_write_some(
+      asio::buffer(front.data() + written_, front.size() - written_),
+      [self = shared_from_this()](const boost::system::error_code& ec, size_t count) {
+        if (self->finished_) return;
+        if (ec) return self->fail();
+        auto& writes = self->state_->writes;
+        self->written_ += count;
+        if (self->written_ == writes.front().size()) {
+          writes.pop_front();
+          self->written_ = 0;
+        }
+        if (!writes.empty()) return self->writeNext();
+        if (self->unanswered_ > 0) {
+          self->armTimer(self->timeouts_.answer);
+        } else {
+          self->state_->timer.cancel();
+        }
+      });
 }
 
 void DeviceConnection::fail() {

@@ -11,11 +11,14 @@
 // returns the bytes to write next on the same connection ("OK", "ERROR" or "" write nothing).
 inline constexpr int kStatusConnectionError = 999;
 inline constexpr int kStatusConnectionClosed = 1000;
+// Not an answer: a request a display posted to one of the host's notification paths.
+inline constexpr int kStatusNotification = 1001;
 using DeviceEventSink =
     std::function<std::string(const std::string& body, const std::string& peer, int status)>;
 
 struct DeviceTimeouts {
   std::chrono::milliseconds connect{10000};
+  // Counted from the end of each request; a request that makes no progress this long is cut too.
   std::chrono::milliseconds answer{30000};
 };
 
@@ -62,5 +65,6 @@ class DeviceConnection : public std::enable_shared_from_this<DeviceConnection> {
   DeviceEventSink sink_;
   DeviceTimeouts timeouts_;
   int unanswered_ = 0;
+  size_t written_ = 0;  // of the first queued request
   bool finished_ = false;
 };

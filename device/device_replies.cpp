@@ -11,6 +11,7 @@
 #include "commands/playlists.h"
 #include "device/device_client.h"
 #include "device/markup_escape.h"
+#include "device/xml_errors.h"
 #include "media/file_utils.h"
 
 using nlohmann::json;
@@ -25,6 +26,7 @@ using XmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
 // Parses untrusted XML: no network, no entity expansion, no output on errors.
 XmlDoc parseXml(const std::string& body) {
   if (body.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
+  routeXmlErrorsToDiagLog();
   return XmlDoc(xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr,
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
 }
@@ -72,54 +74,46 @@ const json& arrayMember(const json& task, const char* key) {
   return it != task.end() && it->is_array() ? *it : kEmpty;
 }
 
-std::string entry(const json& list, size_t index) {
-  return index < list.size() && list[index].is_string() ? list[index].get<std::string>() : "";
+const std::string& entry(const json& list, size_t index) {
+  static const std::string kNone;
+  return index < list.size() && list[index].is_string() ? list[index].get_ref<const std::string&>()
+                                                        : kNone;
 }
 
 bool isUpload(const json& task) {
   return entry(arrayMember(task, "uri"), 0).find("/ISAPI/UploadFile") != std::string::npos;
 }
 
-// The task of the display at `peer`, found by its host part, with its position in the list.
-struct TaskRef {
-  json task;
-  size_t index = 0;
-};
+// Held while a reply reads or changes the tasks: the task is used in place, so its request
+// bodies are never copied for a reply, only the one request written gets built from them.
+using TaskLock = std::lock_guard<std::mutex>;
 
-std::optional<TaskRef> findTask(AppContext& context, const std::string& peer) {
-  std::string host = deviceHost(peer);
-  std::lock_guard lock(context.deviceTasksMutex);
-  for (size_t i = 0; i < context.deviceTasks.size(); ++i) {
-    const json& task = context.deviceTasks[i];
-    if (task.is_object() && deviceHost(text(task, "ip")) == host) return TaskRef{task, i};
+// The first task of the display at `peer`, found by its host part; with `awaiting`, the first
+// one that waits for that notification. Null when none fits.
+json* findTask(AppContext& context, const std::string& peer,
+               const std::string* awaiting = nullptr) {
+  const std::string host = deviceHost(peer);
+  for (json& task : context.deviceTasks) {
+    if (!task.is_object() || deviceHost(text(task, "ip")) != host) continue;
+    if (!awaiting || text(task, "awaiting") == *awaiting) return &task;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
-// Writes the task back at its position, unless another operation rebuilt the list meanwhile.
-void storeTask(AppContext& context, const TaskRef& ref) {
-  std::lock_guard lock(context.deviceTasksMutex);
-  if (ref.index < context.deviceTasks.size() &&
-      text(context.deviceTasks[ref.index], "ip") == text(ref.task, "ip")) {
-    context.deviceTasks[ref.index] = ref.task;
-  }
-}
-
-std::string sendRequest(const TaskRef& ref, size_t index, const std::string& peer) {
-  return buildDeviceRequest(entry(arrayMember(ref.task, "uri"), index),
-                            entry(arrayMember(ref.task, "httpBody"), index), text(ref.task, "id"),
-                            peer);
+std::string sendRequest(const json& task, size_t index, const std::string& peer) {
+  return buildDeviceRequest(entry(arrayMember(task, "uri"), index),
+                            entry(arrayMember(task, "httpBody"), index), text(task, "id"), peer);
 }
 
 std::string uploadRequest(const json& task, const std::string& peer, bool closing) {
-  const std::string prefix = entry(arrayMember(task, "uri"), 0);
-  const std::string data = closing ? "" : entry(arrayMember(task, "httpBody"), 0);
+  static const std::string kNoData;
+  const std::string& data = closing ? kNoData : entry(arrayMember(task, "httpBody"), 0);
   std::string request =
-      prefix + "&offset=" + std::to_string(number(task, "offset")) + "&ID=" + text(task, "id") +
-      " HTTP/1.1\r\nHost: " + peer +
+      entry(arrayMember(task, "uri"), 0) + "&offset=" + std::to_string(number(task, "offset")) +
+      "&ID=" + text(task, "id") + " HTTP/1.1\r\nHost: " + peer +
       "\r\nContent-Type: application/conf\r\nContent-Length: " + std::to_string(data.size()) +
       "\r\n";
-  return request + (closing ? "\r\n" : "Connection: keep-alive\r\n\r\n" + data);
+  return closing ? request + "\r\n" : request + "Connection: keep-alive\r\n\r\n" + data;
 }
 
 // What one reply tells the page; "P" stays null when nothing is to be said.
@@ -138,27 +132,29 @@ void notInDevicesList(const std::string& peer) {
   diagLog(peer + " is not in devices list.");
 }
 
-void onLoginAnswer(AppContext& context, TaskRef& ref, const ResponseStatus& rs,
-                   const std::string& peer, Outcome& out) {
-  const size_t k = arrayMember(ref.task, "uri").size();
+// Where an upload stands: only the display's answer to the request just sent moves it on.
+enum UploadStep : long long { kUploadIdle = 0, kDataSent, kClosingSent, kUploadReported };
+
+void onLoginAnswer(json& task, const ResponseStatus& rs, const std::string& peer, Outcome& out) {
+  const size_t k = arrayMember(task, "uri").size();
   if (rs.good()) {
     if (k == 0) {
       out.report("login", "OK", peer);
-      out.payload["user"] = text(ref.task, "user");
-      out.payload["pass"] = text(ref.task, "pass");
+      out.payload["user"] = text(task, "user");
+      out.payload["pass"] = text(task, "pass");
       out.payload["sessionid"] = rs.sessionId;
       out.payload["privilege"] = rs.privilege;
-    } else if (isUpload(ref.task)) {
-      out.result = uploadRequest(ref.task, peer, false);
+    } else if (isUpload(task)) {
+      task["uploadStep"] = kDataSent;
+      out.result = uploadRequest(task, peer, false);
     } else {
-      out.result = sendRequest(ref, 0, peer);
+      out.result = sendRequest(task, 0, peer);
     }
   } else if (rs.statusCode == "401" && rs.statusString == "Unauthenticated") {
-    if (text(ref.task, "status") != "401") {
-      ref.task["status"] = "401";
-      ref.task["id"] = rs.sessionId;
-      storeTask(context, ref);
-      out.result = buildLoginRequest(ref.task, rs.sessionId);
+    if (text(task, "status") != "401") {
+      task["status"] = "401";
+      task["id"] = rs.sessionId;
+      out.result = buildLoginRequest(task, rs.sessionId);
     } else {
       diagLog("Login failed");
       out.report("login", "ERROR", peer);
@@ -173,23 +169,28 @@ void reportBadCode(const std::string& peer, const char* row, const ResponseStatu
   diagLog(peer + " said: " + row + rs.statusCode + "\n" + rs.statusString);
 }
 
-void onResponseStatus(AppContext& context, TaskRef& ref, const ResponseStatus& rs,
-                      const std::string& peer, Outcome& out) {
-  const size_t k = arrayMember(ref.task, "uri").size();
+// A display reports a fetch on a connection of its own, naming no deploy: only the task whose
+// fetch it accepted, and that has not heard of it yet, may take the result.
+void awaitNotification(json& task, const char* root) {
+  task["awaiting"] = root;
+}
+
+void onResponseStatus(json& task, const ResponseStatus& rs, const std::string& peer, Outcome& out) {
+  const size_t k = arrayMember(task, "uri").size();
   const std::string& url = rs.requestUrl;
-  if (url == "/ISAPI/Security/Login") return onLoginAnswer(context, ref, rs, peer, out);
+  if (url == "/ISAPI/Security/Login") return onLoginAnswer(task, rs, peer, out);
   if (url == "/ISAPI/Gui/UrgentConfig") {
     if (!rs.good()) {
       reportBadCode(peer, "Unsupported UrgentConfig Code: ", rs);
       return out.report("emergency", "Unsupported Emergency Request Code: " + rs.statusCode, peer);
     }
     if (k < 2) return out.report("emergency", "OK", peer);
-    out.result = sendRequest(ref, 1, peer);
+    out.result = sendRequest(task, 1, peer);
     return;
   }
   if (url == "/ISAPI/VideoAdvert/RequestUploadList") {
     if (rs.good()) {
-      if (k >= 2) out.result = sendRequest(ref, k == 3 ? 2 : 1, peer);
+      if (k >= 2) out.result = sendRequest(task, k == 3 ? 2 : 1, peer);
       return;
     }
     if (rs.statusCode == "503") return out.report("adUploadRequest", "NO Enough Space", peer);
@@ -198,8 +199,14 @@ void onResponseStatus(AppContext& context, TaskRef& ref, const ResponseStatus& r
                       peer);
   }
   if (url == "/ISAPI/VideoAdvert/FetchListConfig") {
-    if (!rs.good()) diagLog(peer + " said: " + url + ": " + rs.statusString);
+    if (rs.good()) return awaitNotification(task, "NotifyFetchResult");
+    diagLog(peer + " said: " + url + ": " + rs.statusString);
     return;
+  }
+  if (url == "/ISAPI/System/FetchFirmware") {
+    if (rs.good()) return awaitNotification(task, "NotifyFetchFirmware");
+    reportBadCode(peer, "Unsupported FetchFirmware Code: ", rs);
+    return out.report("firmware", "ERROR", peer);
   }
   struct Simple {
     const char* url;
@@ -224,58 +231,87 @@ void onResponseStatus(AppContext& context, TaskRef& ref, const ResponseStatus& r
 
 // An upload is answered by empty 200s: after the data the closing request goes out once;
 // after the closing request the upload is reported once, whatever the package size.
-void onUploadStep(AppContext& context, TaskRef& ref, const std::string& peer, Outcome& out) {
-  long long step = number(ref.task, "uploadStep");
-  if (step == 0) {
-    ref.task["offset"] = number(ref.task, "filesize");
-    ref.task["uploadStep"] = 1;
-    storeTask(context, ref);
-    out.result = uploadRequest(ref.task, peer, true);
-  } else if (step == 1) {
-    ref.task["uploadStep"] = 2;
-    storeTask(context, ref);
+void onUploadStep(json& task, const std::string& peer, Outcome& out) {
+  const long long step = number(task, "uploadStep");
+  if (step == kDataSent) {
+    task["offset"] = number(task, "filesize");
+    task["uploadStep"] = kClosingSent;
+    out.result = uploadRequest(task, peer, true);
+  } else if (step == kClosingSent) {
+    task["uploadStep"] = kUploadReported;
     out.report("configure", "OK", peer);
     out.result = "";
   }
 }
 
-void onFetchResult(AppContext& context, xmlNode* root, const std::string& peer, Outcome& out) {
-  auto ref = findTask(context, peer);
-  if (!ref) return notInDevicesList(peer);
-  bool emergency =
-      entry(arrayMember(ref->task, "uri"), 0).find("UrgentConfig") != std::string::npos;
-  out.report(emergency ? "emergency" : "playlist", "finish", peer);
-  out.payload["total"] = childText(root, "TotalCount");
-  out.payload["success"] = childText(root, "SucceedCount");
-  out.payload["failed"] = childText(root, "FailedCount");
-  out.result = "OK";
-}
-
-void onFirmwareResult(xmlNode* root, const std::string& peer, Outcome& out) {
-  ResponseStatus rs;
-  rs.statusCode = childText(root, "StatusCode");
-  rs.statusString = childText(root, "StatusString");
-  if (!rs.good()) reportBadCode(peer, "Unsupported firmware upgrade Code: ", rs);
-  out.report("firmware", rs.good() ? "OK" : "ERROR", peer);
-  out.result = "OK";
-}
-
-void onDocument(AppContext& context, const std::string& body, const std::string& peer,
-                Outcome& out) {
-  XmlDoc doc = parseXml(body);
-  if (!doc) {
-    diagLog("Failed to parse document:" + body);
-    return out.report("parse", "ERROR", peer);
+void onFetchResult(AppContext& context, xmlNode* root, const std::string& rootName,
+                   const std::string& peer, Outcome& out) {
+  TaskLock lock(context.deviceTasksMutex);
+  json* task = findTask(context, peer, &rootName);
+  if (!task) {
+    diagLog(peer + " posted " + rootName + " for no fetch of this run.");
+    return;
   }
-  xmlNode* root = xmlDocGetRootElement(doc.get());
-  if (!root) return;
-  const std::string rootName = nodeName(root);
-  if (rootName == "NotifyFetchResult") return onFetchResult(context, root, peer, out);
-  if (rootName == "NotifyFetchFirmware") return onFirmwareResult(root, peer, out);
-  if (rootName != "ResponseStatus") return;
-  auto ref = findTask(context, peer);
-  if (!ref) return notInDevicesList(peer);
-  onResponseStatus(context, *ref, readResponseStatus(root), peer, out);
+  task->erase("awaiting");
+  if (rootName == "NotifyFetchFirmware") {
+    ResponseStatus rs;
+    rs.statusCode = childText(root, "StatusCode");
+    rs.statusString = childText(root, "StatusString");
+    if (!rs.good()) reportBadCode(peer, "Unsupported firmware upgrade Code: ", rs);
+    out.report("firmware", rs.good() ? "OK" : "ERROR", peer);
+  } else {
+    bool emergency = entry(arrayMember(*task, "uri"), 0).find("UrgentConfig") != std::string::npos;
+    out.report(emergency ? "emergency" : "playlist", "finish", peer);
+    out.payload["total"] = childText(root, "TotalCount");
+    out.payload["success"] = childText(root, "SucceedCount");
+    out.payload["failed"] = childText(root, "FailedCount");
+  }
+  out.result = "OK";
+}
+
+bool isNotification(const std::string& rootName) {
+  return rootName == "NotifyFetchResult" || rootName == "NotifyFetchFirmware";
+}
+
+// A request a display posted to a notification path: it can only report a fetch.
+void onNotification(AppContext& context, const std::string& body, const std::string& peer,
+                    Outcome& out) {
+  out.result = "OK";
+  XmlDoc doc = body.empty() ? nullptr : parseXml(body);
+  xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  const std::string rootName = root ? nodeName(root) : "";
+  if (!isNotification(rootName)) {
+    diagLog(peer + " posted a notification that reports no fetch:" + body);
+    return;
+  }
+  onFetchResult(context, root, rootName, peer, out);
+}
+
+// An answer on the display's own connection.
+void onAnswer(AppContext& context, const std::string& body, const std::string& peer, Outcome& out) {
+  XmlDoc doc;
+  std::string rootName;
+  xmlNode* root = nullptr;
+  if (!body.empty()) {
+    doc = parseXml(body);
+    if (!doc) {
+      diagLog("Failed to parse document:" + body);
+      return out.report("parse", "ERROR", peer);
+    }
+    root = xmlDocGetRootElement(doc.get());
+    if (!root) return;
+    rootName = nodeName(root);
+    if (isNotification(rootName)) return onFetchResult(context, root, rootName, peer, out);
+    if (rootName != "ResponseStatus") return;
+  }
+  TaskLock lock(context.deviceTasksMutex);
+  json* task = findTask(context, peer);
+  if (!task) return notInDevicesList(peer);
+  if (!root) {
+    if (isUpload(*task)) onUploadStep(*task, peer, out);
+    return;
+  }
+  onResponseStatus(*task, readResponseStatus(root), peer, out);
 }
 
 }  // namespace
@@ -299,23 +335,15 @@ std::string onDeviceReply(AppContext* context, const std::string& body, const st
                           int status) {
   if (!context) return {};
   Outcome out;
-  if (status != 200) {
-    out.type = "device";
-    if (status == kStatusConnectionError || status == kStatusConnectionClosed) {
-      out.report("device", status == kStatusConnectionError ? "mgerror" : "mgclose", peer);
-      out.result = "OK";
-    } else {
-      out.report("device", "Unsupported code: " + std::to_string(status), peer);
-    }
-  } else if (body.empty()) {
-    auto ref = findTask(*context, peer);
-    if (!ref) {
-      notInDevicesList(peer);
-    } else if (isUpload(ref->task)) {
-      onUploadStep(*context, *ref, peer, out);
-    }
+  if (status == kStatusConnectionError || status == kStatusConnectionClosed) {
+    out.report("device", status == kStatusConnectionError ? "mgerror" : "mgclose", peer);
+    out.result = "OK";
+  } else if (status == kStatusNotification) {
+    onNotification(*context, body, peer, out);
+  } else if (status != 200) {
+    out.report("device", "Unsupported code: " + std::to_string(status), peer);
   } else {
-    onDocument(*context, body, peer, out);
+    onAnswer(*context, body, peer, out);
   }
   if (!out.payload.is_null()) {
     std::string message =

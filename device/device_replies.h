@@ -7,8 +7,8 @@ struct AppContext;
 
 // The state machine that walks each display through login and its requests: called on the
 // network thread for every answer, error and end of a device connection (status 999 / 1000)
-// and for every fetch notification (status 200). Returns the next request to write, or
-// "OK"/"ERROR" when nothing is to be written.
+// and for every request posted to a notification path (kStatusNotification). Returns the next
+// request to write, or "OK"/"ERROR" when nothing is to be written.
 std::string onDeviceReply(AppContext* context, const std::string& body, const std::string& peer,
                           int status);
 

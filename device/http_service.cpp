@@ -47,7 +47,7 @@ HttpService::~HttpService() {
 
 bool HttpService::onNotification(const std::string& body, const std::string& peer) {
   if (!replyHandler_ || !replyContext_) return false;
-  replyHandler_(replyContext_, body, peer, 200);
+  replyHandler_(replyContext_, body, peer, kStatusNotification);
   return true;
 }
 

@@ -17,6 +17,7 @@
 #include "app/app_context.h"
 #include "app/diag_log.h"
 #include "commands/playlists.h"
+#include "device/xml_errors.h"
 
 namespace {
 
@@ -202,6 +203,7 @@ void DiscoveryListener::close() {
 
 bool parseDeviceRecord(const std::string& reply, std::string& recordJson) {
   if (reply.size() > kMaxDiscoveryReply) return false;
+  routeXmlErrorsToDiagLog();
   xmlDoc* doc = xmlReadMemory(reply.data(), static_cast<int>(reply.size()), nullptr, nullptr,
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!doc) return false;

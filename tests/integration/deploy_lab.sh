@@ -11,7 +11,7 @@ source "$src/tests/lab/session.sh"
 lab_check
 
 lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
-lab_session deploy --subnets 2 --displays-per-subnet 1
+lab_session deploy --subnets 2 --displays-per-subnet 2
 
 fail() {
   echo "FAIL: $*" >&2
@@ -36,7 +36,9 @@ JSON
 for s in 1 2; do
   lab_start_sim "$s" "sim$s" --address "10.77.$s.10" --journal "$work/d$s.jsonl"
 done
-lab_await_connect 5 10.77.1.10 10.77.2.10 || true
+# A display that takes its time over every answer: it is still fetching when the host stops.
+lab_start_sim 1 slow --address 10.77.1.11 --fault slow=2000 --journal "$work/slow.jsonl"
+lab_await_connect 5 10.77.1.10 10.77.2.10 10.77.1.11 || true
 
 coproc HOST {
   XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$app" \
@@ -148,9 +150,26 @@ await '"status":"OK"\},"T":"screen"' 2
 send '{"C":"set","T":"devName","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.2.10:80"],"devName":"Lobby","devId":"SN","devMode":"M","devVersion":"V","info":""}}'
 await '"ip":"10\.77\.2\.10:80","status":"OK"\},"T":"devName"'
 
+# A deploy interrupted while the display has the fetch list but has not fetched yet.
+send '{"C":"deploy","T":"playlist","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.1.11:80"],"file":"show.json"}}'
+for ((i = 0; i < 200; i++)); do
+  grep -q '"target":"/ISAPI/VideoAdvert/FetchListConfig' "$work/slow.jsonl" && break
+  sleep 0.05
+done
 exec {HOST[1]}>&-
 wait "$HOST_PID" || fail "quillora-cli exited $?"
 HOST_PID=
+notices=$(grep -c '"event":"notify"' "$work/slow.jsonl" || true)
+[ "$notices" = 0 ] || fail "the interrupted deploy was not interrupted"
+# The next run only logs in; the display's late result must not be taken for a deploy of it.
+XDG_RUNTIME_DIR="$work" timeout 30 bash "$lab" exec-host "$name" "$build/quillora-cli" \
+  --folder "$app" --wait 15 --until '"T":"login"' \
+  '{"C":"deploy","T":"login","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.1.11:80"]}}' \
+  >"$work/login.txt" 2>>"$work/err.txt" || fail "login run exited $?"
+grep -q '"status":"OK","user":"admin"},"T":"login"' "$work/login.txt" || fail "no login: $(cat "$work/login.txt")"
+! grep -q finish "$work/login.txt" || fail "a login run reported a fetch: $(cat "$work/login.txt")"
+jq -se '[.[] | select(.event=="notify" and .answer_status==200)] | length == 1' "$work/slow.jsonl" \
+  >/dev/null || fail "the late result did not reach the second run"
 [ -z "$(ls "$app/web/firmware")" ] || fail "firmware copies left after exit"
 [ -f "$app/web/media/$first" ] || fail "media of a saved playlist removed at exit"
 echo "deploy lab: all checks passed"

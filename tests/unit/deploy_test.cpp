@@ -6,6 +6,7 @@
 
 #include <boost/asio.hpp>
 #include <filesystem>
+#include <future>
 #include <memory>
 
 #include "app/app_context.h"
@@ -327,6 +328,42 @@ TEST(XmlBody, PlaceholderAndEncoding) {
   EXPECT_EQ(replaceHostPlaceholder("$TAVROHOSTIP$:80", ""), ":80");
   EXPECT_EQ(percentEncode("a b/ü%.mp4"), "a%20b%2F%C3%BC%25.mp4");
   EXPECT_EQ(percentEncode("5f3a-_.~MP4"), "5f3a-_.~MP4");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Deploy, InterfacesAreScannedOncePerDeployAndNeverUnderTheTaskLock) {
+  dir.write("web/media/a.mp4", "aaaa");
+  ASSERT_TRUE(savePlaylist(dir.path(), "p.json",
+                           json::parse(R"([{"url":"a.mp4","id":1,"type":1,"duration":3}])")));
+  const json displays = {"127.0.1.20:9", "127.0.1.21:9", "127.0.2.20:9"};
+  struct Case {
+    const char* command;
+    const char* type;
+    json payload;
+  } cases[] = {
+      {"deploy", "playlist", {{"file", "p.json"}, {"ip", displays}}},
+      {"deploy", "firmware", {{"title", "u.epak"}, {"ip", displays}}},
+  };
+  for (const auto& c : cases) {
+    int scans = 0;
+    bool lockFree = true;
+    overrideSystemAddresses([&] {
+      ++scans;
+      // Asked from another thread: a lock held by this one would not show otherwise.
+      lockFree = lockFree && std::async(std::launch::async, [&] {
+                               std::unique_lock lock(context->deviceTasksMutex, std::try_to_lock);
+                               return lock.owns_lock();
+                             }).get();
+      return std::vector<SystemAddress>{local("127.0.1.5", 24), local("127.0.2.5", 24)};
+    });
+    EXPECT_EQ(dispatch(request(c.command, c.type, c.payload)), "") << c.type;
+    EXPECT_EQ(scans, 1) << c.type;
+    EXPECT_TRUE(lockFree) << c.type;
+    EXPECT_EQ(tasks().size(), 3u) << c.type;
+  }
 }
 
 }  // namespace

@@ -152,3 +152,39 @@ TEST(DeviceRequest, IsBuiltByteForByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DeviceClient, AnswerTimeOutStartsWhenTheRequestIsWritten) {
+  // A small window keeps the package in flight for as long as the display takes to read it.
+  acceptor.set_option(asio::socket_base::receive_buffer_size(64 * 1024));
+  const std::string package(16 << 20, 'p');
+  const std::string big = "POST /u HTTP/1.1\r\nContent-Length: " + std::to_string(package.size()) +
+                          "\r\n\r\n" + package;
+  size_t received = 0;
+  std::thread display([&] {
+    tcp::socket socket(serverIo);
+    acceptor.accept(socket);
+    readRequest(socket);
+    asio::write(socket, asio::buffer(httpAnswer("<challenge/>")));
+    std::vector<char> chunk(64 * 1024);
+    boost::system::error_code ec;
+    // Half the request at about 7 MB/s, well past the answer time-out but never stalling; then
+    // the rest at once, so that what the host's kernel still buffers is read in time.
+    while (received < big.size() && !ec) {
+      if (received < big.size() / 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      received += socket.read_some(asio::buffer(chunk), ec);
+    }
+    asio::write(socket, asio::buffer(httpAnswer("<stored/>")), ec);
+    socket.shutdown(tcp::socket::shutdown_both, ec);
+  });
+  auto events = run(acceptor.local_endpoint(), {big},
+                    {std::chrono::seconds(2), std::chrono::milliseconds(400)});
+  display.join();
+  EXPECT_EQ(received, big.size());
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1].body, "<stored/>");
+  EXPECT_EQ(events[2].status, kStatusConnectionClosed);
+}
+
+}  // namespace

@@ -7,7 +7,9 @@
 
 #include "app/app_context.h"
 #include "commands/playlists.h"
+#include "device/device_client.h"
 #include "device/markup_escape.h"
+#include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 #include "unit/fake_display.h"
 #include "unit/test_support.h"
@@ -234,8 +236,12 @@ TEST_F(DeviceReplies, ConfigurationUploadSendsDataThenClosesOnce) {
 }
 
 TEST_F(DeviceReplies, FetchNotifications) {
-  addTask({{"ip", "10.77.1.10:80"}, {"uri", {"POST /ISAPI/VideoAdvert/RequestUploadList?ID="}}});
-  addTask({{"ip", "10.77.1.11:80"}, {"uri", {"PUT /ISAPI/Gui/UrgentConfig?ID="}}});
+  addTask({{"ip", "10.77.1.10:80"},
+           {"uri", {"POST /ISAPI/VideoAdvert/RequestUploadList?ID="}},
+           {"awaiting", "NotifyFetchResult"}});
+  addTask({{"ip", "10.77.1.11:80"},
+           {"uri", {"PUT /ISAPI/Gui/UrgentConfig?ID="}},
+           {"awaiting", "NotifyFetchResult"}});
   const std::string result =
       "<NotifyFetchResult><TotalCount>3</TotalCount><SucceedCount>2</SucceedCount>"
       "<FailedCount>1</FailedCount></NotifyFetchResult>";
@@ -262,6 +268,7 @@ TEST_F(DeviceReplies, FetchNotifications) {
     std::string code, text, reported;
   } firmware[] = {{"200", "OK", "OK"}, {"1", "OK", "OK"}, {"500", "Failed", "ERROR"}};
   for (const auto& f : firmware) {
+    addTask({{"ip", "10.77.5.5:80"}, {"awaiting", "NotifyFetchFirmware"}});
     EXPECT_EQ(reply("<NotifyFetchFirmware><StatusCode>" + f.code + "</StatusCode><StatusString>" +
                         f.text + "</StatusString></NotifyFetchFirmware>",
                     200, "10.77.5.5:4000"),
@@ -302,6 +309,94 @@ TEST(EscapeXml, TurnsMarkupIntoEntitiesAndKeepsEverythingElse) {
 TEST(DeviceHost, IsTheTextBeforeTheFirstColon) {
   EXPECT_EQ(deviceHost("192.168.1.64:80"), "192.168.1.64");
   EXPECT_EQ(deviceHost("192.168.1.64"), "192.168.1.64");
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kFetched =
+    "<NotifyFetchResult><TotalCount>2</TotalCount><SucceedCount>2</SucceedCount>"
+    "<FailedCount>0</FailedCount></NotifyFetchResult>";
+const std::string kFirmwareOk =
+    "<NotifyFetchFirmware><StatusCode>200</StatusCode><StatusString>OK</StatusString>"
+    "</NotifyFetchFirmware>";
+
+TEST_F(DeviceReplies, FetchResultsAreCreditedOnlyToTheFetchTheDisplayAccepted) {
+  const json playlist = {{"uri",
+                          {"PUT /ISAPI/VideoAdvert/RequestUploadList?ID=",
+                           "PUT /ISAPI/VideoAdvert/FetchListConfig?ID="}},
+                         {"httpBody", {"<R/>", "<F/>"}}};
+  const json firmware = {{"uri", {"PUT /ISAPI/System/FetchFirmware?ID="}}, {"httpBody", {"<F/>"}}};
+  struct Case {
+    const char* name;
+    json task;                          // null: no task at all
+    std::vector<std::string> answers;   // what the display answered before it posts
+    std::vector<std::string> notices;   // posted one after the other
+    std::vector<std::string> reported;  // "T" of each page message
+  } cases[] = {
+      {"login only",
+       json::object(),
+       {status("/ISAPI/Security/Login", "200", "OK")},
+       {kFetched},
+       {}},
+      {"list not yet answered", playlist, {}, {kFetched}, {}},
+      {"list refused",
+       playlist,
+       {status("/ISAPI/VideoAdvert/FetchListConfig", "500", "No")},
+       {kFetched},
+       {}},
+      {"list accepted, result posted twice",
+       playlist,
+       {status("/ISAPI/VideoAdvert/FetchListConfig", "200", "OK")},
+       {kFetched, kFetched},
+       {"playlist"}},
+      {"firmware without a task", json(), {}, {kFirmwareOk}, {}},
+      {"firmware to a playlist",
+       playlist,
+       {status("/ISAPI/VideoAdvert/FetchListConfig", "200", "OK")},
+       {kFirmwareOk},
+       {}},
+      {"firmware accepted",
+       firmware,
+       {status("/ISAPI/System/FetchFirmware", "1", "OK")},
+       {kFirmwareOk, kFirmwareOk},
+       {"firmware"}},
+  };
+  for (const auto& c : cases) {
+    context->deviceTasks = json::array();
+    messages.clear();
+    if (!c.task.is_null()) addTask(c.task);
+    for (const auto& answer : c.answers) reply(answer);
+    messages.clear();
+    for (const auto& notice : c.notices)
+      EXPECT_EQ(reply(notice, kStatusNotification, "10.77.1.10:41000"), "OK");
+    std::vector<std::string> reported;
+    for (const auto& m : messages) reported.push_back(m["T"]);
+    EXPECT_EQ(reported, c.reported) << c.name;
+  }
+}
+
+TEST_F(DeviceReplies, UndecodableDocumentsLeaveStderrAlone) {
+  const std::string body =
+      "<?xml version=\"1.0\" encoding=\"EUC-JP\"?><ResponseStatus>\xff\xff\xff</ResponseStatus>";
+  addTask({});
+  struct Case {
+    const char* name;
+    std::function<void()> parse;
+  } cases[] = {
+      {"display answer", [&] { reply(body); }},
+      {"datagram",
+       [&] {
+         std::string record;
+         parseDeviceRecord(body, record);
+       }},
+  };
+  for (const auto& c : cases) {
+    ::testing::internal::CaptureStderr();
+    c.parse();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << c.name;
+  }
 }
 
 }  // namespace

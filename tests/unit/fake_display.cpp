@@ -1,15 +1,31 @@
 #include "unit/fake_display.h"
 
+#include <poll.h>
+
 #include <boost/asio/read.hpp>
+#include <chrono>
 
 namespace asio = boost::asio;
 
+namespace {
+// A display that waits longer than this for the host has already seen the fault.
+bool readable(asio::ip::tcp::socket& socket, std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  pollfd fd{socket.native_handle(), POLLIN, 0};
+  return left.count() > 0 && ::poll(&fd, 1, static_cast<int>(left.count())) == 1;
+}
+}  // namespace
+
 std::string readRequest(asio::ip::tcp::socket& socket) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   std::string data;
   char c;
   boost::system::error_code ec;
   while (data.find("\r\n\r\n") == std::string::npos) {
-    if (asio::read(socket, asio::buffer(&c, 1), ec) != 1) return data;
+    if (!readable(socket, deadline) || asio::read(socket, asio::buffer(&c, 1), ec) != 1) {
+      return data;
+    }
     data += c;
   }
   size_t at = data.find("Content-Length: ");
@@ -18,7 +34,6 @@ std::string readRequest(asio::ip::tcp::socket& socket) {
   if (length) asio::read(socket, asio::buffer(body), ec);
   return data + body;
 }
-
 std::string httpAnswer(const std::string& body, int status) {
   return "HTTP/1.1 " + std::to_string(status) +
          " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;

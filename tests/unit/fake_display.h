@@ -5,7 +5,8 @@
 
 // Blocking helpers for a hand-driven display on loopback.
 
-// One request head and its body (by Content-Length); what arrived when the peer closed early.
+// One request head and its body (by Content-Length); what arrived when the peer closed early
+// or sent nothing for 3 s.
 std::string readRequest(boost::asio::ip::tcp::socket& socket);
 
 // An HTTP/1.1 answer with a Content-Length.

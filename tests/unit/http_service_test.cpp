@@ -148,6 +148,11 @@ TEST_F(HttpServiceTest, NotificationsReachTheHandlerOnceADeviceWasConnected) {
       std::to_string(document.size()) + "\r\n\r\n" + document;
   EXPECT_EQ(send(request), "HTTP/1.1 404 Not Found") << "served as a file before any device";
   ASSERT_EQ(service->connectDevices(context.get(), onDeviceReply, {}), 0);
+  addTask("127.0.0.1:80");
+  {
+    std::lock_guard lock(context->deviceTasksMutex);
+    context->deviceTasks[0]["awaiting"] = "NotifyFetchFirmware";
+  }
   EXPECT_EQ(send(request), "HTTP/1.1 200 OK");
   auto messages = page.await(1);
   ASSERT_EQ(messages.size(), 1u);
@@ -181,6 +186,58 @@ TEST_F(HttpServiceTest, ShutdownDoesNotWaitForDisplaysThatKeepTalking) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
   stop = true;
   chatty.join();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(HttpServiceTest, OnlyTheDisplaysAnswerMovesAnUploadOn) {
+  const uint16_t port = freePort();
+  ASSERT_EQ(service->startListeners(dir.file("web"), {"127.0.0.1"}, port), 0);
+  tcp::acceptor display(displayIo, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::string ip = "127.0.0.1:" + std::to_string(display.local_endpoint().port());
+  {
+    std::lock_guard lock(context->deviceTasksMutex);
+    context->deviceTasks.push_back({{"user", "admin"},
+                                    {"pass", "pw"},
+                                    {"id", ""},
+                                    {"ip", ip},
+                                    {"status", ""},
+                                    {"uri", {"POST /ISAPI/UploadFile/TemplateConfig?name=a.conf"}},
+                                    {"httpBody", {"abc"}},
+                                    {"offset", 0},
+                                    {"filesize", 3}});
+  }
+  auto notify = [&] {
+    tcp::socket socket(displayIo);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    asio::write(socket, asio::buffer(std::string(
+                            "POST /ISAPI/VideoAdvert/NotifyFetchResult HTTP/1.1\r\nHost: h\r\n"
+                            "Content-Length: 0\r\n\r\n")));
+    return readRequest(socket).substr(0, 15);
+  };
+  std::vector<std::string> requests;
+  std::thread fake([&] {
+    tcp::socket socket(displayIo);
+    display.accept(socket);
+    readRequest(socket);
+    asio::write(socket,
+                asio::buffer(httpAnswer(responseStatus("/ISAPI/Security/Login", "200", "OK"))));
+    requests.push_back(readRequest(socket));
+    EXPECT_EQ(notify(), "HTTP/1.1 200 OK");
+    asio::write(socket, asio::buffer(httpAnswer("")));
+    requests.push_back(readRequest(socket));
+    asio::write(socket, asio::buffer(httpAnswer("")));
+  });
+  ASSERT_EQ(service->connectDevices(context.get(), onDeviceReply, {ip}), 0);
+  fake.join();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_NE(requests[0].find("&offset=0&"), std::string::npos);
+  EXPECT_NE(requests[1].find("&offset=3&"), std::string::npos) << "the closing request";
+  auto messages = page.await(1);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages[0]["T"], "configure");
 }
 
 }  // namespace
