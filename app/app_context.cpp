@@ -1,13 +1,43 @@
 #include "app/app_context.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "commands/playlists.h"
 #include "device/http_service.h"
 #include "discovery/discovery_listener.h"
+#include "media/file_utils.h"
+#include "platform/file_dialog.h"
 
 AppContext::AppContext(std::string folder, AppConfig loaded)
     : exeFolder(std::move(folder)),
-      config(std::move(loaded.document)),
       notificationPort(loaded.notificationPort),
       searchPort(loaded.searchPort),
       language(std::move(loaded.language)) {}
 
 AppContext::~AppContext() = default;
+
+std::vector<std::string> AppContext::chooseFiles(const std::vector<DialogFilter>& filters,
+                                                 bool multiple) {
+  std::vector<std::string> paths;
+  if (dialogs) paths = dialogs->chooseFiles(filters, multiple);
+  for (const auto& path : paths) answeredPaths_[pageText(path)] = path;
+  return paths;
+}
+
+std::string AppContext::readPageFile(const std::string& path, bool base64) const {
+  namespace fs = std::filesystem;
+  std::string readable;
+  if (auto answered = answeredPaths_.find(path); answered != answeredPaths_.end()) {
+    readable = answered->second;
+  } else if (path.find('\0') == std::string::npos) {
+    // Resolved first: "web/../config.yaml" and links out of web/ do not lie under it.
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(path, ec);
+    fs::path web = fs::weakly_canonical(webFolder(), ec);
+    auto [webEnd, _] = std::mismatch(web.begin(), web.end(), resolved.begin(), resolved.end());
+    if (!ec && !path.empty() && webEnd == web.end()) readable = resolved.string();
+  }
+  return readable.empty() ? std::string() : readFileText(readable, base64);
+}

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <yaml-cpp/yaml.h>
-
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -15,6 +14,7 @@
 #include "discovery/local_interfaces.h"
 
 class FileDialogs;
+struct DialogFilter;
 class HttpService;
 class DiscoveryListener;
 
@@ -35,7 +35,6 @@ struct AppContext {
   std::unique_ptr<DiscoveryListener> discovery;  // null when no HTTP listener could open
   // Opens a display's own web page (desktop: the default browser).
   std::function<void(const std::string& url)> openUrl;
-  YAML::Node config;
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
@@ -48,4 +47,15 @@ struct AppContext {
   std::string confFolder() const { return exeFolder + "/web/conf"; }
   std::string mediaFolder() const { return exeFolder + "/web/media"; }
   std::string firmwareFolder() const { return exeFolder + "/web/firmware"; }
+
+  // Asks `dialogs` (cancelled without one) and remembers the answer for readPageFile.
+  std::vector<std::string> chooseFiles(const std::vector<DialogFilter>& filters, bool multiple);
+  // A file the page names: read only when a dialog of this run answered it or it lies under
+  // web/, and only when it is a regular file. What may not be read reads as nothing.
+  std::string readPageFile(const std::string& path, bool base64 = false) const;
+
+ private:
+  // Answered paths by the text the page gets for them: a name that is not UTF-8 reaches the
+  // page with replacement characters and comes back that way.
+  std::map<std::string, std::string> answeredPaths_;
 };

@@ -7,11 +7,53 @@
 
 namespace {
 
+// JSON text is UTF-8 but Linux file names need not be: a byte that starts no UTF-8 sequence is
+// carried through the parser as the private-use character U+10FF00 + byte and turned back
+// after. Text that holds such characters already is parsed as it is.
+bool holdsCarriers(const std::string& text) {
+  for (size_t at = 0; (at = text.find("\xF4\x8F", at)) != std::string::npos; ++at) {
+    if (at + 2 < text.size() && (static_cast<unsigned char>(text[at + 2]) & 0xFE) == 0xBE) return true;
+  }
+  return false;
+}
+
+std::string carryStrayBytes(const std::string& text) {
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    size_t length = utf8SequenceLength(text, at);
+    if (length > 0) {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(text[at++]);
+    out += "\xF4\x8F";
+    out += static_cast<char>(0xBC | (byte >> 6));
+    out += static_cast<char>(0x80 | (byte & 0x3F));
+  }
+  return out;
+}
+
+std::string restoreStrayBytes(const std::string& text) {
+  std::string out;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (text.compare(at, 2, "\xF4\x8F") == 0 && at + 3 < text.size() &&
+        (static_cast<unsigned char>(text[at + 2]) & 0xFE) == 0xBE) {
+      out += static_cast<char>(((text[at + 2] & 0x03) << 6) | (text[at + 3] & 0x3F));
+      at += 3;
+    } else {
+      out += text[at];
+    }
+  }
+  return out;
+}
+
 // An --answers file: a JSON array whose entries are arrays of paths ([] = cancelled).
 bool readAnswers(const std::string& path, std::vector<std::vector<std::string>>& answers,
                  std::string& error) {
   std::string text = readFileText(path);
-  auto parsed = nlohmann::json::parse(text, nullptr, false);
+  const bool carried = !holdsCarriers(text);
+  auto parsed = nlohmann::json::parse(carried ? carryStrayBytes(text) : text, nullptr, false);
   if (text.empty() || parsed.is_discarded() || !parsed.is_array()) {
     error = "--answers " + path + ": expected a JSON array of arrays of paths";
     return false;
@@ -27,7 +69,7 @@ bool readAnswers(const std::string& path, std::vector<std::vector<std::string>>&
         error = "--answers " + path + ": paths must be strings";
         return false;
       }
-      paths.push_back(p.get<std::string>());
+      paths.push_back(carried ? restoreStrayBytes(p.get<std::string>()) : p.get<std::string>());
     }
     answers.push_back(std::move(paths));
   }

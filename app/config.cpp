@@ -1,5 +1,7 @@
 #include "app/config.h"
 
+#include <yaml-cpp/yaml.h>
+
 #include "media/file_utils.h"
 
 namespace {
@@ -42,21 +44,22 @@ std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& e
   if (text.empty()) return fail("the file is missing, unreadable or empty");
 
   AppConfig config;
+  YAML::Node document;
   try {
-    config.document = YAML::Load(text);
+    document = YAML::Load(text);
   } catch (const YAML::Exception& e) {
     return fail("not valid YAML (line " + std::to_string(e.mark.line + 1) + ", column " +
                 std::to_string(e.mark.column + 1) + "): " + e.msg);
   }
-  if (!config.document.IsMap()) return fail("the top level must be a mapping of keys");
+  if (!document.IsMap()) return fail("the top level must be a mapping of keys");
 
   std::string problem;
-  if (!readPort(config.document, "notification", config.notificationPort, problem) ||
-      !readPort(config.document, "search", config.searchPort, problem)) {
+  if (!readPort(document, "notification", config.notificationPort, problem) ||
+      !readPort(document, "search", config.searchPort, problem)) {
     return fail(problem);
   }
 
-  YAML::Node language = config.document["language"];
+  YAML::Node language = document["language"];
   if (!language.IsDefined()) return fail("the required key \"language\" is missing");
   if (language.IsNull()) {
     config.language = "null";

@@ -1,13 +1,10 @@
 #pragma once
 
-#include <yaml-cpp/yaml.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 
 struct AppConfig {
-  YAML::Node document;
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;

@@ -48,10 +48,7 @@ void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage) {
 
 void shutdownApplication(AppContext& context) {
   context.page.close();
-  removeEmptyPlaylists(context.exeFolder);
-  for (const auto& name : listFiles(context.mediaFolder())) {
-    removeUnusedMedia(context.exeFolder, name, "");
-  }
+  pruneMediaLibrary(context.exeFolder);
   for (const auto& name : listFiles(context.firmwareFolder())) {
     removeFile(context.firmwareFolder() + "/" + name);
   }

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "app/app_context.h"
@@ -43,14 +42,6 @@ std::vector<DialogFilter> filtersFor(const std::string& type) {
   return {};
 }
 
-// Copies into a runtime folder; a failed copy leaves no partial file behind.
-bool copyInto(const std::string& source, const std::string& target) {
-  std::error_code ec;
-  std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) std::filesystem::remove(target, ec);
-  return !ec && std::filesystem::is_regular_file(target, ec);
-}
-
 json copyFailed(const Chosen& file) {
   return {{"status", "ERROR"}, {"title", file.name}};
 }
@@ -65,7 +56,8 @@ json addMedia(AppContext& context, const std::vector<std::string>& paths) {
       return {{"codec", verdict}, {"status", "BADCODEC"}, {"title", file.name}};
     }
     std::string stored = storedMediaName(file.name, file.extension, stamp);
-    if (!copyInto(file.path, context.mediaFolder() + "/" + stored)) return copyFailed(file);
+    if (!copyFileAtomically(file.path, context.mediaFolder() + "/" + stored))
+      return copyFailed(file);
     accepted.push_back({{"path", stored}, {"title", file.name}});
   }
   return accepted.size() == 1 ? accepted[0] : accepted;
@@ -108,8 +100,7 @@ std::string storedMediaName(const std::string& fileName, const std::string& exte
 std::string addFiles(AppContext& context, json& message) {
   const std::string type = message["T"];
   const bool multiple = type == "media";
-  std::vector<std::string> paths;
-  if (context.dialogs) paths = context.dialogs->chooseFiles(filtersFor(type), multiple);
+  std::vector<std::string> paths = context.chooseFiles(filtersFor(type), multiple);
   if (paths.empty()) return dumpCompact(message);
   const Chosen first = describe(paths.front());
   json reply;
@@ -118,10 +109,12 @@ std::string addFiles(AppContext& context, json& message) {
   } else if (type == "configure") {
     reply = {{"path", first.path}, {"status", "OK"}, {"title", first.name}};
   } else if (type == "firmware") {
-    if (!copyInto(first.path, context.firmwareFolder() + "/" + first.name)) {
+    // Stored under the name the page gets, which comes back in the firmware's fetch address.
+    const std::string stored = pageText(first.name);
+    if (!copyFileAtomically(first.path, context.firmwareFolder() + "/" + stored)) {
       reply = copyFailed(first);
     } else {
-      reply = {{"path", first.name}, {"title", first.name}};
+      reply = {{"path", stored}, {"title", stored}};
     }
   } else if (type == "brand" || type == "alertImage" || type == "alertAudio") {
     reply = addAsset(first);

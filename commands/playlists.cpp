@@ -1,5 +1,8 @@
 #include "commands/playlists.h"
 
+#include <set>
+#include <vector>
+
 #include "app/diag_log.h"
 #include "media/file_utils.h"
 
@@ -17,24 +20,52 @@ bool isEmptyPlaylist(const json& content) {
   return it == content.end() || it->empty();
 }
 
-bool playlistNames(const json& content, const std::string& media) {
-  if (!content.is_object()) return false;
+// Adds the "url" of every item of the playlist to `media`.
+void collectMedia(const json& content, std::set<std::string>& media) {
+  if (!content.is_object()) return;
   auto it = content.find("playlist");
-  if (it == content.end() || !it->is_array()) return false;
+  if (it == content.end() || !it->is_array()) return;
   for (const auto& item : *it) {
     if (!item.is_object()) continue;
     auto url = item.find("url");
-    if (url != item.end() && url->is_string() && url->get_ref<const std::string&>() == media) {
-      return true;
-    }
+    if (url != item.end() && url->is_string()) media.insert(url->get<std::string>());
   }
-  return false;
+}
+
+// Reads every file of web/conf but `except` once: the media they name go to `media`, empty
+// playlists are deleted when `prune`. The names of the files left, sorted.
+std::vector<std::string> scanPlaylists(const std::string& exeFolder, const std::string& except,
+                                       bool prune, std::set<std::string>& media) {
+  std::vector<std::string> left;
+  for (auto& name : listFiles(exeFolder + "/web/conf")) {
+    if (name == except) continue;
+    // Files that are not JSON are left alone: they are not ours to judge.
+    auto content = readPlaylistFile(exeFolder, name);
+    if (prune && content && isEmptyPlaylist(*content)) {
+      removeFile(confPath(exeFolder, name));
+      continue;
+    }
+    if (content) collectMedia(*content, media);
+    left.push_back(std::move(name));
+  }
+  return left;
+}
+
+bool removeMediaFile(const std::string& exeFolder, const std::string& media) {
+  if (!isSafeFileName(media)) return false;
+  bool removed = removeFile(exeFolder + "/web/media/" + media);
+  if (!removed) diagLog("Delete media failed: " + media);
+  return removed;
 }
 
 }  // namespace
 
 std::string dumpCompact(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string pageText(const std::string& text) {
+  return json::parse(dumpCompact(json(text))).get<std::string>();
 }
 
 std::optional<json> readPlaylistFile(const std::string& exeFolder, const std::string& name) {
@@ -46,21 +77,22 @@ std::optional<json> readPlaylistFile(const std::string& exeFolder, const std::st
   return content;
 }
 
-void removeEmptyPlaylists(const std::string& exeFolder) {
-  for (const auto& name : listFiles(exeFolder + "/web/conf")) {
-    // Files that are not JSON are left alone: they are not ours to judge.
-    auto content = readPlaylistFile(exeFolder, name);
-    if (content && isEmptyPlaylist(*content)) removeFile(confPath(exeFolder, name));
+json listPlaylists(const std::string& exeFolder) {
+  std::set<std::string> media;
+  return scanPlaylists(exeFolder, "", true, media);
+}
+
+void pruneMediaLibrary(const std::string& exeFolder) {
+  std::set<std::string> used;
+  scanPlaylists(exeFolder, "", true, used);
+  for (const auto& name : listFiles(exeFolder + "/web/media")) {
+    if (!used.contains(name)) removeMediaFile(exeFolder, name);
   }
 }
 
-json listPlaylists(const std::string& exeFolder) {
-  removeEmptyPlaylists(exeFolder);
-  return listFiles(exeFolder + "/web/conf");
-}
-
 bool savePlaylist(const std::string& exeFolder, const std::string& name, const json& items) {
-  if (!isSafeFileName(name)) return false;
+  // A name of the save temporaries would be taken for a crash's left-over at the next start.
+  if (!isSafeFileName(name) || name.starts_with(kTempFilePrefix)) return false;
   json content = json::object();
   content["playlist"] = items;
   return writeFileAtomically(confPath(exeFolder, name), dumpCompact(content));
@@ -68,16 +100,12 @@ bool savePlaylist(const std::string& exeFolder, const std::string& name, const j
 
 bool removePlaylist(const std::string& exeFolder, const std::string& name) {
   if (!isSafeFileName(name)) return false;
-  auto content = readPlaylistFile(exeFolder, name);
-  if (content && content->is_object()) {
-    auto it = content->find("playlist");
-    if (it != content->end() && it->is_array()) {
-      for (const auto& item : *it) {
-        if (!item.is_object()) continue;
-        auto url = item.find("url");
-        if (url != item.end() && url->is_string()) removeUnusedMedia(exeFolder, *url, name);
-      }
-    }
+  std::set<std::string> own;
+  if (auto content = readPlaylistFile(exeFolder, name)) collectMedia(*content, own);
+  std::set<std::string> used;
+  scanPlaylists(exeFolder, name, false, used);
+  for (const auto& media : own) {
+    if (!used.contains(media)) removeMediaFile(exeFolder, media);
   }
   return removeFile(confPath(exeFolder, name));
 }
@@ -85,12 +113,7 @@ bool removePlaylist(const std::string& exeFolder, const std::string& name) {
 bool removeUnusedMedia(const std::string& exeFolder, const std::string& media,
                        const std::string& playlist) {
   if (!isSafeFileName(media)) return false;
-  for (const auto& name : listFiles(exeFolder + "/web/conf")) {
-    if (name == playlist) continue;
-    auto content = readPlaylistFile(exeFolder, name);
-    if (content && playlistNames(*content, media)) return true;
-  }
-  bool removed = removeFile(exeFolder + "/web/media/" + media);
-  if (!removed) diagLog("Delete media failed: " + media);
-  return removed;
+  std::set<std::string> used;
+  scanPlaylists(exeFolder, playlist, false, used);
+  return used.contains(media) || removeMediaFile(exeFolder, media);
 }

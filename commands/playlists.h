@@ -11,13 +11,16 @@
 std::optional<nlohmann::json> readPlaylistFile(const std::string& exeFolder,
                                                const std::string& name);
 
-// Deletes every playlist whose "playlist" member is missing or holds no items.
-void removeEmptyPlaylists(const std::string& exeFolder);
-
-// File names in web/conf after the empty playlists were deleted.
+// File names in web/conf after the empty playlists (whose "playlist" member is missing or
+// holds no items) were deleted.
 nlohmann::json listPlaylists(const std::string& exeFolder);
 
-// Writes {"playlist": items} atomically. False when the name is unsafe or writing failed.
+// The clean-up at exit: the empty playlists, then every media file no playlist names, go.
+// Each playlist is read once, however many media there are.
+void pruneMediaLibrary(const std::string& exeFolder);
+
+// Writes {"playlist": items} atomically. False when the name is unsafe, starts with the
+// prefix of the save temporaries, or writing failed.
 bool savePlaylist(const std::string& exeFolder, const std::string& name,
                   const nlohmann::json& items);
 
@@ -31,3 +34,5 @@ bool removeUnusedMedia(const std::string& exeFolder, const std::string& media,
 
 // Compact text with members sorted and UTF-8 unescaped; never throws.
 std::string dumpCompact(const nlohmann::json& value);
+// `text` as the page receives it inside a reply: bytes that are not UTF-8 become U+FFFD.
+std::string pageText(const std::string& text);

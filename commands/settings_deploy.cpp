@@ -48,8 +48,9 @@ void addOptional(XmlBody& body, xmlNode* parent, const Fields& f, const char* el
   if (f.has(key)) body.add(parent, element, f[key]);
 }
 
-void addFileContent(XmlBody& body, xmlNode* parent, const Fields& f, const char* element) {
-  if (f.has("path")) body.add(parent, element, readFileText(f["path"], true));
+void addFileContent(const AppContext& context, XmlBody& body, xmlNode* parent, const Fields& f,
+                    const char* element) {
+  if (f.has("path")) body.add(parent, element, context.readPageFile(f["path"], true));
 }
 
 void addTriggers(XmlBody& body, xmlNode* parent, const Fields& f) {
@@ -59,11 +60,13 @@ void addTriggers(XmlBody& body, xmlNode* parent, const Fields& f) {
   body.add(parent, "FaceTrigger", f["face"]);
 }
 
-std::optional<Request> configure(const AppContext&, const Fields& f) {
+std::optional<Request> configure(const AppContext& context, const Fields& f) {
   if (!f.require({"title", "path"})) return std::nullopt;
   const std::string stored = md5Hex(f["title"]) + ".conf";
-  return Request{"POST /ISAPI/UploadFile/TemplateConfig?name=" + stored, readFileText(f["path"]),
-                 json{{"filename", stored}, {"offset", 0}, {"filesize", fileSize(f["path"])}}};
+  std::string content = context.readPageFile(f["path"]);
+  const size_t size = content.size();
+  return Request{"POST /ISAPI/UploadFile/TemplateConfig?name=" + stored, std::move(content),
+                 json{{"filename", stored}, {"offset", 0}, {"filesize", size}}};
 }
 
 std::optional<Request> firmware(const AppContext& context, const Fields& f) {
@@ -78,7 +81,7 @@ std::optional<Request> firmware(const AppContext& context, const Fields& f) {
   return Request{"PUT /ISAPI/System/FetchFirmware?ID=", body.serialize(), json::object(), true};
 }
 
-std::optional<Request> brand(const AppContext&, const Fields& f) {
+std::optional<Request> brand(const AppContext& context, const Fields& f) {
   if (!f.require({"enable"})) return std::nullopt;
   XmlBody body("Banner");
   xmlNode* custom = body.add(body.root(), "BrandCustom");
@@ -88,27 +91,27 @@ std::optional<Request> brand(const AppContext&, const Fields& f) {
   addOptional(body, custom, f, "Width", "width");
   addOptional(body, custom, f, "Height", "height");
   addOptional(body, custom, f, "ImageName", "title");
-  addFileContent(body, custom, f, "ImageContent");
+  addFileContent(context, body, custom, f, "ImageContent");
   return Request{"PUT /ISAPI/Gui/Banner/BrandCustom?ID=", body.serialize()};
 }
 
-std::optional<Request> banner(const AppContext&, const Fields& f) {
+std::optional<Request> banner(const AppContext& context, const Fields& f) {
   if (!f.require({"always", "pir", "motion", "alarm", "face"})) return std::nullopt;
   XmlBody body("Banner");
   xmlNode* message = body.add(body.root(), "DeterrenceMsg");
   body.add(message, "AlwaysOn", f["always"]);
   addOptional(body, message, f, "ImageName", "title");
-  addFileContent(body, message, f, "ImageContent");
+  addFileContent(context, body, message, f, "ImageContent");
   addTriggers(body, message, f);
   return Request{"PUT /ISAPI/Gui/Banner/Deterrence?ID=", body.serialize()};
 }
 
-std::optional<Request> greeting(const AppContext&, const Fields& f) {
+std::optional<Request> greeting(const AppContext& context, const Fields& f) {
   if (!f.require({"pir", "motion", "alarm", "face"})) return std::nullopt;
   XmlBody body("Banner");
   xmlNode* audio = body.add(body.root(), "DeterrenceAudio");
   addOptional(body, audio, f, "AudioName", "title");
-  addFileContent(body, audio, f, "AudioContent");
+  addFileContent(context, body, audio, f, "AudioContent");
   addTriggers(body, audio, f);
   return Request{"PUT /ISAPI/Gui/Banner/Deterrence?ID=", body.serialize()};
 }

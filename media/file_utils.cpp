@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <system_error>
 
 #include "platform/crypto.h"
@@ -127,13 +129,51 @@ std::vector<std::string> listFiles(const std::string& folder) {
   return names;
 }
 
+std::optional<std::string> readRegularFile(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; fstat then turns it away.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> bytes;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    std::string content(static_cast<size_t>(st.st_size), '\0');
+    size_t got = 0;
+    while (got < content.size()) {
+      ssize_t n = read(fd, content.data() + got, content.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    content.resize(got);
+    bytes = std::move(content);
+  }
+  close(fd);
+  return bytes;
+}
+
 std::string readFileText(const std::string& path, bool base64) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) return {};
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return base64 ? base64Lines(bytes) : bytes;
+  auto bytes = readRegularFile(path);
+  if (!bytes) return {};
+  return base64 ? base64Lines(*bytes) : *bytes;
+}
+
+size_t utf8SequenceLength(const std::string& text, size_t at) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char c = s[at];
+  size_t len = c < 0x80             ? 1
+               : (c & 0xE0) == 0xC0 ? 2
+               : (c & 0xF0) == 0xE0 ? 3
+               : (c & 0xF8) == 0xF0 ? 4
+                                    : 0;
+  if (len == 0 || at + len > text.size()) return 0;
+  uint32_t cp = len == 1 ? c : c & (0x7F >> len);
+  for (size_t k = 1; k < len; ++k) {
+    if ((s[at + k] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (s[at + k] & 0x3F);
+  }
+  static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
 }
 
 std::string md5Hex(const std::string& data) {
@@ -160,26 +200,54 @@ bool isSafeFileName(const std::string& name) {
   return name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& content) {
+namespace {
+
+// Fills a temporary beside `path`, flushes it and renames it over `path`; the temporary goes
+// whatever fails.
+bool replaceAtomically(const std::string& path, const std::function<bool(int fd)>& fill) {
   fs::path target(path);
   std::string tmpl = (target.parent_path() / (std::string(kTempFilePrefix) + "XXXXXX")).string();
   int fd = mkstemp(tmpl.data());
   if (fd < 0) return false;
-  bool ok = fchmod(fd, 0644) == 0;
-  size_t written = 0;
-  while (ok && written < content.size()) {
-    ssize_t n = write(fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    written += static_cast<size_t>(n);
-  }
-  ok = ok && fsync(fd) == 0;
+  bool ok = fchmod(fd, 0644) == 0 && fill(fd) && fsync(fd) == 0;
   ok = (close(fd) == 0) && ok;
   ok = ok && std::rename(tmpl.c_str(), path.c_str()) == 0;
   if (!ok) unlink(tmpl.c_str());
+  return ok;
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  size_t written = 0;
+  while (written < size) {
+    ssize_t n = write(fd, data + written, size - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    written += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, const std::string& content) {
+  return replaceAtomically(path,
+                           [&](int fd) { return writeAll(fd, content.data(), content.size()); });
+}
+
+bool copyFileAtomically(const std::string& source, const std::string& target) {
+  int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st {};
+  bool ok = fstat(in, &st) == 0 && S_ISREG(st.st_mode) && replaceAtomically(target, [in](int out) {
+              std::vector<char> buffer(1 << 16);
+              for (;;) {
+                ssize_t n = read(in, buffer.data(), buffer.size());
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return n == 0;
+                if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+              }
+            });
+  close(in);
   return ok;
 }
 

@@ -1,9 +1,14 @@
 #include "media/media_probe.h"
 
 #include <dlfcn.h>
-#include <locale.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <cstdint>
 #include <mutex>
 #include <span>
 #include <string_view>
@@ -18,11 +23,17 @@
 
 namespace {
 
-// Searched as text, not entry by entry: "", "." and ".m" go the video way, ".jp" the image way.
-// The image list starts with a dot too, or ".bmp" would find no match while ".Bmp" did.
-constexpr std::string_view kVideoExtensions = ".mp4.mov.mkv.Mp4.Mov.Mkv.MP4.MOV.MKV";
-constexpr std::string_view kImageExtensions =
-    ".bmp.gif.jpeg.jpg.png.webp.Bmp.Gif.Jpeg.Jpg.Png.Webp.BMP.GIF.JPEG.JPG.PNG.WEBP";
+// Whole extensions, in the three spellings the displays' players take (".mP4" is refused).
+constexpr std::string_view kVideoExtensions[] = {".mp4", ".mov", ".mkv", ".Mp4", ".Mov",
+                                                 ".Mkv", ".MP4", ".MOV", ".MKV"};
+enum class ImageType { kBmp, kGif, kJpeg, kPng, kWebp };
+constexpr std::pair<std::string_view, ImageType> kImageExtensions[] = {
+    {".bmp", ImageType::kBmp},  {".gif", ImageType::kGif}, {".jpeg", ImageType::kJpeg},
+    {".jpg", ImageType::kJpeg}, {".png", ImageType::kPng}, {".webp", ImageType::kWebp},
+    {".Bmp", ImageType::kBmp},  {".Gif", ImageType::kGif}, {".Jpeg", ImageType::kJpeg},
+    {".Jpg", ImageType::kJpeg}, {".Png", ImageType::kPng}, {".Webp", ImageType::kWebp},
+    {".BMP", ImageType::kBmp},  {".GIF", ImageType::kGif}, {".JPEG", ImageType::kJpeg},
+    {".JPG", ImageType::kJpeg}, {".PNG", ImageType::kPng}, {".WEBP", ImageType::kWebp}};
 
 // MP4/QuickTime avc1 and hvc1, Matroska V_MPEG4/ISO/AVC and V_MPEGH/ISO/HEVC: what the
 // displays play. hev1 and avc3 (parameter sets inside the stream) are refused.
@@ -109,45 +120,13 @@ const MediaInfoApi* loadLibraryLocked() {
   return &api;
 }
 
-// MediaInfo turns wide paths into bytes with the thread's LC_CTYPE: under the "C" locale a
-// non-ASCII path does not open. A thread-local UTF-8 LC_CTYPE keeps the probe independent of
-// whatever the process set, without touching other threads.
-class Utf8CharacterType {
- public:
-  Utf8CharacterType() {
-    locale_t base = duplocale(uselocale(static_cast<locale_t>(0)));
-    if (!base) return;
-    utf8_ = newlocale(LC_CTYPE_MASK, "C.UTF-8", base);
-    if (!utf8_) {
-      freelocale(base);
-      return;
-    }
-    previous_ = uselocale(utf8_);
-  }
-  ~Utf8CharacterType() {
-    if (!utf8_) return;
-    uselocale(previous_);
-    freelocale(utf8_);
-  }
-  Utf8CharacterType(const Utf8CharacterType&) = delete;
-  Utf8CharacterType& operator=(const Utf8CharacterType&) = delete;
-
- private:
-  locale_t utf8_ = static_cast<locale_t>(0);
-  locale_t previous_ = static_cast<locale_t>(0);
-};
-
 // One opened file. Without the library (`api` null) every query answers kUnableToLoad; a
 // handle the library refused to create answers empty texts.
 class MediaFile {
  public:
   MediaFile(const MediaInfoApi* api, const std::string& path)
       : api_(api), handle_(api ? api->create() : nullptr) {
-    // A NUL would cut the path short and the library would judge another file than the
-    // caller goes on to copy: such a path names no file.
-    if (handle_ && path.find('\0') == std::string::npos) {
-      api_->open(handle_, utf8ToWide(path).c_str());
-    }
+    if (handle_ && !path.empty()) api_->open(handle_, utf8ToWide(path).c_str());
   }
   ~MediaFile() {
     if (handle_) api_->destroy(handle_);
@@ -171,6 +150,142 @@ class MediaFile {
  private:
   const MediaInfoApi* api_;
   void* handle_;
+};
+
+// Reads a file by descriptor from any offset, through a buffer: the JPEG check walks every byte
+// of the coded data.
+class ByteReader {
+ public:
+  ByteReader(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  uint64_t size() const { return size_; }
+  // The byte at `offset`, or -1 past the end or on a read error.
+  int at(uint64_t offset) {
+    if (offset >= size_) return -1;
+    if (offset < start_ || offset >= start_ + buffer_.size()) {
+      buffer_.resize(kBufferSize);
+      ssize_t n = pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(offset));
+      buffer_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      start_ = offset;
+      if (buffer_.empty()) return -1;
+    }
+    return static_cast<unsigned char>(buffer_[offset - start_]);
+  }
+  bool matches(uint64_t offset, std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (at(offset + i) != static_cast<unsigned char>(bytes[i])) return false;
+    }
+    return true;
+  }
+  uint32_t be32(uint64_t offset) { return (be16(offset) << 16) | be16(offset + 2); }
+  uint32_t be16(uint64_t offset) { return (byte(offset) << 8) | byte(offset + 1); }
+  uint32_t le32(uint64_t offset) {
+    return byte(offset) | (byte(offset + 1) << 8) | (byte(offset + 2) << 16) |
+           (byte(offset + 3) << 24);
+  }
+
+ private:
+  static constexpr size_t kBufferSize = 65536;
+  uint32_t byte(uint64_t offset) { return static_cast<uint32_t>(std::max(at(offset), 0)); }
+  int fd_;
+  uint64_t size_;
+  uint64_t start_ = 0;
+  std::string buffer_;
+};
+
+// Chunks from the header to IEND, each within the file; letters only in chunk types, so that
+// a run of zeros ends the walk at once.
+bool isCompletePng(ByteReader& r) {
+  if (!r.matches(0, "\x89PNG\r\n\x1a\n") || !r.matches(12, "IHDR")) return false;
+  for (uint64_t offset = 8; offset + 12 <= r.size();) {
+    for (int i = 4; i < 8; ++i) {
+      if (!std::isalpha(r.at(offset + i))) return false;
+    }
+    if (r.matches(offset + 4, "IEND")) return true;
+    offset += 12 + static_cast<uint64_t>(r.be32(offset));
+  }
+  return false;
+}
+
+// Segments from the start marker to the end marker; after each scan header the coded data runs
+// to the next marker that is not a stuffed 0xFF or a restart. Bytes after the end marker
+// (camera trailers, embedded clips) are not looked at.
+bool isCompleteJpeg(ByteReader& r) {
+  if (!r.matches(0, "\xFF\xD8\xFF")) return false;
+  uint64_t offset = 2;
+  while (offset < r.size()) {
+    if (r.at(offset) != 0xFF) return false;
+    while (r.at(offset) == 0xFF) ++offset;
+    const int marker = r.at(offset++);
+    if (marker == 0xD9) return true;
+    if (marker < 0 || marker == 0x00) return false;
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
+    const uint32_t length = r.be16(offset);
+    if (length < 2) return false;
+    offset += length;
+    if (marker != 0xDA) continue;
+    for (int b; (b = r.at(offset)) >= 0; ++offset) {
+      if (b != 0xFF) continue;
+      const int next = r.at(offset + 1);
+      if (next != 0x00 && !(next >= 0xD0 && next <= 0xD7)) break;
+      ++offset;
+    }
+  }
+  return false;
+}
+
+bool isCompleteImage(ByteReader& r, ImageType type) {
+  switch (type) {
+    case ImageType::kPng:
+      return isCompletePng(r);
+    case ImageType::kJpeg:
+      return isCompleteJpeg(r);
+    case ImageType::kGif:
+      return (r.matches(0, "GIF87a") || r.matches(0, "GIF89a")) && r.size() > 13 &&
+             r.at(r.size() - 1) == 0x3B;
+    case ImageType::kWebp:
+      return r.matches(0, "RIFF") && r.matches(8, "WEBPVP8") && r.size() > 20 &&
+             8 + static_cast<uint64_t>(r.le32(4)) <= r.size();
+    case ImageType::kBmp:
+      return r.matches(0, "BM") && r.size() > 26 && r.le32(2) <= r.size() && r.le32(10) < r.size();
+  }
+  return false;
+}
+
+// The chosen file, opened once: MediaInfo reads it through /proc/self/fd, because a name that
+// is not UTF-8 has no wide spelling MediaInfo could turn back into its bytes, and the file it
+// judges is the one that is checked and copied.
+class OpenedFile {
+ public:
+  explicit OpenedFile(const std::string& path) {
+    // A NUL would cut the path short and another file would be judged: such a path names none.
+    if (path.find('\0') != std::string::npos) return;
+    fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+      size_ = static_cast<uint64_t>(st.st_size);
+      regular_ = true;
+    }
+  }
+  ~OpenedFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  OpenedFile(const OpenedFile&) = delete;
+  OpenedFile& operator=(const OpenedFile&) = delete;
+
+  // What MediaInfo is given to open; empty when there is nothing to open.
+  std::string procPath() const {
+    return regular_ ? "/proc/self/fd/" + std::to_string(fd_) : std::string();
+  }
+  bool isCompleteImage(ImageType type) const {
+    if (!regular_) return false;
+    ByteReader reader(fd_, size_);
+    return ::isCompleteImage(reader, type);
+  }
+
+ private:
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  bool regular_ = false;
 };
 
 bool containsAny(const std::wstring& text, std::span<const std::wstring_view> parts) {
@@ -206,18 +321,24 @@ std::string probeVideo(const MediaFile& file) {
 std::string probeMedia(std::string path, std::string extension) {
   diagLog(path);
   std::lock_guard lock(probeMutex);
-  const Utf8CharacterType utf8Paths;
-  MediaFile file(loadLibraryLocked(), path);
+  const OpenedFile opened(path);
+  MediaFile file(loadLibraryLocked(), opened.procPath());
 
+  auto isVideo = [&](std::string_view e) { return e == extension; };
+  auto image = std::find_if(std::begin(kImageExtensions), std::end(kImageExtensions),
+                            [&](const auto& entry) { return entry.first == extension; });
   std::string result;
-  if (kVideoExtensions.find(extension) != std::string_view::npos) {
+  // A name without an extension is judged by its content, as a video.
+  if (extension.empty() ||
+      std::any_of(std::begin(kVideoExtensions), std::end(kVideoExtensions), isVideo)) {
     result = probeVideo(file);
     file.close();
-  } else if (kImageExtensions.find(extension) != std::string_view::npos) {
+  } else if (image != std::end(kImageExtensions)) {
     const std::wstring width = file.get(MediaInfo_Stream_Image, L"Width");
     const std::wstring height = file.get(MediaInfo_Stream_Image, L"Height");
     diagLog(wideToUtf8(width + L" x " + height));
     file.close();
+    if (!opened.isCompleteImage(image->second)) result = extension;
   } else {
     result = extension;
   }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <string>
 
@@ -39,7 +41,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"TextFileAsMp4", "text.mp4", "no video"},
         ProbeCase{"EmptyMp4", "empty.mp4", "no video"},
         ProbeCase{"MissingMp4", "missing.mp4", "no video"},
-        ProbeCase{"MissingPng", "missing.png", ""}),
+        ProbeCase{"MissingPng", "missing.png", ".png"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 struct ExtensionCase {
@@ -65,14 +67,38 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ExtensionCase{"Mp4", ".mp4", "mp4v-20"}, ExtensionCase{"CapitalMov", ".Mov", "mp4v-20"},
         ExtensionCase{"UpperMkv", ".MKV", "mp4v-20"}, ExtensionCase{"Empty", "", "mp4v-20"},
-        ExtensionCase{"Dot", ".", "mp4v-20"}, ExtensionCase{"DotM", ".m", "mp4v-20"},
-        ExtensionCase{"AcrossEntries", ".mp4.mov", "mp4v-20"}, ExtensionCase{"Png", ".png", ""},
-        ExtensionCase{"CapitalPng", ".Png", ""}, ExtensionCase{"UpperPng", ".PNG", ""},
-        ExtensionCase{"Jp", ".jp", ""}, ExtensionCase{"Webp", ".webp", ""},
-        ExtensionCase{"LowerBmp", ".bmp", ""}, ExtensionCase{"MixedMp4", ".mP4", ".mP4"},
-        ExtensionCase{"MixedPng", ".pnG", ".pnG"}, ExtensionCase{"Avi", ".avi", ".avi"},
-        ExtensionCase{"Mpeg", ".mpeg", ".mpeg"}),
+        ExtensionCase{"Dot", ".", "."}, ExtensionCase{"DotM", ".m", ".m"},
+        ExtensionCase{"AcrossEntries", ".mp4.mov", ".mp4.mov"},
+        ExtensionCase{"Png", ".png", ".png"}, ExtensionCase{"CapitalPng", ".Png", ".Png"},
+        ExtensionCase{"UpperPng", ".PNG", ".PNG"}, ExtensionCase{"Jp", ".jp", ".jp"},
+        ExtensionCase{"Webp", ".webp", ".webp"}, ExtensionCase{"LowerBmp", ".bmp", ".bmp"},
+        ExtensionCase{"MixedMp4", ".mP4", ".mP4"}, ExtensionCase{"MixedPng", ".pnG", ".pnG"},
+        ExtensionCase{"Avi", ".avi", ".avi"}, ExtensionCase{"Mpeg", ".mpeg", ".mpeg"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Whole images pass; the same bytes cut short, or under a name of another type, do not. A name
+// that is not UTF-8 is probed like any other.
+TEST(ProbeContent, ImagesMustBeWholeFilesOfTheirType) {
+  char folder[] = "/tmp/quillora-probe-XXXXXX";
+  ASSERT_TRUE(mkdtemp(folder));
+  auto copy = [&](const std::string& sample, const std::string& name, size_t cut) {
+    std::string bytes = readFileText(sampleFile(sample));
+    std::ofstream(std::string(folder) + "/" + name, std::ios::binary)
+        << bytes.substr(0, bytes.size() - std::min(cut, bytes.size()));
+    return probeMedia(std::string(folder) + "/" + name, extensionOf(name));
+  };
+  for (const char* image : {"image.png", "image.jpg", "image.gif", "image.webp", "image.bmp"}) {
+    const std::string extension = extensionOf(image);
+    EXPECT_EQ(copy(image, std::string("whole\xff") + extension, 0), "") << image;
+    EXPECT_EQ(copy(image, "cut" + extension, 2), extension) << image;
+    EXPECT_EQ(copy(image, "half" + extension, readFileText(sampleFile(image)).size() / 2),
+              extension)
+        << image;
+    EXPECT_EQ(copy("image.gif", "other" + extension, 0), extension == ".gif" ? "" : extension);
+  }
+  EXPECT_EQ(copy("h264_aac.mp4", "clip\xff.mp4", 0), "");
+  std::filesystem::remove_all(folder);
+}
 
 TEST(ProbePaths, NulCutsNoPathShort) {
   EXPECT_EQ(probeMedia(sampleFile("h264_aac.mp4") + std::string(1, '\0') + ".txt", ".mp4"),

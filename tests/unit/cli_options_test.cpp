@@ -8,7 +8,7 @@ namespace {
 
 TEST(CliOptions, ParsesEveryOption) {
   TempAppFolder dir;
-  dir.write("answers.json", R"([["/a/x.mp4","/a/y.png"],[],["/b/z.zip"]])");
+  dir.write("answers.json", "[[\"/a/x.mp4\",\"/a/y\xff\xf4\x8f.png\"],[],[\"/b/z.zip\"]]");
   std::string error;
   auto options = parseCliOptions(
       {"--folder", "/app", "--choose", "/c/one.mp4", "--answers", dir.file("answers.json"),
@@ -16,8 +16,9 @@ TEST(CliOptions, ParsesEveryOption) {
       error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->folder, "/app");
-  EXPECT_EQ(options->answers, (std::vector<std::vector<std::string>>{
-                                  {"/c/one.mp4"}, {"/a/x.mp4", "/a/y.png"}, {}, {"/b/z.zip"}}));
+  EXPECT_EQ(options->answers,
+            (std::vector<std::vector<std::string>>{
+                {"/c/one.mp4"}, {"/a/x.mp4", "/a/y\xff\xf4\x8f.png"}, {}, {"/b/z.zip"}}));
   EXPECT_DOUBLE_EQ(options->waitSeconds, 2.5);
   EXPECT_TRUE(options->waitGiven);
   EXPECT_EQ(options->until, "finish");

@@ -174,8 +174,8 @@ TEST_F(Deploy, WithoutAListenerThePageHearsOfIt) {
 }
 
 TEST_F(Deploy, SettingBodies) {
-  dir.write("logo.png", "\x89PNG\r\n\x1a\n" + std::string(40, 'x'));
-  const std::string logo64 = readFileText(dir.file("logo.png"), true);
+  dir.write("web/logo.png", "\x89PNG\r\n\x1a\n" + std::string(40, 'x'));
+  const std::string logo64 = readFileText(dir.file("web/logo.png"), true);
   auto escaped = [](std::string text) {  // CR is written as a character reference
     for (size_t at; (at = text.find('\r')) != std::string::npos;) text.replace(at, 1, "&#xD;");
     return text;
@@ -201,7 +201,7 @@ TEST_F(Deploy, SettingBodies) {
         {"width", "3"},
         {"height", "4"},
         {"title", "A & B.png"},
-        {"path", dir.file("logo.png")}},
+        {"path", dir.file("web/logo.png")}},
        "PUT /ISAPI/Gui/Banner/BrandCustom?ID=",
        "<Banner><BrandCustom><Enabled>0</Enabled><PosX>1</PosX><PosY>2</PosY><Width>3</Width>"
        "<Height>4</Height><ImageName>A &amp; B.png</ImageName><ImageContent>" +
@@ -284,10 +284,10 @@ TEST_F(Deploy, FirmwareAndConfigurationPackages) {
                   "</FetchFirmware>\n");
   }
 
-  dir.write("elsewhere/settings.conf", std::string(1234, 'c'));
+  dir.write("web/elsewhere/settings.conf", std::string(1234, 'c'));
   EXPECT_EQ(dispatch(request(
                 "deploy", "configure",
-                {{"title", "settings.conf"}, {"path", dir.file("elsewhere/settings.conf")}})),
+                {{"title", "settings.conf"}, {"path", dir.file("web/elsewhere/settings.conf")}})),
             "");
   queued = tasks();
   ASSERT_EQ(queued.size(), 1u);

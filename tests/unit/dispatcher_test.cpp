@@ -68,7 +68,7 @@ TEST_F(Dispatcher, SaveOpenRoundTripKeepsNonAsciiBytes) {
 
 TEST_F(Dispatcher, UnsafeNamesAreRefused) {
   dir.write("web/x.json", "keep");
-  for (const char* name : {"../x.json", "a/b.json", "..", ""}) {
+  for (const char* name : {"../x.json", "a/b.json", "..", "", ".quillora-save-AbC123"}) {
     std::string n = name;
     EXPECT_EQ(
         dispatch(R"({"T":"playlist","C":"save","V":1,"P":{"name":")" + n + R"(","playlist":[]}})"),

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 
@@ -14,7 +16,8 @@ using nlohmann::json;
 
 namespace {
 
-const std::string kPng = "\x89PNG\r\n\x1a\n" + std::string(16, '\0');
+const std::string kPng = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) +
+                         std::string(17, '\1') + std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
 
 class Intake : public ::testing::Test {
  protected:
@@ -168,6 +171,68 @@ TEST_F(Intake, MediaRemoval) {
   }
   EXPECT_TRUE(dir.exists("web/media/shared.mp4"));
   EXPECT_TRUE(dir.exists("config.yaml"));
+}
+
+TEST_F(Intake, AFailedCopyLeavesWhatWasThere) {
+  dir.write("web/firmware/update.epak", "v1");
+  dir.write("in/update.epak/inner", "a folder of the same name");
+  dialogs.addAnswer({dir.file("web/firmware/update.epak")});
+  dialogs.addAnswer({dir.file("in/update.epak")});
+  EXPECT_EQ(add("firmware"), json({{"path", "update.epak"}, {"title", "update.epak"}}));
+  EXPECT_EQ(add("firmware"), json({{"status", "ERROR"}, {"title", "update.epak"}}));
+  EXPECT_EQ(listFiles(dir.file("web/firmware")), std::vector<std::string>{"update.epak"});
+  EXPECT_EQ(dir.read("web/firmware/update.epak"), "v1");
+}
+
+TEST_F(Intake, BrokenImagesAndOddNames) {
+  dir.write("in/notes.png", "just text");
+  dir.write("in/empty.gif", "");
+  dir.write("in/cut.png", kPng.substr(0, 30));
+  dir.write("in/x.jp", "\xFF\xD8\xFF\xD9");  // a whole JPEG named by a part of ".jpg"
+  dir.write("in/odd\xff.png", kPng);
+  struct Case {
+    const char* file;
+    json expected;
+  } cases[] = {
+      {"notes.png", {{"codec", ".png"}, {"status", "BADCODEC"}, {"title", "notes.png"}}},
+      {"empty.gif", {{"codec", ".gif"}, {"status", "BADCODEC"}, {"title", "empty.gif"}}},
+      {"cut.png", {{"codec", ".png"}, {"status", "BADCODEC"}, {"title", "cut.png"}}},
+      {"x.jp", {{"codec", ".jp"}, {"status", "BADCODEC"}, {"title", "x.jp"}}},
+  };
+  for (const auto& c : cases) {
+    dialogs.addAnswer({dir.file(std::string("in/") + c.file)});
+    EXPECT_EQ(add("media"), c.expected) << c.file;
+  }
+  dialogs.addAnswer({dir.file("in/odd\xff.png")});
+  EXPECT_EQ(add("media")["title"], "odd\uFFFD.png");
+  EXPECT_EQ(listFiles(dir.file("web/media")).size(), 1u);
+}
+
+TEST_F(Intake, PageFilesAreReadOnlyWhenAnsweredOrUnderWeb) {
+  dir.write("in/chosen.conf", "chosen");
+  dir.write("in/odd\xff.conf", "odd");
+  dir.write("web/lib/shipped.png", "shipped");
+  dir.write("secret", "secret");
+  std::filesystem::create_symlink(dir.file("secret"), dir.file("web/link"));
+  ASSERT_EQ(mkfifo(dir.file("web/fifo").c_str(), 0600), 0);
+  dialogs.addAnswer({dir.file("in/chosen.conf")});
+  dialogs.addAnswer({dir.file("in/odd\xff.conf")});
+  add("configure");
+  add("configure");
+  struct Case {
+    std::string path;
+    const char* content;
+  } cases[] = {
+      {dir.file("in/chosen.conf"), "chosen"},
+      {dir.file("in/odd\uFFFD.conf"), "odd"},
+      {dir.file("web/lib/shipped.png"), "shipped"},
+      {dir.file("secret"), ""},
+      {dir.file("web/../secret"), ""},
+      {dir.file("web/link"), ""},
+      {dir.file("web/fifo"), ""},
+      {"/dev/zero", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(context->readPageFile(c.path), c.content) << c.path;
 }
 
 TEST(StoredMediaName, DigestOfNameAndTime) {
