@@ -1,6 +1,7 @@
 #include "discovery/discovery_listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -53,21 +54,38 @@ TEST(DeviceRecord, IsBuiltFromEveryRootChild) {
   }
 }
 
+// A UDP socket on 127.0.0.1 at `port` (0: any free one), and the port it got.
+int loopbackSocket(uint16_t& port) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  socklen_t size = sizeof local;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
+  port = ntohs(local.sin_port);
+  return fd;
+}
+
+void sendTo(uint16_t port, const std::string& datagram) {
+  uint16_t any = 0;
+  int fd = loopbackSocket(any);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  close(fd);
+}
+
 // A display on loopback that answers each probe it receives with the given datagrams.
 class FakeDisplay {
  public:
-  FakeDisplay() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    socklen_t size = sizeof local;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size);
-    port_ = ntohs(local.sin_port);
-  }
+  FakeDisplay() : fd_(loopbackSocket(port_)) {}
   ~FakeDisplay() { close(fd_); }
   uint16_t port() const { return port_; }
+  int fd() const { return fd_; }
 
   // Waits (at most 2 s) for one probe and answers its sender with `answers`.
   std::string answer(const std::vector<std::string>& answers) {
@@ -84,8 +102,8 @@ class FakeDisplay {
   }
 
  private:
+  uint16_t port_ = 0;  // before fd_: the constructor fills it in
   int fd_;
-  uint16_t port_ = 0;
 };
 
 class Discovery : public ::testing::Test {
@@ -138,6 +156,45 @@ TEST_F(Discovery, ProbesAndReportsAnswersButDropsOversizedOnes) {
   auto begin = std::chrono::steady_clock::now();
   listener.close();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
+}
+
+TEST_F(Discovery, AFailedProbeLeavesTheSocketToTheReceiveThread) {
+  FakeDisplay display;
+  uint16_t port = 0;
+  close(loopbackSocket(port));
+  DiscoveryListener listener(port, {"127.0.0.1", display.port()});
+  ASSERT_EQ(listener.open({"127.0.0.1"}), 1);
+  listener.search(context.get(), onDiscoveryReply);
+  display.answer({"<R/>"});
+  ASSERT_EQ(await(1).size(), 1u);
+  // Time for the receive thread to hand the answer over and wait on the socket again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int probing = -1;
+  for (int fd = 3; fd < 1024 && probing < 0; ++fd) {
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (fd != display.fd() && getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+        ntohs(local.sin_port) == port)
+      probing = fd;
+  }
+  ASSERT_GE(probing, 0);
+  shutdown(probing, SHUT_WR);
+  listener.search(context.get(), onDiscoveryReply);
+
+  // Another part of the program takes the lowest free descriptor number from there on.
+  uint16_t otherPort = 0;
+  int other = loopbackSocket(otherPort);
+  int reused = fcntl(other, F_DUPFD_CLOEXEC, probing);
+  sendTo(otherPort, "<R><IPAddr>not ours</IPAddr></R>");
+  sendTo(port, "<R><IPAddr>ours</IPAddr></R>");
+  auto received = await(2);
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[1], R"({"C":"add","P":{"IPAddr":"ours"},"T":"device","V":1})");
+  char kept[64];
+  EXPECT_EQ(recv(other, kept, sizeof kept, MSG_DONTWAIT), 32) << "the other socket's datagram";
+  listener.close();
+  close(reused);
+  close(other);
 }
 
 TEST_F(Discovery, SearchWithoutContextOrSocketsDoesNothing) {
