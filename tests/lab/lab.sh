@@ -15,7 +15,8 @@
 #         display side: interface "eth0", addresses 10.77.<s>.10 .. 10.77.<s>.(9+N)/24
 #       with N (default 1, at most 245) display addresses per subnet. "lo" is up in every
 #       namespace. A lab of the same NAME that is still there is torn down first; when a step
-#       fails, everything made so far is removed and the exit code is 1.
+#       fails, everything made so far is removed and the exit code is 1. The caller's
+#       namespace gets a blackhole route for 10.77.0.0/16 while any lab is up.
 #       On success prints KEY=VALUE lines (values never contain spaces; lists are
 #       comma-separated), so "eval "$(lab.sh up NAME)"" works:
 #         LAB_NAME=NAME
@@ -56,6 +57,7 @@ set -u
 
 STATE_DIR="${QUILLORA_LAB_STATE:-/run/quillora-lab}"
 PREFIX="qlab"
+RANGE="10.77.0.0/16"
 
 die() { echo "lab.sh: $*" >&2; exit "${EXIT_CODE:-1}"; }
 usage() { EXIT_CODE=2 die "$*"; }
@@ -106,6 +108,21 @@ kill_ns_processes() {
   for pid in $pids; do kill -KILL "$pid" 2>/dev/null; done
 }
 
+# While a lab is up, the caller's namespace drops the lab's addresses: a client started there by
+# mistake is stopped on this machine instead of leaving it by the default route. Labs of other
+# names come and go at the same time, hence the lock.
+guard_route() {
+  mkdir -p "$STATE_DIR" || return 1
+  (
+    flock 9
+    if [[ $1 == add ]]; then
+      ip route replace blackhole "$RANGE"
+    elif [[ -z "$(cmd_list)" ]]; then
+      ip route del blackhole "$RANGE" 2>/dev/null || true
+    fi
+  ) 9>"$STATE_DIR/route.lock"
+}
+
 cmd_down() {
   [[ $# -eq 1 ]] || usage "usage: lab.sh down NAME"
   check_name "$1"
@@ -117,6 +134,7 @@ cmd_down() {
     ip netns del "$ns" 2>/dev/null
   done
   rm -f "$STATE_DIR/$1.env"
+  guard_route del
   return 0
 }
 
@@ -195,7 +213,7 @@ cmd_up() {
   [[ -z "$reason" ]] || die "cannot make a lab: $reason"
 
   cmd_down "$name"
-  if ! build_lab "$name" "$subnets" "$per"; then
+  if ! build_lab "$name" "$subnets" "$per" || ! guard_route add; then
     cmd_down "$name"
     die "could not make lab $name"
   fi
