@@ -24,20 +24,19 @@ fail() {
 lab_start_sim 1 sim --address 10.77.1.11 --journal "$work/journal.jsonl"
 mkdir -p "$work/www/media"
 head -c 200000 /dev/urandom >"$work/www/media/clip.mp4"
-bash "$lab" exec-host "$name" python3 -m http.server 8089 --bind 10.77.1.1 --directory "$work/www" \
+bash "$lab" exec-host "$name" python3 -m http.server 80 --bind 10.77.1.1 --directory "$work/www" \
   >"$work/http.log" 2>&1 &
 LAB_PIDS+=($!)
-lab_await_ready 5 sim || fail "simulator not ready"
+lab_await_ready 5 sim && lab_await_connect 5 10.77.1.1 || fail "simulator or file server not ready"
 hostcurl() { bash "$lab" exec-host "$name" curl --noproxy '*' -sS -m 5 "$@"; }
-for _ in $(seq 50); do hostcurl -o /dev/null http://10.77.1.1:8089/ 2>/dev/null && break; sleep 0.1; done
 
 field() { sed -n "s:.*<$2>\([^<]*\)</$2>.*:\1:p" <<<"$1"; }
 sid=$(field "$(hostcurl -X POST -H 'Content-Length: 0' http://10.77.1.11/ISAPI/Security/Login)" SessionId)
 digest=$(printf '%s' "$sid:admin:12345:KOVRA" | md5sum | cut -d' ' -f1)
 hostcurl -o /dev/null -X POST --data-binary "<UserCheck><Username>admin</Username><Password>$digest</Password><SessionId>$sid</SessionId></UserCheck>" \
   http://10.77.1.11/ISAPI/Security/Login
-item() { echo "<FetchList_$1><FileID>$1</FileID><PlayType>1</PlayType><Duration>5</Duration><FetchURL>http://10.77.1.1:8089/media/$2</FetchURL></FetchList_$1>"; }
-body="<FetchListConfig><ListCount>2</ListCount><NotifyServerHost>10.77.1.1</NotifyServerHost><NotifyServerPort>8089</NotifyServerPort>$(item 0 clip.mp4)$(item 1 none.mp4)</FetchListConfig>"
+item() { echo "<FetchList_$1><FileID>$1</FileID><PlayType>1</PlayType><Duration>5</Duration><FetchURL>http://10.77.1.1/media/$2</FetchURL></FetchList_$1>"; }
+body="<FetchListConfig><ListCount>2</ListCount><NotifyServerHost>10.77.1.1</NotifyServerHost><NotifyServerPort>80</NotifyServerPort>$(item 0 clip.mp4)$(item 1 none.mp4)</FetchListConfig>"
 answer=$(hostcurl -X PUT --data-binary "$body" "http://10.77.1.11/ISAPI/VideoAdvert/FetchListConfig?ID=$sid")
 [ "$(field "$answer" StatusCode)" = 200 ] || fail "fetch list answered $answer"
 for _ in $(seq 100); do grep -q '"event":"notify"' "$work/journal.jsonl" && break; sleep 0.1; done

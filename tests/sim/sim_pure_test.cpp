@@ -46,7 +46,6 @@ struct Display {
 TEST(SimLogin, AcceptsOnlyTheDigestOfItsOwnChallenge) {
   ASSERT_EQ(md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
   struct Case {
-    const char* name;
     const char* configUser;
     const char* user;  // as the XML carries it
     const char* digestOf;
@@ -54,21 +53,20 @@ TEST(SimLogin, AcceptsOnlyTheDigestOfItsOwnChallenge) {
     bool wrongCredentialsFault;
     const char* expected;
   } cases[] = {
-      {"right", "admin", "admin", "SID:admin:12345:KOVRA", "SID", false, "200 same id"},
-      {"wrong password", "admin", "admin", "SID:admin:wrong:KOVRA", "SID", false, "401 other id"},
-      {"other user", "admin", "root", "SID:admin:12345:KOVRA", "SID", false, "401 other id"},
-      {"no suffix", "admin", "admin", "SID:admin:12345", "SID", false, "401 other id"},
-      {"never issued", "admin", "admin", "forged:admin:12345:KOVRA", "forged", false,
-       "401 other id"},
-      {"fault switch", "admin", "admin", "SID:admin:12345:KOVRA", "SID", true, "401 other id"},
-      {"escaped name", "a<&b", "a&lt;&amp;b", "SID:a<&b:12345:KOVRA", "SID", false, "200 same id"},
-      {"ill-formed name", "a<&b", "a<&b", "SID:a<&b:12345:KOVRA", "SID", false, "401 other id"},
+      {"admin", "admin", "SID:admin:12345:KOVRA", "SID", false, "200 same id"},
+      {"admin", "admin", "SID:admin:wrong:KOVRA", "SID", false, "401 other id"},
+      {"admin", "root", "SID:admin:12345:KOVRA", "SID", false, "401 other id"},
+      {"admin", "admin", "SID:admin:12345", "SID", false, "401 other id"},
+      {"admin", "admin", "forged:admin:12345:KOVRA", "forged", false, "401 other id"},
+      {"admin", "admin", "SID:admin:12345:KOVRA", "SID", true, "401 other id"},
+      {"a<&b", "a&lt;&amp;b", "SID:a<&b:12345:KOVRA", "SID", false, "200 same id"},
+      {"a<&b", "a<&b", "SID:a<&b:12345:KOVRA", "SID", false, "401 other id"},
   };
   for (const auto& c : cases) {
     Display display;
     display.config.user = c.configUser;
     display.config.wrongCredentials = c.wrongCredentialsFault;
-    EXPECT_EQ(display.login(c.user, c.digestOf, c.id), c.expected) << c.name;
+    EXPECT_EQ(display.login(c.user, c.digestOf, c.id), c.expected) << c.user << " " << c.digestOf;
   }
   Display display;
   const std::string first = display.challenge();
