@@ -120,7 +120,9 @@ void DiscoveryListener::search(AppContext* context, DiscoveryHandler handler) {
     if (sendto(sockets_[i], kProbe, sizeof kProbe - 1, 0, reinterpret_cast<sockaddr*>(&group),
                sizeof group) < 0) {
       reportSocketError("sendto failed with error: %d\n");
-      ::close(sockets_[i]);
+      // The receive thread may be polling this descriptor right now; closed here, its number
+      // could go to another file of the process before the thread reads from it again.
+      failed_.push_back(sockets_[i]);
       sockets_[i] = -1;
     }
   }
@@ -128,11 +130,17 @@ void DiscoveryListener::search(AppContext* context, DiscoveryHandler handler) {
 
 std::vector<int> DiscoveryListener::validSockets() {
   std::lock_guard lock(socketsMutex_);
+  closeFailed();
   std::vector<int> valid;
   for (int fd : sockets_) {
     if (fd >= 0) valid.push_back(fd);
   }
   return valid;
+}
+
+void DiscoveryListener::closeFailed() {
+  for (int fd : failed_) ::close(fd);
+  failed_.clear();
 }
 
 void DiscoveryListener::closeAfterError(int fd) {
@@ -195,6 +203,7 @@ void DiscoveryListener::close() {
   stopped_ = true;
   if (receiver_.joinable()) receiver_.join();
   std::lock_guard lock(socketsMutex_);
+  closeFailed();
   for (auto it = sockets_.rbegin(); it != sockets_.rend(); ++it) {
     if (*it >= 0) ::close(*it);
   }

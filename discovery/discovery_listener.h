@@ -44,6 +44,8 @@ class DiscoveryListener {
  private:
   void receiveLoop();
   void closeAfterError(int fd);
+  // Only the receive thread (between its polls) and close (after joining it) call this.
+  void closeFailed();
   std::vector<int> validSockets();
 
   uint32_t port_;
@@ -52,6 +54,7 @@ class DiscoveryListener {
   int receiveBuffer_ = 0;
   std::mutex socketsMutex_;
   std::vector<int> sockets_;  // -1 once closed after an error
+  std::vector<int> failed_;   // taken out of sockets_ by search, still open
   std::thread receiver_;
   std::atomic<bool> stopped_{true};
   std::atomic<bool> receiving_{false};

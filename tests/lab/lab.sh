@@ -1,61 +1,36 @@
 #!/usr/bin/env bash
-# Quillora network lab: private network namespaces in which the host
-# program and simulated displays talk to each other. Nothing is ever run in the caller's own
-# (root) namespace.
+# Quillora network lab: private network namespaces in which the host program and simulated
+# displays talk to each other. Nothing is ever run in the caller's own namespace.
 #
-# Usage:
-#   lab.sh check
-#       Exit 0 when a lab can be made here (root and "ip netns" work); otherwise print the
-#       reason on stderr and exit 77 (the ctest skip code).
+#   lab.sh check       exit 0 when a lab can be made here (root, "ip netns"); else the reason
+#                      on stderr and exit 77 (the ctest skip code)
 #   lab.sh up NAME [--subnets K] [--displays-per-subnet N]
-#       Make lab NAME (letters, digits, "_" and "-", at most 24 characters; it must start with a
-#       letter or digit): a host namespace and K (default 1, at most 200) display namespaces,
-#       one per subnet s = 1..K, each joined to the host namespace by a veth link:
-#         host side: interface "sub<s>", address 10.77.<s>.1/24
-#         display side: interface "eth0", addresses 10.77.<s>.10 .. 10.77.<s>.(9+N)/24
-#       with N (default 1, at most 245) display addresses per subnet. "lo" is up in every
-#       namespace. A lab of the same NAME that is still there is torn down first; when a step
-#       fails, everything made so far is removed and the exit code is 1.
-#       On success prints KEY=VALUE lines (values never contain spaces; lists are
-#       comma-separated), so "eval "$(lab.sh up NAME)"" works:
-#         LAB_NAME=NAME
-#         LAB_HOST_NS=qlab-NAME-host
-#         LAB_SUBNETS=K
-#         LAB_DISPLAYS_PER_SUBNET=N
-#         LAB_PREFIX_LEN=24
-#         LAB_HOST_ADDRS=10.77.1.1,10.77.2.1,...
-#         LAB_DISPLAY_ADDRS=every display address, subnet by subnet
-#         and for every subnet s:
-#         LAB_SUBNET_<s>_NS=qlab-NAME-s<s>
-#         LAB_SUBNET_<s>_HOST_IF=sub<s>
-#         LAB_SUBNET_<s>_HOST_ADDR=10.77.<s>.1
-#         LAB_SUBNET_<s>_DISPLAY_IF=eth0
-#         LAB_SUBNET_<s>_FIRST_DISPLAY=10.77.<s>.10
-#         LAB_SUBNET_<s>_DISPLAY_COUNT=N
-#         LAB_SUBNET_<s>_DISPLAY_ADDRS=10.77.<s>.10,10.77.<s>.11,...
-#   lab.sh env NAME
-#       Print the same KEY=VALUE lines again for a lab that is up (exit 1 when it is not).
-#   lab.sh down NAME
-#       Stop every process still running in the lab's namespaces (TERM, then KILL after 2 s)
-#       and delete the namespaces with their links. Idempotent and quiet: exit 0 whether or
-#       not the lab (or part of it) exists, so it fits an EXIT trap:
-#         trap 'lab.sh down mytest' EXIT
-#   lab.sh exec-host NAME CMD [ARG...]
-#       Run CMD in the lab's host namespace (the exit code is CMD's).
-#   lab.sh exec-display NAME SUBNET CMD [ARG...]
-#       Run CMD in the display namespace of subnet SUBNET (1..K).
-#   lab.sh list
-#       Print the names of the labs that are up, one a line.
+#                      NAME: letters, digits, "_", "-", at most 24, first a letter or digit.
+#                      A host namespace qlab-NAME-host and K (1..200) display namespaces
+#                      qlab-NAME-s<s>, each joined to the host one by a veth link: host side
+#                      "sub<s>" 10.77.<s>.1/24, display side "eth0" with N (1..245) addresses
+#                      10.77.<s>.10 .. 10.77.<s>.(9+N). A lab of that name is torn down first;
+#                      a failed step removes everything made and exits 1. While any lab is
+#                      up, the caller's namespace routes 10.77.0.0/16 to a blackhole.
+#                      Prints KEY=VALUE lines for eval (lists comma-separated): LAB_NAME,
+#                      LAB_HOST_NS, LAB_SUBNETS, LAB_HOST_ADDRS, LAB_DISPLAY_ADDRS and, per
+#                      subnet s, LAB_SUBNET_<s>_NS and LAB_SUBNET_<s>_DISPLAY_ADDRS
+#   lab.sh env NAME    the same lines again for a lab that is up (exit 1 when it is not)
+#   lab.sh down NAME   TERM (KILL after 2 s) to every process in the lab, namespaces deleted;
+#                      quiet and exit 0 whether or not the lab exists, so it fits an EXIT trap
+#   lab.sh exec-host NAME CMD [ARG...]           CMD in the host namespace (its exit code)
+#   lab.sh exec-display NAME SUBNET CMD [ARG...] CMD in the display namespace of SUBNET
+#   lab.sh list        the names of the labs that are up, one a line
 #
-# Namespaces are named qlab-NAME-host and qlab-NAME-s<s>, so labs of different names can
-# exist side by side (the same addresses in each, isolated). State: $QUILLORA_LAB_STATE
-# (default /run/quillora-lab)/NAME.env. exec-* refuse to run anything when the target
-# namespace is the caller's own. Exit 2: usage error.
+# Labs of different names coexist (the same addresses in each, isolated). State:
+# $QUILLORA_LAB_STATE (default /run/quillora-lab)/NAME.env. exec-* refuse to run anything when
+# the target namespace is the caller's own. Exit 2: usage error.
 
 set -u
 
 STATE_DIR="${QUILLORA_LAB_STATE:-/run/quillora-lab}"
 PREFIX="qlab"
+RANGE="10.77.0.0/16"
 
 die() { echo "lab.sh: $*" >&2; exit "${EXIT_CODE:-1}"; }
 usage() { EXIT_CODE=2 die "$*"; }
@@ -106,6 +81,21 @@ kill_ns_processes() {
   for pid in $pids; do kill -KILL "$pid" 2>/dev/null; done
 }
 
+# While a lab is up, the caller's namespace drops the lab's addresses: a client started there by
+# mistake is stopped on this machine instead of leaving it by the default route. Labs of other
+# names come and go at the same time, hence the lock.
+guard_route() {
+  mkdir -p "$STATE_DIR" || return 1
+  (
+    flock 9
+    if [[ $1 == add ]]; then
+      ip route replace blackhole "$RANGE"
+    elif [[ -z "$(cmd_list)" ]]; then
+      ip route del blackhole "$RANGE" 2>/dev/null || true
+    fi
+  ) 9>"$STATE_DIR/route.lock"
+}
+
 cmd_down() {
   [[ $# -eq 1 ]] || usage "usage: lab.sh down NAME"
   check_name "$1"
@@ -117,33 +107,25 @@ cmd_down() {
     ip netns del "$ns" 2>/dev/null
   done
   rm -f "$STATE_DIR/$1.env"
+  guard_route del
   return 0
 }
 
 print_keys() {
   local name="$1" subnets="$2" per="$3" s i hosts="" all="" list
-  echo "LAB_NAME=$name"
-  echo "LAB_HOST_NS=$(host_ns "$name")"
-  echo "LAB_SUBNETS=$subnets"
-  echo "LAB_DISPLAYS_PER_SUBNET=$per"
-  echo "LAB_PREFIX_LEN=24"
-  for ((s = 1; s <= subnets; s++)); do hosts+="${hosts:+,}10.77.$s.1"; done
-  echo "LAB_HOST_ADDRS=$hosts"
-  for ((s = 1; s <= subnets; s++)); do
-    for ((i = 0; i < per; i++)); do all+="${all:+,}10.77.$s.$((10 + i))"; done
-  done
-  echo "LAB_DISPLAY_ADDRS=$all"
   for ((s = 1; s <= subnets; s++)); do
     list=""
     for ((i = 0; i < per; i++)); do list+="${list:+,}10.77.$s.$((10 + i))"; done
+    hosts+="${hosts:+,}10.77.$s.1"
+    all+="${all:+,}$list"
     echo "LAB_SUBNET_${s}_NS=$(subnet_ns "$name" "$s")"
-    echo "LAB_SUBNET_${s}_HOST_IF=sub$s"
-    echo "LAB_SUBNET_${s}_HOST_ADDR=10.77.$s.1"
-    echo "LAB_SUBNET_${s}_DISPLAY_IF=eth0"
-    echo "LAB_SUBNET_${s}_FIRST_DISPLAY=10.77.$s.10"
-    echo "LAB_SUBNET_${s}_DISPLAY_COUNT=$per"
     echo "LAB_SUBNET_${s}_DISPLAY_ADDRS=$list"
   done
+  echo "LAB_NAME=$name"
+  echo "LAB_HOST_NS=$(host_ns "$name")"
+  echo "LAB_SUBNETS=$subnets"
+  echo "LAB_HOST_ADDRS=$hosts"
+  echo "LAB_DISPLAY_ADDRS=$all"
 }
 
 build_lab() {
@@ -182,9 +164,7 @@ cmd_up() {
   while [[ $# -gt 0 ]]; do
     case "$1" in
       --subnets) [[ $# -ge 2 ]] || usage "missing value for --subnets"; subnets="$2"; shift 2 ;;
-      --subnets=*) subnets="${1#*=}"; shift ;;
       --displays-per-subnet) [[ $# -ge 2 ]] || usage "missing value for --displays-per-subnet"; per="$2"; shift 2 ;;
-      --displays-per-subnet=*) per="${1#*=}"; shift ;;
       *) usage "unknown option: $1" ;;
     esac
   done
@@ -195,7 +175,7 @@ cmd_up() {
   [[ -z "$reason" ]] || die "cannot make a lab: $reason"
 
   cmd_down "$name"
-  if ! build_lab "$name" "$subnets" "$per"; then
+  if ! build_lab "$name" "$subnets" "$per" || ! guard_route add; then
     cmd_down "$name"
     die "could not make lab $name"
   fi

@@ -1,27 +1,17 @@
-# One network lab for the length of a script (tests, benches, scripts/run.sh); source it.
-# Sourcing sets lab, the path of lab.sh beside this file; lab_start_sim runs the simulator of
-# the sourcing script's build folder, $build.
-#
-#   lab_check [MESSAGE]             returns when a lab can be made here; otherwise exits 77
-#                                   (skipped), or prints MESSAGE and exits 1 when there is one
-#   lab_session TAG [UP-OPTION...]  sets name (TAG and the pid) and work (a new folder), brings
-#                                   the lab up with lab.sh's up options and sets its LAB_*
-#                                   variables; at exit the lab and work are removed
-#   lab_app_folder DIR LANGUAGE [SUBDIR...]
-#                                   an application folder: DIR/web, DIR/web/SUBDIR... and a
-#                                   config.yaml on the ports the lab scripts talk to
-#   lab_start_sim SUBNET TAG [ARG...]
-#                                   quillora-display-sim ARG... in the background in subnet
-#                                   SUBNET, output in $work/TAG.out and $work/TAG.err
-#   lab_await_ready SECONDS TAG...  waits at most SECONDS for each simulator's READY line
-#   lab_await_connect SECONDS ADDRESS...
-#                                   waits at most SECONDS for each ADDRESS to take a connection
-#                                   on port 80 from the host namespace
-# The waits return 1 when one of them ran out; the caller decides whether that is fatal.
-#
-# At exit: lab_on_exit runs when the script defines it; the processes in LAB_PIDS (each
-# simulator, and whatever the script adds) get TERM; the lab goes down, which kills whatever is
-# still running in it; LAB_PIDS are reaped and work is removed.
+# shellcheck shell=bash
+# One network lab for the length of a script (tests, benches, scripts/run.sh); source it. It
+# sets lab (lab.sh beside this file); the sourcing script sets build (its build folder).
+#   lab_check [MESSAGE]           no lab possible here: exit 77 (skipped), or 1 with MESSAGE
+#   lab_session TAG [UP-OPTION...] name (TAG and the pid), work (a new folder), the lab up and
+#                                 its LAB_* variables set
+#   lab_app_folder DIR LANGUAGE [SUBDIR...]  DIR/web(/SUBDIR...) and a config.yaml on the
+#                                 ports the lab scripts use
+#   lab_start_sim SUBNET TAG [ARG...]  the simulator in the background in SUBNET, output in
+#                                 $work/TAG.out and $work/TAG.err
+#   lab_await_ready SECONDS TAG...     each simulator's READY line
+#   lab_await_connect SECONDS ADDRESS...  a connection to port 80 from the host namespace
+# The waits return 1 when one ran out. At exit: lab_on_exit (when the script defines it), TERM
+# to LAB_PIDS, the lab down (which ends whatever still runs in it), LAB_PIDS reaped, work gone.
 
 lab="$(dirname "${BASH_SOURCE[0]}")/lab.sh"
 LAB_PIDS=()
