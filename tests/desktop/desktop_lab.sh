@@ -29,12 +29,13 @@ lab_start_sim 1 sim1 --address 10.77.1.10 --journal "$work/sim1.jsonl" --count 2
 lab_start_sim 2 sim2a --address 10.77.2.10 --journal "$work/sim2a.jsonl"
 lab_start_sim 2 sim2b --address 10.77.2.11 --journal "$work/sim2b.jsonl"
 unplug_pid=${LAB_PIDS[-1]}
-for tag in sim1 sim2a sim2b; do
-  lab_await_ready 10 "$tag" || { echo "FAIL: $tag did not start" >&2; cat "$work/$tag.err" >&2; exit 1; }
-done
+lab_await_ready 10 sim1 sim2a sim2b || { echo "FAIL: a simulator did not start" >&2; cat "$work"/*.err >&2; exit 1; }
 
+mkdir -p "$work/app"
+cp -r "$build/web" "$work/app/web"
+rm -rf "$work/app/web/conf" "$work/app/web/media" "$work/app/web/firmware"
+lab_app_folder "$work/app" auto firmware
 shots="$build/desktop-screenshots"
-mkdir -p "$shots"
-rm -f "$shots"/*.png
+mkdir -p "$shots" && rm -f "$shots"/*.png
 SIM_UNPLUG_PID=$unplug_pid bash "$lab" exec-host "$name" bash "$src/tests/desktop/desktop_session.sh" \
   "$build" "$src" "$work" "$shots"
