@@ -44,12 +44,20 @@ function fakePage() {
   return page;
 }
 
-function pageContext(fields, mode) {
+// The page with the operator's FIELDS filled in, in deploy MODE; translations come from FILES
+// or from the real files under web/.
+function pageContext(fields, mode, files) {
   const page = fakePage();
-  const sent = [];
-  const notices = [];
-  const ctx = context({ $: page.$, document: { addEventListener() {} }, setTimeout: () => 1, setInterval: () => 1, clearInterval() {},
-    chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } },
+  const [sent, notices, requested] = [[], [], []];
+  const fetch = async (url) => {
+    requested.push(url);
+    const file = path.join(ROOT, 'web', url);
+    const body = files ? files[url] : fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : undefined;
+    return { ok: body !== undefined, json: async () => JSON.parse(body) };
+  };
+  const document = { addEventListener() {}, querySelectorAll: () => [], documentElement: { setAttribute() {} }, dispatchEvent() {} };
+  const ctx = context({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
+    clearInterval() {}, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } },
   ['util', 'i18n', 'page', 'progress', 'messages'].map((name) => `web/js/${name}.js`));
   cutLikeHost(read('app/ui_script.js')).forEach((piece) => vm.runInContext(piece, ctx));
   vm.runInContext(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`, ctx);
@@ -59,8 +67,11 @@ function pageContext(fields, mode) {
   page.element('deployMode').attr.mode = mode || 'adDeploy';
   page.element('uiDeployType').attr['data-i18n'] = 'uiMenuAdDeploy';
   page.element('deploySpinner').classes.add('d-none');
-  const call = (code) => JSON.parse(JSON.stringify(vm.runInContext(code, ctx)) ?? 'null');
-  return { page, sent, notices, call, spinning: () => !page.element('deploySpinner').classes.has('d-none') };
+  const call = (code) => {
+    const value = vm.runInContext(code, ctx);
+    return value && typeof value.then === 'function' ? value : JSON.parse(JSON.stringify(value) ?? 'null');
+  };
+  return { page, sent, notices, requested, call, spinning: () => !page.element('deploySpinner').classes.has('d-none') };
 }
 
 const DISPLAYS = [{ IPAddr: '192.168.1.21', HTTPPort: 80, selected: true, DeviceName: 'Left' },
@@ -185,24 +196,9 @@ test('capability checks look only at the selected displays', () => {
   assert.deepStrictEqual([call('findDeviceIndexByIp("10.0.0.3")'), call('findDeviceIndexByIp("10.0.0.30")')], [2, -1]);
 });
 
-// Translations served from `files`, or from the real files under web/.
-function translations(files) {
-  const requested = [];
-  const ctx = context({
-    document: { querySelectorAll: () => [], documentElement: { setAttribute() {} }, dispatchEvent() {} },
-    CustomEvent: class {},
-    fetch: async (url) => {
-      requested.push(url);
-      const file = path.join(ROOT, 'web', url);
-      const body = files ? files[url] : fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : undefined;
-      return { ok: body !== undefined, json: async () => JSON.parse(body) };
-    }
-  }, ['web/js/i18n.js']);
-  return { requested, call: (code) => vm.runInContext(code, ctx) };
-}
-
 test('a locale falls back to its language, then to English, and never reaches outside lang/', async () => {
-  const env = translations();
+  const env = pageContext();
+  env.requested.length = 0;
   assert.strictEqual(await env.call('loadTranslation("de-DE")'), 'de');
   assert.strictEqual(env.call('i18n_getMessage("btnSave")'), DE.btnSave);
   assert.deepStrictEqual(env.requested, ['lang/en/messages.json', 'lang/de-DE/messages.json', 'lang/de/messages.json']);
@@ -217,7 +213,7 @@ test('a locale falls back to its language, then to English, and never reaches ou
 });
 
 test('keys missing in a translation come from English; unknown keys show themselves', async () => {
-  const env = translations({ 'lang/en/messages.json': '{"a": "A", "b": "B $1 of $2"}', 'lang/de/messages.json': '{"a": "Ä"}' });
+  const env = pageContext({}, null, { 'lang/en/messages.json': '{"a": "A", "b": "B $1 of $2"}', 'lang/de/messages.json': '{"a": "Ä"}' });
   await env.call('loadTranslation("de")');
   const cases = [['"a"', 'Ä'], ['"b", [3, 4]', 'B 3 of 4'], ['"b", "x"', 'B x of '], ['"constructor"', 'constructor'], ['"nope"', 'nope']];
   cases.forEach(([args, expected]) => assert.strictEqual(env.call(`i18n_getMessage(${args})`), expected, args));
