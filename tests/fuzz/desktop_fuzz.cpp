@@ -1,10 +1,11 @@
-// The desktop shell on untrusted text: page messages, documents and worker messages in any
-// order (the first line is the UI script, each further line one event), and the same bytes
-// as a locale, a navigation target and dialog patterns. Nothing crashes, the script reaches
-// the page whole and in order, and only the page's own origin is ever answered.
+// The desktop shell on untrusted text: the first line is the UI script, each further line an
+// event of the view (its first byte says which), and the whole input is also taken as a
+// locale, a navigation target and dialog patterns. Nothing crashes, the script reaches the
+// page whole and in order, and only the page's own origin is ever heard or answered.
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "app/desktop/bridge_flow.h"
@@ -19,50 +20,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (isOwnOrigin(input, own) && !navigationAllowed(input, own)) std::abort();
   chooserPatterns(input);
 
-  size_t end = input.find('\n');
-  const std::string script = input.substr(0, end);
-  std::string pieces;
+  std::istringstream lines(input);
+  std::string script, line, pieces;
+  std::getline(lines, script);
   bool ran = false;
-  BridgeFlow* flowSeen = nullptr;
   BridgeFlow flow(script,
                   {[&](const std::string& text) {
-                     if (!flowSeen->showsOwnDocument()) std::abort();
+                     if (!flow.showsOwnDocument()) std::abort();
                      if (!ran) pieces += text;
                    },
                    [&](const char*) { ran = true; }},
                   [&](const std::string& request) {
-                    if (!flowSeen->showsOwnDocument()) std::abort();
+                    if (!flow.showsOwnDocument()) std::abort();
                     return request;
                   });
-  flowSeen = &flow;
   flow.setOwnOrigin(own);
-  while (end != std::string::npos) {
-    size_t next = input.find('\n', end + 1);
-    std::string line = input.substr(end + 1, next == std::string::npos ? next : next - end - 1);
-    end = next;
+  while (std::getline(lines, line)) {
+    const char kind = line.empty() ? ' ' : line[0];
     std::string rest = line.empty() ? "" : line.substr(1);
-    switch (line.empty() ? ' ' : line[0]) {
-      case 'd':
-        flow.onDocument(rest);
-        break;
-      case 'o':
-        flow.onDocument(own + rest);
-        break;
-      case 'p':
-        flow.onPageMessage(&rest);
-        break;
-      case 'n':
-        flow.onPageMessage(nullptr);
-        break;
-      case 'w':
-        flow.onWorkerMessage(rest);
-        break;
-      case 's':
-        flow.stop();
-        break;
-      default:
-        break;
-    }
+    if (kind == 'd') flow.onDocument(rest);
+    if (kind == 'o') flow.onDocument(own + rest);
+    if (kind == 'p') flow.onPageMessage(&rest);
+    if (kind == 'n') flow.onPageMessage(nullptr);
+    if (kind == 'w') flow.onWorkerMessage(rest);
+    if (kind == 's') flow.stop();
   }
   if (script.compare(0, pieces.size(), pieces) != 0 || (ran && pieces != script)) std::abort();
   return 0;

@@ -1,308 +1,298 @@
-// Behaviour of the page's own scripts: time and file helpers, translations with their fallback,
-// display capability checks, and how host messages drive the deploy progress.
+// The page as the view runs it: its own scripts, then the UI script in the host's pieces, over
+// a fake jQuery. What it sends to the host for every operation, how host messages drive the
+// deploy progress, its helpers and its translations.
 'use strict';
 
 const assert = require('assert');
 const fs = require('fs');
 const path = require('path');
 const vm = require('vm');
-const { test, run, context, load, ROOT } = require('./testlib');
+const test = require('node:test');
+const { read, context, cutLikeHost, EN, DE, ROOT } = require('./testlib');
 
-const EN = JSON.parse(fs.readFileSync(path.join(ROOT, 'web/lang/en/messages.json'), 'utf8'));
-const DE = JSON.parse(fs.readFileSync(path.join(ROOT, 'web/lang/de/messages.json'), 'utf8'));
-
-// A stand-in for jQuery that accepts any chain of calls; reads come from `reads`, and calls on
-// the selectors in `watch` are recorded.
-function chainable(reads, calls) {
-  const make = (selector) => new Proxy(() => {}, {
-    get: (target, property) => {
-      if (property === 'length') {
-        return 0;
+// Elements by id keep val, text, prop, attr, classes and modal calls (reads take the first
+// element, writes go to all); the playlist's <li> items are {attr, spans}; any other call
+// chains on and does nothing.
+function fakePage() {
+  const elements = new Map();
+  const page = { items: [], adType: null };
+  page.element = (id) => elements.get(id) ||
+    elements.set(id, { val: '', text: '', prop: false, attr: {}, classes: new Set(), modal: [] }).get(id);
+  const wrap = (list) => {
+    const access = (name, keyed) => (...args) => {
+      const key = keyed ? args.shift() : undefined;
+      if (args[0] === undefined) {
+        return list[0] ? (name === 'attr' ? list[0].attr[key] : list[0][name]) : (name === 'text' ? '' : undefined);
       }
-      return (...args) => {
-        calls.push([selector, property, ...args]);
-        const value = reads[selector] && reads[selector][property];
-        if (value !== undefined && (args.length === 0 || (args.length === 1 && property === 'attr'))) {
-          return typeof value === 'object' ? value[args[0]] : value;
-        }
-        return make(selector);
-      };
-    }
-  });
-  return (selector) => make(typeof selector === 'string' ? selector : '(element)');
+      list.forEach((e) => { if (name === 'attr') e.attr[key] = String(args[0]); else e[name] = name === 'prop' ? args[0] : String(args[0]); });
+      return self;
+    };
+    const classes = (action) => (name) => { list.forEach((e) => e.classes && e.classes[action](name)); return self; };
+    const known = { length: list.length, wrapped: true, val: access('val'), text: access('text'), prop: access('prop', true),
+      attr: access('attr', true), addClass: classes('add'), removeClass: classes('delete'), get: () => list.slice(),
+      hasClass: (name) => Boolean(list[0] && list[0].classes.has(name)), first: () => wrap(list.slice(0, 1)),
+      modal: (command) => { list.forEach((e) => e.modal.push(command)); return self; },
+      children: (selector) => (selector === 'li' ? wrap(page.items) : { eq: (i) => ({ text: () => list[0].spans[i] }) }) };
+    const self = new Proxy(known, { get: (target, name) => (name in target ? target[name] : () => self) });
+    return self;
+  };
+  page.$ = (selector) => {
+    if (typeof selector !== 'string') return selector && selector.wrapped ? selector : wrap(selector && selector.spans ? [selector] : []);
+    if (selector === 'input[name="adType"]:checked') return wrap(page.adType === null ? [] : [{ val: page.adType }]);
+    return wrap(/^#\w+(, *#\w+)*$/.test(selector) ? selector.split(',').map((id) => page.element(id.trim().slice(1))) : []);
+  };
+  return page;
 }
 
-function pageContext(reads) {
-  const calls = [];
-  const notices = [];
-  const timers = [];
-  const ctx = context({
-    $: chainable(reads || {}, calls),
-    document: { addEventListener() {} },
-    setTimeout: (callback) => timers.push(callback),
-    setInterval: () => 1,
-    clearInterval() {}
-  });
-  ['web/js/util.js', 'web/js/i18n.js', 'web/js/page.js', 'web/js/progress.js'].forEach((file) => load(ctx, file));
-  // Display operations only ever run after the UI script has arrived.
-  vm.runInContext('currentMessages = ' + JSON.stringify(EN) + '; uiReady = true;', ctx);
+// The page with the operator's FIELDS filled in, in deploy MODE; translations come from FILES
+// or from the real files under web/.
+function pageContext(fields, mode, files) {
+  const page = fakePage();
+  const [sent, notices, requested] = [[], [], []];
+  const fetch = async (url) => {
+    requested.push(url);
+    const file = path.join(ROOT, 'web', url);
+    const body = files ? files[url] : fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : undefined;
+    return { ok: body !== undefined, json: async () => JSON.parse(body) };
+  };
+  const document = { addEventListener() {}, querySelectorAll: () => [], documentElement: { setAttribute() {} }, dispatchEvent() {} };
+  const ctx = context({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
+    clearInterval() {}, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } },
+  ['util', 'i18n', 'page', 'progress', 'messages'].map((name) => `web/js/${name}.js`));
+  cutLikeHost(read('app/ui_script.js')).forEach((piece) => vm.runInContext(piece, ctx));
+  vm.runInContext(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`, ctx);
   ctx.showNotice = (text, level) => notices.push([level, text]);
-  return { ctx, calls, notices, timers, call: (code) => vm.runInContext(code, ctx) };
+  Object.entries(Object.assign({ currentPlaylistName: 'Lobby' }, fields)).forEach(([id, value]) =>
+    Object.assign(page.element(id), typeof value === 'boolean' ? { prop: value } : { val: value, text: value }));
+  page.element('deployMode').attr.mode = mode || 'adDeploy';
+  page.element('uiDeployType').attr['data-i18n'] = 'uiMenuAdDeploy';
+  page.element('deploySpinner').classes.add('d-none');
+  const call = (code) => {
+    const value = vm.runInContext(code, ctx);
+    return value && typeof value.then === 'function' ? value : JSON.parse(JSON.stringify(value) ?? 'null');
+  };
+  return { page, sent, notices, requested, call, spinning: () => !page.element('deploySpinner').classes.has('d-none') };
 }
 
-test('play times convert to hh:mm:ss and back', () => {
-  const { call } = pageContext();
-  const cases = [[0, '00:00:00'], [10, '00:00:10'], [65, '00:01:05'], [3661, '01:01:01'], [86399, '23:59:59']];
-  for (const [seconds, text] of cases) {
-    assert.strictEqual(call('timeNumberToString(' + seconds + ')'), text);
-    assert.strictEqual(call('timeStringToNumber(' + JSON.stringify(text) + ')'), seconds);
+const DISPLAYS = [{ IPAddr: '192.168.1.21', HTTPPort: 80, selected: true, DeviceName: 'Left' },
+  { IPAddr: '192.168.1.30', HTTPPort: 80, selected: false }, { IPAddr: '192.168.1.40', HTTPPort: 8080, selected: true }];
+const ip = ['192.168.1.21:80', '192.168.1.40:8080'];
+const SELECTED = [{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.40', port: 8080 }];
+const EDITOR = { IPAddr: '192.168.1.30', HTTPPort: '8000', DeviceName: 'Hall', SerialNumber: 'SN1', DeviceModel: 'QD-1', SoftwareVersion: '2.0' };
+const on = (names) => Object.fromEntries(names.split(' ').map((name) => [name.replace('!', ''), !name.startsWith('!')]));
+
+test('each operation sends exactly what the host reads, to the displays it names', () => {
+  const cases = [
+    ['adDeploy', {}, 'playlist deploy', { file: 'Lobby.json', ip }, SELECTED],
+    ['emergency', { EmergencyEnable: true }, 'emergency deploy', { ip, enable: '1', file: 'Lobby.json' }],
+    ['emergency', { EmergencyEnable: false, currentPlaylistName: '' }, 'emergency deploy', { ip, enable: '0' }],
+    ['adEnable', {}, 'ad set', { cmd: '1', ip }], ['adDisable', {}, 'ad set', { cmd: '0', ip }],
+    ['adCamSwitchEnable', {}, 'adCamSwitch set', { cmd: '1', ip }], ['adCamSwitchDisable', {}, 'adCamSwitch set', { cmd: '0', ip }],
+    ['screenEnable', {}, 'screen set', { cmd: '1', ip }], ['screenDisable', {}, 'screen set', { cmd: '0', ip }],
+    ['adUndeploy', {}, 'playlist undeploy', { ip }],
+    ['setDevName', EDITOR, 'devName set', { devName: 'Hall', ip: ['192.168.1.30:8000'], devId: 'SN1', devMode: 'QD-1',
+      devVersion: '2.0', info: '' }, [{ ip: '192.168.1.30', port: '8000' }]],
+    ['login', EDITOR, 'login deploy', { ip: ['192.168.1.30:8000'] }],
+    ['brand', { brandEnable: true, brandX: '10', brandY: ' 20 ', brandWidth: '', brandHeight: '' }, 'brand deploy',
+      { enable: '1', ip, x: '10', y: '20' }],
+    ['brand', { brandEnable: false, brandWidth: '300', brandHeight: '100', deployBrand: 'logo.png', fullFilePath: '/h/logo.png' },
+      'brand deploy', { enable: '0', ip, width: '300', height: '100', title: 'logo.png', path: '/h/logo.png' }],
+    ['banner', { ...on('bannerAlwaysEnable !bannerPIREnable bannerFaceEnable !bannerMotionEnable bannerAlarmInEnable'),
+      deployBanner: 'stop.png', fullFilePath: '/p/stop.png' }, 'banner deploy',
+    { always: '1', pir: '0', face: '1', motion: '0', alarm: '1', ip, title: 'stop.png', path: '/p/stop.png' }],
+    ['greeting', on('greetingPIREnable !greetingFaceEnable greetingMotionEnable !greetingAlarmInEnable'), 'greeting deploy',
+      { pir: '1', face: '0', motion: '1', alarm: '0', ip }],
+    ['fwUpdate', { deployFileName: 'v2.epak', fullFilePath: 'v2.epak' }, 'firmware deploy', { title: 'v2.epak', ip }],
+    ['confImport', { deployFileName: 'site.conf', fullFilePath: '/etc/q/site.conf' }, 'configure deploy',
+      { title: 'site.conf', path: '/etc/q/site.conf', ip }],
+    // Without credentials or a chosen file nothing is sent and no operation starts.
+    ['adDeploy', { username: '' }, null, null, []], ['adDeploy', { password: '' }, null, null, []],
+    ['fwUpdate', { deployFileName: '' }, null, null, [], [['warning', EN.deployNoFile]]],
+    ['confImport', { deployFileName: '' }, null, null, [], [['warning', EN.deployNoFile]]]
+  ];
+  for (const [mode, fields, what, payload, targets, notices] of cases) {
+    const env = pageContext({ username: 'admin', password: 'p@ss word', ...fields }, mode);
+    env.call(`devList.push(...${JSON.stringify(DISPLAYS)}); deployPlayList()`);
+    const [T, C] = what ? what.split(' ') : [];
+    assert.deepStrictEqual(env.sent, what ? [{ T, C, V: 1, P: { user: 'admin', pass: 'p@ss word', ...payload } }] : [], mode);
+    if (targets) assert.deepStrictEqual([env.call('deployList'), env.spinning()], [targets, targets.length > 0], mode);
+    if (notices) assert.deepStrictEqual(env.notices, notices, mode);
+    if (mode === 'adDeploy' && what) assert.deepStrictEqual(env.page.element('deployPlaylistCard').modal, ['hide']);
   }
-  assert.strictEqual(call('timeNumberToString(12.7)'), '00:00:12');
-  assert.strictEqual(call('timeNumberToString(-5)'), '00:00:00');
-  assert.strictEqual(call('timeNumberToString("x")'), '00:00:00');
 });
 
-test('durations are read from seconds, mm:ss or hh:mm:ss; anything else is 0', () => {
-  const { call } = pageContext();
-  const cases = [['90', 90], [' 1:05 ', 65], ['2:00:00', 7200], [15, 15], ['', 0], ['1:2:3:4', 0],
-    ['-5', 0], ['1.5', 0], ['abc', 0], ['1::2', 0]];
-  for (const [text, seconds] of cases) {
-    assert.strictEqual(call('timeStringToNumber(' + JSON.stringify(text) + ')'), seconds, JSON.stringify(text));
+test('file choices, the display web page and the address order', () => {
+  const env = pageContext({ IPAddr: '10.0.0.7', HTTPPort: '8080' });
+  for (const [dialog, call] of [['fwUpdate', 'selectFile()'], ['confImport', 'selectFile(undefined)'],
+    ['confImport', "selectFile('alertAudio')"], ['brand', 'selectFile()'], ['', 'openDeviceWeb()']]) {
+    env.page.element('deployMode').attr.mode = dialog;
+    env.call(call);
   }
-  assert.strictEqual(call('timeStringToNumber(undefined)'), 0);
+  assert.deepStrictEqual(env.sent.map((m) => [m.T, m.C, m.P]), [['firmware', 'add', ''], ['configure', 'add', ''],
+    ['alertAudio', 'add', ''], ['deviceweb', 'open', { url: 'http://10.0.0.7:8080' }]]);
+  const order = ['10.0.0.7', '192.168.1.20', '192.168.1.100', '192.168.1.255', '192.168.2.1', '255.255.255.255'];
+  assert.deepStrictEqual(env.call(`${JSON.stringify(order)}.map(ipToInt32)`),
+    [167772167, 3232235796, 3232235876, 3232236031, 3232236033, 4294967295]);
 });
 
-test('images and GIFs are told apart by the extension, in any letter case', () => {
+test('saving builds one item per list entry, asks before overwriting and refuses unsafe names', () => {
+  let env = pageContext({ inputPlaylistFileName: ' Lobby.json ', existPlaylistFiles: '#' });
+  env.page.adType = '255';
+  env.page.items.push({ attr: { value: '10' }, spans: ['Sale.png', 'abc.png'] }, { attr: { value: '0' }, spans: ['Film.mp4', 'def.mp4'] });
+  env.call('savePlaylistFile(true)');
+  const [{ T, C, P }] = env.sent;
+  assert.deepStrictEqual([T, C, P.name], ['playlist', 'save', 'Lobby.json']);
+  assert.deepStrictEqual(P.playlist.map((item) => [item.type, item.duration, item.title, item.url]),
+    [[255, 10, 'Sale.png', 'abc.png'], [255, 0, 'Film.mp4', 'def.mp4']]);
+  P.playlist.forEach((item) => assert.ok(Number.isInteger(item.id) && item.id >= 0 && item.id <= 4294967294));
+  assert.strictEqual(env.page.element('currentPlaylistType').text, `[ ${EN.uiSaveDlgTypeEmergencyLabel} ]`);
+  env = pageContext({ inputPlaylistFileName: 'Menu', existPlaylistFiles: '#' });
+  env.call('savePlaylistFile(true)');
+  assert.deepStrictEqual([env.sent[0].P, env.page.element('currentPlaylistType').text],
+    [{ playlist: [], name: 'Menu.json' }, `[ ${EN.uiSaveDlgTypeFullLabel} ]`]);
+  env = pageContext({ inputPlaylistFileName: 'Lobby', existPlaylistFiles: '#Menu.json;Lobby.json' });
+  env.page.element('rewriteWarning').classes.add('d-none');
+  env.call('savePlaylistFile(true)');
+  assert.deepStrictEqual([env.sent, env.page.element('rewriteWarning').classes.has('d-none')], [[], false]);
+  assert.strictEqual(env.page.element('rewriteWarningText').text, EN.rewriteFile.replace('$1', 'Lobby'));
+  env.call('savePlaylistFile(false)');
+  assert.strictEqual(env.sent.length, 1);
+  for (const name of ['   ', '.json', '../x', 'a/b', 'a\\b', '..']) {
+    env = pageContext({ inputPlaylistFileName: name, existPlaylistFiles: '#' });
+    env.call('savePlaylistFile(true)');
+    assert.deepStrictEqual([env.sent, env.notices.length], [[], 1], JSON.stringify(name));
+  }
+  env.call("deployList = [{ ip: '192.168.1.21', port: 80 }]; addMediaFile(); removeMediaFile('Sale.png', 'abc.png'); removePlayListDlg()");
+  assert.deepStrictEqual([env.sent, env.notices.slice(1).map((n) => n[1])], [[], Array(3).fill(EN.removeMedia)]);
+});
+
+test('helpers: play times, durations, media kinds and display addresses', () => {
   const { call } = pageContext();
-  const image = (name) => call('isImage(' + JSON.stringify(name) + ')');
-  const gif = (name) => call('isGIF(' + JSON.stringify(name) + ')');
-  ['a.png', 'B.JPG', 'c.Jpeg', 'd.bmp', 'e.webp', 'f.gif'].forEach((name) => assert.ok(image(name), name));
-  ['a.mp4', 'b.MOV', 'png', 'gif.mkv', 'x.png.mp4', ''].forEach((name) => assert.ok(!image(name), name));
-  assert.ok(gif('Anim.GIF') && !gif('still.png') && !gif('gif'));
-  assert.strictEqual(call('defaultDuration("a.png")'), 10);
-  assert.strictEqual(call('defaultDuration("a.mp4")'), 0);
+  const cases = [
+    ['timeNumberToString(0)', '00:00:00'], ['timeNumberToString(65)', '00:01:05'], ['timeNumberToString(3661)', '01:01:01'],
+    ['timeNumberToString(86399)', '23:59:59'], ['timeNumberToString(12.7)', '00:00:12'], ['timeNumberToString(-5)', '00:00:00'],
+    ['timeNumberToString("x")', '00:00:00'], ['timeStringToNumber("01:01:01")', 3661], ['timeStringToNumber("90")', 90],
+    ['timeStringToNumber(" 1:05 ")', 65], ['timeStringToNumber(15)', 15], ['timeStringToNumber("")', 0],
+    ['timeStringToNumber("1:2:3:4")', 0], ['timeStringToNumber("-5")', 0], ['timeStringToNumber("1.5")', 0],
+    ['timeStringToNumber("1::2")', 0], ['timeStringToNumber(undefined)', 0],
+    ['["a.png", "B.JPG", "c.Jpeg", "d.bmp", "e.webp", "f.gif"].every(isImage)', true],
+    ['["a.mp4", "png", "gif.mkv", "x.png.mp4", ""].some(isImage)', false],
+    ['[isGIF("Anim.GIF"), isGIF("still.png"), isGIF("gif")]', [true, false, false]],
+    ['[defaultDuration("a.png"), defaultDuration("a.mp4")]', [10, 0]],
+    ['["192.168.1.10:80", "192.168.1.10", "[fe80::1]:8080"].map(hostOfAddress)', ['192.168.1.10', '192.168.1.10', 'fe80::1']]
+  ];
+  for (const [code, expected] of cases) {
+    assert.deepStrictEqual(JSON.parse(JSON.stringify(call(code))), expected, code);
+  }
 });
-
-test('the host part of an address ignores the port', () => {
-  const { call } = pageContext();
-  assert.strictEqual(call('hostOfAddress("192.168.1.10:80")'), '192.168.1.10');
-  assert.strictEqual(call('hostOfAddress("192.168.1.10")'), '192.168.1.10');
-  assert.strictEqual(call('hostOfAddress("[fe80::1]:8080")'), 'fe80::1');
-  assert.notStrictEqual(call('hostOfAddress("192.168.1.1:80")'), call('hostOfAddress("192.168.1.10:80")'));
-});
-
 test('capability checks look only at the selected displays', () => {
   const { call } = pageContext();
-  call(`devList.push(
-    { IPAddr: '10.0.0.1', VideoAdvertSupport: 1, ImageAdvertSupport: 1, BannerSupport: 1, selected: true },
-    { IPAddr: '10.0.0.2', VideoAdvertSupport: 0, ImageAdvertSupport: 1, BannerSupport: 0, selected: false },
-    { IPAddr: '10.0.0.3', VideoAdvertSupport: 0, ImageAdvertSupport: 0, BannerSupport: 1, selected: false })`);
-  assert.ok(call('hasAnyDeviceSelected()'));
-  assert.ok(!call('hasAnyNoAdDeviceSelected()') && !call('hasAnyNoVideoAdDeviceSelected()'));
-  call('devList[1].selected = true');
-  assert.ok(!call('hasAnyNoAdDeviceSelected()') && call('hasAnyNoVideoAdDeviceSelected()'));
-  call('devList[2].selected = true');
-  assert.ok(call('hasAnyNoAdDeviceSelected()'));
-  call('devList.forEach((d) => { d.selected = false; })');
-  assert.ok(!call('hasAnyDeviceSelected()'));
-  assert.strictEqual(call('findDeviceIndexByIp("10.0.0.3")'), 2);
-  assert.strictEqual(call('findDeviceIndexByIp("10.0.0.30")'), -1);
+  call(`devList.push({ IPAddr: '10.0.0.1', VideoAdvertSupport: 1, ImageAdvertSupport: 1, selected: true },
+    { IPAddr: '10.0.0.2', VideoAdvertSupport: 0, ImageAdvertSupport: 1 }, { IPAddr: '10.0.0.3', VideoAdvertSupport: 0, ImageAdvertSupport: 0 })`);
+  const state = () => call('[hasAnyDeviceSelected(), hasAnyNoAdDeviceSelected(), hasAnyNoVideoAdDeviceSelected()]');
+  const steps = [['', [true, false, false]], ['devList[1].selected = true', [true, false, true]],
+    ['devList[2].selected = true', [true, true, true]], ['devList.forEach((d) => { d.selected = false; })', [false, false, false]]];
+  steps.forEach(([change, expected]) => assert.deepStrictEqual([...(call(change), state())], expected, change));
+  assert.deepStrictEqual([call('findDeviceIndexByIp("10.0.0.3")'), call('findDeviceIndexByIp("10.0.0.30")')], [2, -1]);
 });
 
-// Translations served from the real files under web/, as the page fetches them.
-function translationContext(files) {
-  const requested = [];
-  const ctx = context({
-    document: { querySelectorAll: () => [], documentElement: { setAttribute() {} }, dispatchEvent() {} },
-    CustomEvent: class {},
-    fetch: async (url) => {
-      requested.push(url);
-      const body = files ? files[url] : (() => {
-        const file = path.join(ROOT, 'web', url);
-        return fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : undefined;
-      })();
-      return { ok: body !== undefined, json: async () => JSON.parse(body) };
-    }
-  });
-  load(ctx, 'web/js/i18n.js');
-  return { ctx, requested, call: (code) => vm.runInContext(code, ctx) };
-}
-
-test('a locale name falls back to its language, then to English', async () => {
-  const env = translationContext();
+test('a locale falls back to its language, then to English, and never reaches outside lang/', async () => {
+  const env = pageContext();
+  env.requested.length = 0;
   assert.strictEqual(await env.call('loadTranslation("de-DE")'), 'de');
   assert.strictEqual(env.call('i18n_getMessage("btnSave")'), DE.btnSave);
   assert.deepStrictEqual(env.requested, ['lang/en/messages.json', 'lang/de-DE/messages.json', 'lang/de/messages.json']);
-  assert.strictEqual(await env.call('loadTranslation("fr_CA")'), 'en');
+  for (const name of ['fr_CA', '', '../../conf/x']) {
+    assert.strictEqual(await env.call(`loadTranslation(${JSON.stringify(name)})`), 'en');
+  }
   assert.strictEqual(env.call('i18n_getMessage("btnSave")'), EN.btnSave);
-  assert.strictEqual(await env.call('loadTranslation("")'), 'en');
-});
-
-test('a language name never reaches outside lang/', async () => {
-  const env = translationContext();
-  assert.strictEqual(await env.call('loadTranslation("../../conf/x")'), 'en');
   env.requested.forEach((url) => assert.match(url, /^lang\/[A-Za-z0-9_-]+\/messages\.json$/, url));
+  // Of two overlapping loads the later one wins.
+  await Promise.all([env.call('loadTranslation("de")'), env.call('loadTranslation("en")')]);
+  assert.strictEqual(env.call('i18n_getMessage("btnSave")'), EN.btnSave);
 });
 
 test('keys missing in a translation come from English; unknown keys show themselves', async () => {
-  const env = translationContext({
-    'lang/en/messages.json': JSON.stringify({ a: 'A', b: 'B $1 of $2' }),
-    'lang/de/messages.json': JSON.stringify({ a: 'Ä' })
-  });
+  const env = pageContext({}, null, { 'lang/en/messages.json': '{"a": "A", "b": "B $1 of $2"}', 'lang/de/messages.json': '{"a": "Ä"}' });
   await env.call('loadTranslation("de")');
-  assert.strictEqual(env.call('i18n_getMessage("a")'), 'Ä');
-  assert.strictEqual(env.call('i18n_getMessage("b", [3, 4])'), 'B 3 of 4');
-  assert.strictEqual(env.call('i18n_getMessage("b", "x")'), 'B x of ');
-  assert.strictEqual(env.call('i18n_getMessage("constructor")'), 'constructor');
-  assert.strictEqual(env.call('i18n_getMessage("nope")'), 'nope');
+  const cases = [['"a"', 'Ä'], ['"b", [3, 4]', 'B 3 of 4'], ['"b", "x"', 'B x of '], ['"constructor"', 'constructor'], ['"nope"', 'nope']];
+  cases.forEach(([args, expected]) => assert.strictEqual(env.call(`i18n_getMessage(${args})`), expected, args));
 });
 
-test('of two overlapping loads the later request wins', async () => {
-  const env = translationContext();
-  const first = env.call('loadTranslation("de")');
-  const second = env.call('loadTranslation("en")');
-  await Promise.all([first, second]);
-  assert.strictEqual(env.call('i18n_getMessage("btnSave")'), EN.btnSave);
-});
+const at = (status, extra) => Object.assign({ ip: '192.168.1.21:80', status }, extra);
+const finish = (success, total, failed, ip) => at('finish', { success, total, failed, ip });
 
-// One display's row through a sequence of host messages.
-function walk(mode, fetchReport, messages) {
+test('host messages move a display row through its states', () => {
+  const cases = [
+    ['adDeploy', true, [['device', at('mgclose')], ['device', at('mgerror')], ['playlist', finish('4', '4', '0', '192.168.1.21:50100')],
+      ['playlist', finish('4', '4', '0')]], [['waiting', 'stateWaitingReport'], null, ['done', 'stateFinished', '4', '4'], null]],
+    ['adDeploy', true, [['playlist', finish('2', '3', '1')]], [['partial', 'stateFinishedWithErrors', '2', '3', '1']]],
+    ['adDeploy', true, [['login', at('ERROR')]], [['failed', 'stateLoginFailed']]],
+    ['adDeploy', true, [['device', at('mgerror')]], [['failed', 'stateUnreachable']]],
+    ['adDeploy', true, [['adUploadRequest', at('NO Enough Space')]], [['failed', 'stateNoSpace']]],
+    ['adDeploy', true, [['adUploadRequest', at('Unsupported Ad Upload Request Code: 400')]], [['failed', 'stateUploadCode', '400']]],
+    ['adDeploy', true, [['login', at('OK')], ['playlist', { ip: 'x' }]], [null, null]],
+    ['adEnable', false, [['device', at('Unsupported code: 401')]], [['failed', 'stateHttpError', '401']]],
+    ['adEnable', false, [['firmware', at('OK')], ['devName', at('OK')], ['adSwitch', at('OK')]], [null, null, ['done', 'stateSettingOk']]],
+    ['brand', false, [['parse', at('ERROR')]], [['failed', 'stateParseError']]],
+    ['login', false, [['login', at('Unsupported Login Code: 500')]], [['failed', 'stateLoginCode', '500']]],
+    ['login', false, [['login', at('OK')], ['device', at('mgclose')]], [['done', 'stateLoginOk'], null]],
+    ['setDevName', false, [['device', at('mgclose')], ['devName', at('OK')]], [['failed', 'stateClosed'], null]],
+    ['emergency', false, [['emergency', at('Unsupported Emergency Request Code: 9')]], [['failed', 'stateEmergencyCode', '9']]],
+    ['emergency', false, [['emergency', at('OK')]], [['done', 'stateEmergencyOk']]],
+    ['emergency', true, [['device', at('mgclose')], ['emergency', finish('1', '1', '0')]], [['waiting', 'stateWaitingReport'], ['done', 'stateFinished', '1', '1']]],
+    ['fwUpdate', true, [['firmware', at('ERROR')]], [['failed', 'stateFirmwareFailed']]],
+    ['adUndeploy', false, [['clear', at('ERROR')]], [['failed', 'stateSettingRefused']]],
+    ['screenDisable', false, [['screen', at('ERROR')]], [['failed', 'stateSettingRefused']]],
+    ['confImport', false, [['configure', at('OK')]], [['done', 'stateConfigureOk']]]
+  ];
   const { call } = pageContext();
-  let row = { phase: 'working' };
-  const states = [];
-  for (const [kind, payload] of messages) {
-    const next = call('deployTransition(' + [mode, fetchReport, row, kind, payload].map((v) => JSON.stringify(v)).join(',') + ')');
-    if (next !== null) {
-      row = Object.assign({}, row, next);
-    }
-    states.push(next === null ? null : [next.phase, next.key].concat(next.args));
+  for (const [mode, fetchReport, messages, expected] of cases) {
+    let row = { phase: 'working' };
+    const states = messages.map(([kind, payload]) => {
+      const next = call(`deployTransition(${[mode, fetchReport, row, kind, payload].map((v) => JSON.stringify(v))})`);
+      row = next === null ? row : Object.assign({}, row, next);
+      return next === null ? null : [next.phase, next.key, ...next.args];
+    });
+    assert.deepStrictEqual(states, expected, mode + ' ' + JSON.stringify(messages));
   }
-  return states;
-}
-
-const at = (status, extra) => Object.assign({ ip: '192.168.1.21:80', status: status }, extra);
-
-test('a playlist deploy waits after the connection closes and ends with the display report', () => {
-  assert.deepStrictEqual(walk('adDeploy', true, [
-    ['device', at('mgclose')],
-    ['device', at('mgerror')],
-    ['playlist', at('finish', { total: '4', success: '4', failed: '0', ip: '192.168.1.21:50100' })],
-    ['playlist', at('finish', { total: '4', success: '4', failed: '0' })]
-  ]), [['waiting', 'stateWaitingReport'], null, ['done', 'stateFinished', '4', '4'], null]);
-  assert.deepStrictEqual(walk('adDeploy', true, [['playlist', at('finish', { total: '3', success: '2', failed: '1' })]]),
-    [['partial', 'stateFinishedWithErrors', '2', '3', '1']]);
+  assert.strictEqual(call('silentRows([{ phase: "working", lastActivity: 0 }, { phase: "waiting", lastActivity: 0 }], 200000, 120000).length'), 1);
 });
 
-test('failures are reported with their reason and end the row', () => {
-  const first = (mode, kind, payload, fetchReport) => walk(mode, fetchReport, [[kind, payload]])[0];
-  assert.deepStrictEqual(first('adDeploy', 'login', at('ERROR'), true), ['failed', 'stateLoginFailed']);
-  assert.deepStrictEqual(first('adDeploy', 'device', at('mgerror'), true), ['failed', 'stateUnreachable']);
-  assert.deepStrictEqual(first('adDeploy', 'adUploadRequest', at('NO Enough Space'), true), ['failed', 'stateNoSpace']);
-  assert.deepStrictEqual(first('adDeploy', 'adUploadRequest', at('Unsupported Ad Upload Request Code: 400'), true),
-    ['failed', 'stateUploadCode', '400']);
-  assert.deepStrictEqual(first('adEnable', 'device', at('Unsupported code: 401'), false), ['failed', 'stateHttpError', '401']);
-  assert.deepStrictEqual(first('brand', 'parse', at('ERROR'), false), ['failed', 'stateParseError']);
-  assert.deepStrictEqual(first('login', 'login', at('Unsupported Login Code: 500'), false), ['failed', 'stateLoginCode', '500']);
-  assert.deepStrictEqual(first('emergency', 'emergency', at('Unsupported Emergency Request Code: 9'), false),
-    ['failed', 'stateEmergencyCode', '9']);
-  assert.deepStrictEqual(first('fwUpdate', 'firmware', at('ERROR'), true), ['failed', 'stateFirmwareFailed']);
-  assert.deepStrictEqual(first('adUndeploy', 'clear', at('ERROR'), false), ['failed', 'stateSettingRefused']);
-  assert.deepStrictEqual(first('screenDisable', 'screen', at('ERROR'), false), ['failed', 'stateSettingRefused']);
-});
 
-test('a closed connection without an answer fails a single request', () => {
-  assert.deepStrictEqual(walk('setDevName', false, [['device', at('mgclose')], ['devName', at('OK')]]),
-    [['failed', 'stateClosed'], null]);
-  assert.deepStrictEqual(walk('login', false, [['login', at('OK')], ['device', at('mgclose')]]),
-    [['done', 'stateLoginOk'], null]);
-});
-
-test('replies of another kind than the mode expects leave the row alone', () => {
-  assert.deepStrictEqual(walk('adEnable', false, [['firmware', at('OK')], ['devName', at('OK')], ['adSwitch', at('OK')]]),
-    [null, null, ['done', 'stateSettingOk']]);
-  assert.deepStrictEqual(walk('adDeploy', true, [['login', at('OK')], ['playlist', { ip: 'x' }]]), [null, null]);
-  assert.deepStrictEqual(walk('confImport', false, [['configure', at('OK')]]), [['done', 'stateConfigureOk']]);
-  assert.deepStrictEqual(walk('emergency', false, [['emergency', at('OK')]]), [['done', 'stateEmergencyOk']]);
-  assert.deepStrictEqual(walk('emergency', true, [['device', at('mgclose')], ['emergency', at('finish', { total: '1', success: '1', failed: '0' })]]),
-    [['waiting', 'stateWaitingReport'], ['done', 'stateFinished', '1', '1']]);
-});
-
-test('every state the progress can show is translated', () => {
-  const { call } = pageContext();
-  const source = fs.readFileSync(path.join(ROOT, 'web/js/progress.js'), 'utf8');
-  const keys = new Set([...source.matchAll(/'(state[A-Z]\w*)'/g)].map((m) => m[1]));
-  assert.ok(keys.size >= 20);
-  keys.forEach((key) => assert.ok(key in EN && key in DE, key));
-  assert.ok(call('silentRows([{ phase: "working", lastActivity: 0 }, { phase: "waiting", lastActivity: 0 }], 200000, 120000).length') === 1);
-});
-
-const DEPLOY_READS = {
-  '#deployMode': { attr: { mode: 'adDeploy' } },
-  '#currentPlaylistName': { text: 'Lobby' },
-  '#uiDeployType': { attr: { 'data-i18n': 'uiMenuAdDeploy' } }
-};
-
-function startDeploy(reads, targets) {
-  const env = pageContext(reads);
+function startDeploy(mode, count) {
+  const env = pageContext({}, mode);
+  env.page.element('deploySpinner').classes.delete('d-none');
   env.call('devList.push({ IPAddr: "192.168.1.21", DeviceName: "Left" }, { IPAddr: "192.168.1.22" })');
-  env.call('deployList = ' + JSON.stringify(targets));
+  env.call(`deployList = ${JSON.stringify([{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.22', port: 80 }].slice(0, count))}`);
   return env;
 }
 
-const spinnerStopped = (calls) => calls.some((c) => c[0] === '#deploySpinner' && c[1] === 'addClass' && c[2] === 'd-none') &&
-  calls.some((c) => c[0] === '#deployIcon' && c[1] === 'removeClass' && c[2] === 'd-none');
-
 test('each display leaves deployList when its work ends; the last one stops the spinner', () => {
-  const env = startDeploy(DEPLOY_READS, [{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.22', port: 80 }]);
-  env.call('onDeployMessage("device", { status: "mgclose", ip: "192.168.1.21:80" })');
-  assert.strictEqual(env.call('deployList.length'), 2);
-  env.call('onDeployMessage("playlist", { status: "finish", total: "2", success: "2", failed: "0", ip: "192.168.1.21:50321" })');
-  assert.deepStrictEqual(JSON.parse(env.call('JSON.stringify(deployList)')), [{ ip: '192.168.1.22', port: 80 }]);
-  assert.ok(!spinnerStopped(env.calls));
-  env.call('onDeployMessage("login", { status: "ERROR", ip: "192.168.1.22:80" })');
-  assert.strictEqual(env.call('deployList.length'), 0);
-  assert.ok(spinnerStopped(env.calls));
+  const env = startDeploy('adDeploy', 2);
+  const steps = [['device', 'mgclose', '21:80', 2], ['playlist', 'finish", total: "2", success: "2", failed: "0', '21:50321', 1],
+    ['login', 'ERROR', '22:80', 0], ['device', 'mgclose', '22:80', 0]];
+  for (const [kind, status, ip, left] of steps) {
+    env.call(`onDeployMessage("${kind}", { status: "${status}", ip: "192.168.1.${ip}" })`);
+    assert.deepStrictEqual([env.call('deployList.length'), !env.spinning()], [left, left === 0], kind + ' ' + ip);
+    if (left === 1) assert.strictEqual(env.call('deployList[0].ip'), '192.168.1.22');
+  }
   assert.deepStrictEqual(env.notices, [['danger', 'Deploy playlist: 1 succeeded, 1 failed.']]);
-  env.call('onDeployMessage("device", { status: "mgclose", ip: "192.168.1.22:80" })');
-  assert.strictEqual(env.notices.length, 1);
 });
 
-test('a host error ends every display of the operation', () => {
-  const env = startDeploy(DEPLOY_READS, [{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.22', port: 80 }]);
+test('a host error, an answer or silence ends a display of the operation', () => {
+  let env = startDeploy('adDeploy', 2);
   env.call('failDeploy("deployErrorZeroSize")');
-  assert.strictEqual(env.call('deployList.length'), 0);
-  assert.ok(spinnerStopped(env.calls));
+  assert.ok(env.call('deployList.length') === 0 && !env.spinning());
   assert.strictEqual(env.notices[0][1], EN.deployErrorZeroSize);
-});
-
-test('a screen switch waits for the display and frees it with its answer', () => {
-  const reads = Object.assign({}, DEPLOY_READS, { '#deployMode': { attr: { mode: 'screenDisable' } } });
-  const env = startDeploy(reads, [{ ip: '192.168.1.21', port: 80 }]);
-  env.timers.forEach((callback) => callback());
-  assert.strictEqual(env.call('deployList.length'), 1);
+  env = startDeploy('screenDisable', 1);
   env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
   assert.strictEqual(env.call('deployList.length'), 1);
   env.call('onDeployMessage("screen", { status: "OK", ip: "192.168.1.21:80" })');
-  assert.strictEqual(env.call('deployList.length'), 0);
-  assert.strictEqual(env.call('deployOperation.rows[0].key'), 'stateSettingOk');
-  assert.strictEqual(env.notices[0][0], 'success');
-});
-
-test('a display that stays silent is given up, and a late answer still counts', () => {
-  const reads = Object.assign({}, DEPLOY_READS, { '#deployMode': { attr: { mode: 'adEnable' } } });
-  const env = startDeploy(reads, [{ ip: '192.168.1.21', port: 80 }]);
+  assert.deepStrictEqual([env.call('deployList.length'), env.call('deployOperation.rows[0].key'), env.notices[0][0]], [0, 'stateSettingOk', 'success']);
+  env = startDeploy('adEnable', 1);
   env.call('deployOperation.rows[0].lastActivity -= DEPLOY_SILENCE_LIMIT_MS + 1; checkSilentDisplays()');
-  assert.strictEqual(env.call('deployList.length'), 0);
-  assert.strictEqual(env.call('deployOperation.rows[0].key'), 'stateNoAnswer');
+  assert.deepStrictEqual([env.call('deployList.length'), env.call('deployOperation.rows[0].key')], [0, 'stateNoAnswer']);
   env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
   assert.strictEqual(env.call('deployOperation.rows[0].key'), 'stateSettingOk');
 });
-
-test('a renamed display shows its new name in the list', () => {
-  const reads = Object.assign({}, DEPLOY_READS, { '#deployMode': { attr: { mode: 'setDevName' } }, '#DeviceName': { val: 'Hall' } });
-  const env = startDeploy(reads, [{ ip: '192.168.1.22', port: '80' }]);
-  env.call('onDeployMessage("devName", { status: "OK", ip: "192.168.1.22:80" })');
-  assert.strictEqual(env.call('devList[1].DeviceName'), 'Hall');
-});
-
-run();
