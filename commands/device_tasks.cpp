@@ -2,27 +2,20 @@
 
 #include "app/app_context.h"
 #include "app/diag_log.h"
+#include "app/json_fields.h"
 #include "device/device_replies.h"
 #include "device/http_service.h"
 
 using nlohmann::json;
 
 bool readDeviceTarget(const json& payload, DeviceTarget& target) {
-  if (!payload.is_object()) return false;
-  auto user = payload.find("user");
-  auto pass = payload.find("pass");
-  auto ips = payload.find("ip");
-  if (user == payload.end() || !user->is_string() || pass == payload.end() || !pass->is_string() ||
-      ips == payload.end() || !ips->is_array()) {
-    return false;
-  }
+  const std::string* user = stringField(payload, "user");
+  const std::string* pass = stringField(payload, "pass");
+  auto ips = stringArray(payload, "ip");
+  if (!user || !pass || !ips) return false;
   target.user = *user;
   target.pass = *pass;
-  target.ips.clear();
-  for (const auto& ip : *ips) {
-    if (!ip.is_string()) return false;
-    target.ips.push_back(ip);
-  }
+  target.ips = std::move(*ips);
   return true;
 }
 

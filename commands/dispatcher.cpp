@@ -6,6 +6,7 @@
 
 #include "app/app_context.h"
 #include "app/diag_log.h"
+#include "app/json_fields.h"
 #include "commands/device_tasks.h"
 #include "commands/media_intake.h"
 #include "commands/playlist_deploy.h"
@@ -27,12 +28,6 @@ std::string echo(const json& message) {
 std::string echoWith(json& message, json payload) {
   message["P"] = std::move(payload);
   return dumpCompact(message);
-}
-
-const std::string* stringMember(const json& object, const char* key) {
-  if (!object.is_object()) return nullptr;
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
 }
 
 const json* payload(const json& message) {
@@ -57,7 +52,7 @@ std::string openPlaylist(AppContext& context, json& message) {
 
 std::string savePlaylistFile(AppContext& context, json& message) {
   const json* p = payload(message);
-  const std::string* name = p ? stringMember(*p, "name") : nullptr;
+  const std::string* name = p ? stringField(*p, "name") : nullptr;
   if (!name) return {};
   auto items = p->find("playlist");
   if (items == p->end() || !items->is_array()) return {};
@@ -87,7 +82,7 @@ std::string loginOnly(AppContext& context, json& message) {
 // Only web addresses leave the program: the page cannot make the host open files or run
 // other URL handlers.
 std::string openDeviceWeb(AppContext& context, json& message) {
-  const std::string* url = stringMember(message["P"], "url");
+  const std::string* url = stringField(message["P"], "url");
   if (!url) return {};
   bool web = url->rfind("http://", 0) == 0 || url->rfind("https://", 0) == 0;
   if (web && context.openUrl) context.openUrl(*url);
@@ -123,8 +118,8 @@ std::string dispatchPageMessage(AppContext& context, const std::string& text) {
   diagLog(text);
   json message = json::parse(text, nullptr, false);
   if (message.is_discarded() || !message.is_object()) return {};
-  const std::string* command = stringMember(message, "C");
-  const std::string* type = stringMember(message, "T");
+  const std::string* command = stringField(message, "C");
+  const std::string* type = stringField(message, "T");
   if (!command || !type) return {};
 
   if (*command == "get") {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/app_context.h"
+#include "app/json_fields.h"
 #include "commands/playlists.h"
 #include "media/file_utils.h"
 #include "media/media_probe.h"
@@ -127,13 +128,9 @@ std::string addFiles(AppContext& context, json& message) {
 
 std::string removeMedia(AppContext& context, json& message) {
   const json& payload = message["P"];
-  if (!payload.is_object()) return {};
-  auto media = payload.find("media");
-  auto playlist = payload.find("playlist");
-  if (media == payload.end() || !media->is_string() || playlist == payload.end() ||
-      !playlist->is_string()) {
-    return {};
-  }
+  const std::string* media = stringField(payload, "media");
+  const std::string* playlist = stringField(payload, "playlist");
+  if (!media || !playlist) return {};
   std::string name = *media;
   bool ok = removeUnusedMedia(context.exeFolder, name, *playlist);
   message["P"] = {{"file", name}, {"status", ok ? "OK" : "ERROR"}};

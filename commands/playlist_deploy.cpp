@@ -6,9 +6,11 @@
 
 #include "app/app_context.h"
 #include "app/diag_log.h"
+#include "app/json_fields.h"
 #include "commands/device_tasks.h"
 #include "commands/playlists.h"
 #include "commands/xml_body.h"
+#include "device/percent_encoding.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
 
@@ -25,14 +27,12 @@ struct Item {
 std::optional<std::vector<Item>> readItems(const json& items) {
   std::vector<Item> result;
   for (const auto& item : items) {
-    if (!item.is_object()) return std::nullopt;
-    auto url = item.find("url");
-    if (url == item.end() || !url->is_string()) return std::nullopt;
-    for (const char* key : {"id", "type", "duration"}) {
-      auto number = item.find(key);
-      if (number == item.end() || !number->is_number()) return std::nullopt;
-    }
-    result.push_back({*url, toInt32(item["id"]), toInt32(item["type"]), toInt32(item["duration"])});
+    const std::string* url = stringField(item, "url");
+    const json* id = numberField(item, "id");
+    const json* type = numberField(item, "type");
+    const json* duration = numberField(item, "duration");
+    if (!url || !id || !type || !duration) return std::nullopt;
+    result.push_back({*url, toInt32(*id), toInt32(*type), toInt32(*duration)});
   }
   return result;
 }

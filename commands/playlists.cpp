@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/diag_log.h"
+#include "app/json_fields.h"
 #include "media/file_utils.h"
 
 using nlohmann::json;
@@ -59,10 +60,6 @@ bool removeMediaFile(const std::string& exeFolder, const std::string& media) {
 }
 
 }  // namespace
-
-std::string dumpCompact(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 std::string pageText(const std::string& text) {
   return json::parse(dumpCompact(json(text))).get<std::string>();

@@ -32,7 +32,5 @@ bool removePlaylist(const std::string& exeFolder, const std::string& name);
 bool removeUnusedMedia(const std::string& exeFolder, const std::string& media,
                        const std::string& playlist);
 
-// Compact text with members sorted and UTF-8 unescaped; never throws.
-std::string dumpCompact(const nlohmann::json& value);
 // `text` as the page receives it inside a reply: bytes that are not UTF-8 become U+FFFD.
 std::string pageText(const std::string& text);

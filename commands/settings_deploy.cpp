@@ -1,11 +1,12 @@
 #include "commands/settings_deploy.h"
 
-#include <initializer_list>
 #include <optional>
 
 #include "app/app_context.h"
+#include "app/json_fields.h"
 #include "commands/device_tasks.h"
 #include "commands/xml_body.h"
+#include "device/percent_encoding.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
 
@@ -21,71 +22,50 @@ struct Request {
   bool perDisplayHost = false;  // the body names the host's address in the display's network
 };
 
-// The payload's string members; a required one missing or not a string makes it unusable.
-class Fields {
- public:
-  explicit Fields(const json& payload) : payload_(payload) {}
-  bool require(std::initializer_list<const char*> keys) const {
-    for (const char* key : keys) {
-      if (!has(key)) return false;
-    }
-    return true;
-  }
-  bool has(const char* key) const {
-    auto it = payload_.find(key);
-    return it != payload_.end() && it->is_string();
-  }
-  std::string operator[](const char* key) const {
-    return has(key) ? payload_.at(key).get<std::string>() : std::string();
-  }
-
- private:
-  const json& payload_;
-};
-
-void addOptional(XmlBody& body, xmlNode* parent, const Fields& f, const char* element,
+void addOptional(XmlBody& body, xmlNode* parent, const json& f, const char* element,
                  const char* key) {
-  if (f.has(key)) body.add(parent, element, f[key]);
+  if (stringField(f, key)) body.add(parent, element, stringOr(f, key));
 }
 
-void addFileContent(const AppContext& context, XmlBody& body, xmlNode* parent, const Fields& f,
+void addFileContent(const AppContext& context, XmlBody& body, xmlNode* parent, const json& f,
                     const char* element) {
-  if (f.has("path")) body.add(parent, element, context.readPageFile(f["path"], true));
+  if (stringField(f, "path"))
+    body.add(parent, element, context.readPageFile(stringOr(f, "path"), true));
 }
 
-void addTriggers(XmlBody& body, xmlNode* parent, const Fields& f) {
-  body.add(parent, "PIRTrigger", f["pir"]);
-  body.add(parent, "MotionTrigger", f["motion"]);
-  body.add(parent, "AlarmInTrigger", f["alarm"]);
-  body.add(parent, "FaceTrigger", f["face"]);
+void addTriggers(XmlBody& body, xmlNode* parent, const json& f) {
+  body.add(parent, "PIRTrigger", stringOr(f, "pir"));
+  body.add(parent, "MotionTrigger", stringOr(f, "motion"));
+  body.add(parent, "AlarmInTrigger", stringOr(f, "alarm"));
+  body.add(parent, "FaceTrigger", stringOr(f, "face"));
 }
 
-std::optional<Request> configure(const AppContext& context, const Fields& f) {
-  if (!f.require({"title", "path"})) return std::nullopt;
-  const std::string stored = md5Hex(f["title"]) + ".conf";
-  std::string content = context.readPageFile(f["path"]);
+std::optional<Request> configure(const AppContext& context, const json& f) {
+  if (!hasStrings(f, {"title", "path"})) return std::nullopt;
+  const std::string stored = md5Hex(stringOr(f, "title")) + ".conf";
+  std::string content = context.readPageFile(stringOr(f, "path"));
   const size_t size = content.size();
   return Request{"POST /ISAPI/UploadFile/TemplateConfig?name=" + stored, std::move(content),
                  json{{"filename", stored}, {"offset", 0}, {"filesize", size}}};
 }
 
-std::optional<Request> firmware(const AppContext& context, const Fields& f) {
-  if (!f.require({"title"}) || !isSafeFileName(f["title"])) return std::nullopt;
+std::optional<Request> firmware(const AppContext& context, const json& f) {
+  if (!hasStrings(f, {"title"}) || !isSafeFileName(stringOr(f, "title"))) return std::nullopt;
   const std::string port = std::to_string(context.notificationPort);
   XmlBody body("FetchFirmware");
   body.add("NotifyServerHost", kHostPlaceholder);
   body.add("NotifyServerPort", port);
   body.add("NotifyServerURL", "/ISAPI/System/NotifyFetchFirmware");
   body.add("FetchURL", "http://" + std::string(kHostPlaceholder) + ":" + port + "/firmware/" +
-                           percentEncode(f["title"]));
+                           percentEncode(stringOr(f, "title")));
   return Request{"PUT /ISAPI/System/FetchFirmware?ID=", body.serialize(), json::object(), true};
 }
 
-std::optional<Request> brand(const AppContext& context, const Fields& f) {
-  if (!f.require({"enable"})) return std::nullopt;
+std::optional<Request> brand(const AppContext& context, const json& f) {
+  if (!hasStrings(f, {"enable"})) return std::nullopt;
   XmlBody body("Banner");
   xmlNode* custom = body.add(body.root(), "BrandCustom");
-  body.add(custom, "Enabled", f["enable"]);
+  body.add(custom, "Enabled", stringOr(f, "enable"));
   addOptional(body, custom, f, "PosX", "x");
   addOptional(body, custom, f, "PosY", "y");
   addOptional(body, custom, f, "Width", "width");
@@ -95,19 +75,19 @@ std::optional<Request> brand(const AppContext& context, const Fields& f) {
   return Request{"PUT /ISAPI/Gui/Banner/BrandCustom?ID=", body.serialize()};
 }
 
-std::optional<Request> banner(const AppContext& context, const Fields& f) {
-  if (!f.require({"always", "pir", "motion", "alarm", "face"})) return std::nullopt;
+std::optional<Request> banner(const AppContext& context, const json& f) {
+  if (!hasStrings(f, {"always", "pir", "motion", "alarm", "face"})) return std::nullopt;
   XmlBody body("Banner");
   xmlNode* message = body.add(body.root(), "DeterrenceMsg");
-  body.add(message, "AlwaysOn", f["always"]);
+  body.add(message, "AlwaysOn", stringOr(f, "always"));
   addOptional(body, message, f, "ImageName", "title");
   addFileContent(context, body, message, f, "ImageContent");
   addTriggers(body, message, f);
   return Request{"PUT /ISAPI/Gui/Banner/Deterrence?ID=", body.serialize()};
 }
 
-std::optional<Request> greeting(const AppContext& context, const Fields& f) {
-  if (!f.require({"pir", "motion", "alarm", "face"})) return std::nullopt;
+std::optional<Request> greeting(const AppContext& context, const json& f) {
+  if (!hasStrings(f, {"pir", "motion", "alarm", "face"})) return std::nullopt;
   XmlBody body("Banner");
   xmlNode* audio = body.add(body.root(), "DeterrenceAudio");
   addOptional(body, audio, f, "AudioName", "title");
@@ -116,51 +96,51 @@ std::optional<Request> greeting(const AppContext& context, const Fields& f) {
   return Request{"PUT /ISAPI/Gui/Banner/Deterrence?ID=", body.serialize()};
 }
 
-std::optional<Request> clearList(const AppContext&, const Fields&) {
+std::optional<Request> clearList(const AppContext&, const json&) {
   XmlBody body("ClearFileList");
   body.add("Enabled", "1");
   return Request{"PUT /ISAPI/VideoAdvert/ClearFileList?ID=", body.serialize()};
 }
 
-std::optional<Request> advertConfig(const Fields& f, const char* element) {
-  if (!f.require({"cmd"})) return std::nullopt;
+std::optional<Request> advertConfig(const json& f, const char* element) {
+  if (!hasStrings(f, {"cmd"})) return std::nullopt;
   XmlBody body("VideoAdvertConfig");
-  body.add(element, f["cmd"]);
+  body.add(element, stringOr(f, "cmd"));
   return Request{"PUT /ISAPI/VideoAdvert/VideoAdvertConfig?ID=", body.serialize()};
 }
 
-std::optional<Request> advertising(const AppContext&, const Fields& f) {
+std::optional<Request> advertising(const AppContext&, const json& f) {
   return advertConfig(f, "Enabled");
 }
 
-std::optional<Request> dynamicSwitch(const AppContext&, const Fields& f) {
+std::optional<Request> dynamicSwitch(const AppContext&, const json& f) {
   return advertConfig(f, "DynamicSwitchFull");
 }
 
 // The page's screen on/off: a request of our own, on its own path, so that a display that
 // does not know it says so instead of taking it for another setting.
-std::optional<Request> screenSwitch(const AppContext&, const Fields& f) {
-  if (!f.require({"cmd"})) return std::nullopt;
+std::optional<Request> screenSwitch(const AppContext&, const json& f) {
+  if (!hasStrings(f, {"cmd"})) return std::nullopt;
   XmlBody body("ScreenSwitch");
-  body.add("Enabled", f["cmd"]);
+  body.add("Enabled", stringOr(f, "cmd"));
   return Request{"PUT /ISAPI/VideoAdvert/ScreenSwitch?ID=", body.serialize()};
 }
 
-std::optional<Request> deviceInfo(const AppContext&, const Fields& f) {
-  if (!f.require({"devName", "devId", "devMode", "devVersion", "info"})) return std::nullopt;
+std::optional<Request> deviceInfo(const AppContext&, const json& f) {
+  if (!hasStrings(f, {"devName", "devId", "devMode", "devVersion", "info"})) return std::nullopt;
   XmlBody body("DeviceInfo");
-  body.add("DeviceName", f["devName"]);
-  body.add("DeviceID", f["devId"]);
-  body.add("DeviceModel", f["devMode"]);
-  body.add("SoftwareVer", f["devVersion"]);
-  body.add("FactoryInfo", f["info"]);
+  body.add("DeviceName", stringOr(f, "devName"));
+  body.add("DeviceID", stringOr(f, "devId"));
+  body.add("DeviceModel", stringOr(f, "devMode"));
+  body.add("SoftwareVer", stringOr(f, "devVersion"));
+  body.add("FactoryInfo", stringOr(f, "info"));
   return Request{"PUT /ISAPI/DeviceInfo?ID=", body.serialize()};
 }
 
 struct Operation {
   const char* command;
   const char* type;
-  std::optional<Request> (*build)(const AppContext&, const Fields&);
+  std::optional<Request> (*build)(const AppContext&, const json&);
   const char* failureLog;
 };
 
@@ -192,7 +172,7 @@ std::string deploySetting(AppContext& context, json& message) {
   if (!readDeviceTarget(payload, target)) return {};
   for (const auto& operation : kOperations) {
     if (message["C"] != operation.command || message["T"] != operation.type) continue;
-    auto request = operation.build(context, Fields(payload));
+    auto request = operation.build(context, payload);
     if (!request) return {};
     const auto interfaces =
         request->perDisplayHost ? listLocalInterfaces() : std::vector<LocalInterface>();

@@ -38,19 +38,3 @@ std::string replaceHostPlaceholder(std::string body, const std::string& host) {
   }
   return body;
 }
-
-std::string percentEncode(const std::string& name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : name) {
-    bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    if (alnum || c == '-' || c == '.' || c == '_' || c == '~') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}

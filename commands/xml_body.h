@@ -27,7 +27,3 @@ inline constexpr const char* kHostPlaceholder = "$TAVROHOSTIP$";
 
 // Every placeholder replaced by `host` (which may be empty).
 std::string replaceHostPlaceholder(std::string body, const std::string& host);
-
-// A file name made safe for the path of a URL: everything but unreserved characters is
-// percent-encoded.
-std::string percentEncode(const std::string& name);

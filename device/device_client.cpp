@@ -1,4 +1,5 @@
 #include "device/device_client.h"
+#include "device/http_request.h"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -60,15 +61,18 @@ std::optional<tcp::endpoint> parseDeviceAddress(const std::string& address) {
 }
 
 std::string buildLoginChallengeRequest(const std::string& peer) {
-  return "POST /ISAPI/Security/Login HTTP/1.1\r\nHost: " + peer +
-         "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n";
+  return formatRequest("POST /ISAPI/Security/Login",
+                       {{"Host", peer}, {"Connection", "keep-alive"}, {"Content-Length", "0"}});
 }
 
 std::string buildDeviceRequest(const std::string& prefix, const std::string& body,
                                const std::string& id, const std::string& host) {
-  return prefix + id + " HTTP/1.1\r\nHost: " + host +
-         "\r\nContent-Type: application/xml\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nConnection: keep-alive\r\n\r\n" + body;
+  return formatRequest(prefix + id,
+                       {{"Host", host},
+                        {"Content-Type", "application/xml"},
+                        {"Content-Length", std::to_string(body.size())},
+                        {"Connection", "keep-alive"}},
+                       body);
 }
 
 DeviceConnection::DeviceConnection(asio::io_context& io, tcp::endpoint target, DeviceEventSink sink,

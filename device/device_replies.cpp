@@ -8,8 +8,9 @@
 
 #include "app/app_context.h"
 #include "app/diag_log.h"
-#include "commands/playlists.h"
+#include "app/json_fields.h"
 #include "device/device_client.h"
+#include "device/http_request.h"
 #include "device/markup_escape.h"
 #include "device/xml_errors.h"
 #include "media/file_utils.h"
@@ -58,22 +59,6 @@ ResponseStatus readResponseStatus(xmlNode* root) {
           childText(root, "Privilege")};
 }
 
-std::string text(const json& task, const char* key) {
-  auto it = task.find(key);
-  return it != task.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-long long number(const json& task, const char* key) {
-  auto it = task.find(key);
-  return it != task.end() && it->is_number_integer() ? it->get<long long>() : 0;
-}
-
-const json& arrayMember(const json& task, const char* key) {
-  static const json kEmpty = json::array();
-  auto it = task.find(key);
-  return it != task.end() && it->is_array() ? *it : kEmpty;
-}
-
 const std::string& entry(const json& list, size_t index) {
   static const std::string kNone;
   return index < list.size() && list[index].is_string() ? list[index].get_ref<const std::string&>()
@@ -81,7 +66,7 @@ const std::string& entry(const json& list, size_t index) {
 }
 
 bool isUpload(const json& task) {
-  return entry(arrayMember(task, "uri"), 0).find("/ISAPI/UploadFile") != std::string::npos;
+  return entry(arrayOrEmpty(task, "uri"), 0).find("/ISAPI/UploadFile") != std::string::npos;
 }
 
 // Held while a reply reads or changes the tasks: the task is used in place, so its request
@@ -94,26 +79,36 @@ json* findTask(AppContext& context, const std::string& peer,
                const std::string* awaiting = nullptr) {
   const std::string host = deviceHost(peer);
   for (json& task : context.deviceTasks) {
-    if (!task.is_object() || deviceHost(text(task, "ip")) != host) continue;
-    if (!awaiting || text(task, "awaiting") == *awaiting) return &task;
+    if (!task.is_object() || deviceHost(stringOr(task, "ip")) != host) continue;
+    if (!awaiting || stringOr(task, "awaiting") == *awaiting) return &task;
   }
   return nullptr;
 }
 
 std::string sendRequest(const json& task, size_t index, const std::string& peer) {
-  return buildDeviceRequest(entry(arrayMember(task, "uri"), index),
-                            entry(arrayMember(task, "httpBody"), index), text(task, "id"), peer);
+  return buildDeviceRequest(entry(arrayOrEmpty(task, "uri"), index),
+                            entry(arrayOrEmpty(task, "httpBody"), index), stringOr(task, "id"),
+                            peer);
 }
 
 std::string uploadRequest(const json& task, const std::string& peer, bool closing) {
   static const std::string kNoData;
-  const std::string& data = closing ? kNoData : entry(arrayMember(task, "httpBody"), 0);
-  std::string request =
-      entry(arrayMember(task, "uri"), 0) + "&offset=" + std::to_string(number(task, "offset")) +
-      "&ID=" + text(task, "id") + " HTTP/1.1\r\nHost: " + peer +
-      "\r\nContent-Type: application/conf\r\nContent-Length: " + std::to_string(data.size()) +
-      "\r\n";
-  return closing ? request + "\r\n" : request + "Connection: keep-alive\r\n\r\n" + data;
+  const std::string& data = closing ? kNoData : entry(arrayOrEmpty(task, "httpBody"), 0);
+  const std::string line = entry(arrayOrEmpty(task, "uri"), 0) +
+                           "&offset=" + std::to_string(integerField(task, "offset").value_or(0)) +
+                           "&ID=" + stringOr(task, "id");
+  const std::string length = std::to_string(data.size());
+  // The closing request asks the display to end the connection: no keep-alive.
+  if (closing) {
+    return formatRequest(
+        line, {{"Host", peer}, {"Content-Type", "application/conf"}, {"Content-Length", length}});
+  }
+  return formatRequest(line,
+                       {{"Host", peer},
+                        {"Content-Type", "application/conf"},
+                        {"Content-Length", length},
+                        {"Connection", "keep-alive"}},
+                       data);
 }
 
 // What one reply tells the page; "P" stays null when nothing is to be said.
@@ -136,12 +131,12 @@ void notInDevicesList(const std::string& peer) {
 enum UploadStep : long long { kUploadIdle = 0, kDataSent, kClosingSent, kUploadReported };
 
 void onLoginAnswer(json& task, const ResponseStatus& rs, const std::string& peer, Outcome& out) {
-  const size_t k = arrayMember(task, "uri").size();
+  const size_t k = arrayOrEmpty(task, "uri").size();
   if (rs.good()) {
     if (k == 0) {
       out.report("login", "OK", peer);
-      out.payload["user"] = text(task, "user");
-      out.payload["pass"] = text(task, "pass");
+      out.payload["user"] = stringOr(task, "user");
+      out.payload["pass"] = stringOr(task, "pass");
       out.payload["sessionid"] = rs.sessionId;
       out.payload["privilege"] = rs.privilege;
     } else if (isUpload(task)) {
@@ -151,7 +146,7 @@ void onLoginAnswer(json& task, const ResponseStatus& rs, const std::string& peer
       out.result = sendRequest(task, 0, peer);
     }
   } else if (rs.statusCode == "401" && rs.statusString == "Unauthenticated") {
-    if (text(task, "status") != "401") {
+    if (stringOr(task, "status") != "401") {
       task["status"] = "401";
       task["id"] = rs.sessionId;
       out.result = buildLoginRequest(task, rs.sessionId);
@@ -176,7 +171,7 @@ void awaitNotification(json& task, const char* root) {
 }
 
 void onResponseStatus(json& task, const ResponseStatus& rs, const std::string& peer, Outcome& out) {
-  const size_t k = arrayMember(task, "uri").size();
+  const size_t k = arrayOrEmpty(task, "uri").size();
   const std::string& url = rs.requestUrl;
   if (url == "/ISAPI/Security/Login") return onLoginAnswer(task, rs, peer, out);
   if (url == "/ISAPI/Gui/UrgentConfig") {
@@ -232,9 +227,9 @@ void onResponseStatus(json& task, const ResponseStatus& rs, const std::string& p
 // An upload is answered by empty 200s: after the data the closing request goes out once;
 // after the closing request the upload is reported once, whatever the package size.
 void onUploadStep(json& task, const std::string& peer, Outcome& out) {
-  const long long step = number(task, "uploadStep");
+  const long long step = integerField(task, "uploadStep").value_or(0);
   if (step == kDataSent) {
-    task["offset"] = number(task, "filesize");
+    task["offset"] = integerField(task, "filesize").value_or(0);
     task["uploadStep"] = kClosingSent;
     out.result = uploadRequest(task, peer, true);
   } else if (step == kClosingSent) {
@@ -260,7 +255,7 @@ void onFetchResult(AppContext& context, xmlNode* root, const std::string& rootNa
     if (!rs.good()) reportBadCode(peer, "Unsupported firmware upgrade Code: ", rs);
     out.report("firmware", rs.good() ? "OK" : "ERROR", peer);
   } else {
-    bool emergency = entry(arrayMember(*task, "uri"), 0).find("UrgentConfig") != std::string::npos;
+    bool emergency = entry(arrayOrEmpty(*task, "uri"), 0).find("UrgentConfig") != std::string::npos;
     out.report(emergency ? "emergency" : "playlist", "finish", peer);
     out.payload["total"] = childText(root, "TotalCount");
     out.payload["success"] = childText(root, "SucceedCount");
@@ -321,14 +316,18 @@ std::string deviceHost(const std::string& address) {
 }
 
 std::string buildLoginRequest(const json& task, const std::string& sessionId) {
-  const std::string user = text(task, "user");
-  const std::string digest = md5Hex(sessionId + ":" + user + ":" + text(task, "pass") + ":KOVRA");
+  const std::string user = stringOr(task, "user");
+  const std::string digest =
+      md5Hex(sessionId + ":" + user + ":" + stringOr(task, "pass") + ":KOVRA");
   const std::string body = "<UserCheck><Username>" + escapeXml(user) + "</Username><Password>" +
-                           digest + "</Password><SessionId>" + escapeXml(text(task, "id")) +
+                           digest + "</Password><SessionId>" + escapeXml(stringOr(task, "id")) +
                            "</SessionId></UserCheck>";
-  return "POST /ISAPI/Security/Login HTTP/1.1\r\nHost: " + text(task, "ip") +
-         "\r\nContent-Type: application/xml\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nConnection: keep-alive\r\n\r\n" + body;
+  return formatRequest("POST /ISAPI/Security/Login",
+                       {{"Host", stringOr(task, "ip")},
+                        {"Content-Type", "application/xml"},
+                        {"Content-Length", std::to_string(body.size())},
+                        {"Connection", "keep-alive"}},
+                       body);
 }
 
 std::string onDeviceReply(AppContext* context, const std::string& body, const std::string& peer,

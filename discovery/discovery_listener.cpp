@@ -16,7 +16,7 @@
 
 #include "app/app_context.h"
 #include "app/diag_log.h"
-#include "commands/playlists.h"
+#include "app/json_fields.h"
 #include "device/xml_errors.h"
 
 namespace {

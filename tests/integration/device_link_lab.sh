@@ -99,23 +99,18 @@ if bash "$lab" exec-host "$name" curl -s --max-time 2 -o /dev/null http://127.0.
   fail "the folder server answered on loopback"
 fi
 
-# Fetch notifications: answered 200 with an empty body, reported to the page.
+# Fetch notifications for a run that asked for no fetch: answered 200 with an empty body, and
+# never reported to the page as if a deploy had been made.
 notify() { # PATH BODY
   dcurl -o "$work/notify-body" -w '%{http_code}' -X POST -H 'Content-Type: application/xml' \
     --data-binary "$2" "$base$1"
 }
-code=$(notify /ISAPI/VideoAdvert/NotifyFetchResult \
-  '<NotifyFetchResult><TotalCount>3</TotalCount><SucceedCount>2</SucceedCount><FailedCount>1</FailedCount></NotifyFetchResult>')
-[ "$code" = 200 ] && [ ! -s "$work/notify-body" ] || fail "NotifyFetchResult answered $code"
-wait_for '"status":"finish","success":"2","total":"3"},"T":"playlist"'
-grep -qE '^\{"C":"deploy","P":\{"failed":"1","ip":"10\.77\.1\.10:[0-9]+","status":"finish","success":"2","total":"3"\},"T":"playlist","V":1\}$' \
-  "$work/out.txt" || fail "finish message"
-code=$(notify /ISAPI/System/NotifyFetchFirmware \
-  '<NotifyFetchFirmware><StatusCode>200</StatusCode><StatusString>OK</StatusString></NotifyFetchFirmware>')
-[ "$code" = 200 ] || fail "NotifyFetchFirmware answered $code"
-
-wait_for '"T":"firmware"'
-grep -qE '"ip":"10\.77\.1\.10:[0-9]+","status":"OK"\},"T":"firmware"' "$work/out.txt" || fail "firmware OK"
+for path in /ISAPI/VideoAdvert/NotifyFetchResult /ISAPI/System/NotifyFetchFirmware; do
+  code=$(notify "$path" '<NotifyFetchResult><TotalCount>3</TotalCount><SucceedCount>2</SucceedCount></NotifyFetchResult>')
+  [ "$code" = 200 ] && [ ! -s "$work/notify-body" ] || fail "$path answered $code"
+done
+sleep 0.5
+! grep -qE '"status":"finish"|"T":"firmware"' "$work/out.txt" || fail "a login run reported a fetch"
 
 # Under load. Every loop is bounded by the run time given; each socket's wait by 2 s.
 cat >"$work/load.py" <<'PY'

@@ -10,10 +10,12 @@
 #include <memory>
 
 #include "app/app_context.h"
+#include "app/json_fields.h"
 #include "commands/dispatcher.h"
 #include "commands/playlists.h"
 #include "commands/xml_body.h"
 #include "device/http_service.h"
+#include "device/percent_encoding.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
 #include "unit/test_support.h"
