@@ -269,8 +269,11 @@ for journal in sim1 sim2a; do
   count=$(jq -s '[.[] | select(.event == "fetch" and .ok)] | length' "$work/$journal.jsonl")
   [ "$count" = 2 ] || fail "$journal fetched $count files, not 2"
 done
+wd_wait 10 'return $("#deploySpinner").hasClass("d-none")
+  && $("#notices .notice-text").text().includes("Deploy playlist: done on 2 display(s).")' >/dev/null ||
+  fail "the end of the deploy is not shown"
 shot 04-deployed
-ok "the playlist was deployed to two displays and both show finished"
+ok "the playlist was deployed to two displays, both show finished and so does the summary"
 
 # IP PASSWORD: a login test from the editor of display IP.
 test_login() {

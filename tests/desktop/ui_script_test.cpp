@@ -40,6 +40,10 @@ TEST(ScriptInjection, CutsBeforeEachFunctionAfterTheFirstEightUnits) {
        {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
         "function a(){}",
         "function b(){}"}},
+      {"\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"
+       "function",
+       {"\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"
+        "function"}},
       // A character outside the BMP is two units: four of them are the whole offset.
       {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
        "function",

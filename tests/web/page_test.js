@@ -1,6 +1,7 @@
 // The page as the view runs it: its own scripts, then the UI script in the host's pieces, over
 // a fake jQuery. What it sends to the host for every operation, how host messages drive the
-// deploy progress, its helpers and its translations.
+// deploy progress, its helpers and translations; and the scripts checked against the page and
+// the translations on the paths that the desktop run does not take.
 'use strict';
 
 const assert = require('assert');
@@ -8,7 +9,27 @@ const fs = require('fs');
 const path = require('path');
 const vm = require('vm');
 const test = require('node:test');
-const { read, context, cutLikeHost, EN, DE, ROOT } = require('./testlib');
+
+const ROOT = path.resolve(__dirname, '..', '..');
+const read = (relative) => fs.readFileSync(path.join(ROOT, relative), 'utf8');
+const EN = JSON.parse(read('web/lang/en/messages.json'));
+const DE = JSON.parse(read('web/lang/de/messages.json'));
+
+// The UI script in the pieces the host posts: at each "function", searching from 8 past the
+// last cut (the host's own cutting is tested beside it).
+function cutLikeHost(script) {
+  const pieces = [];
+  let start = 0;
+  for (let next; (next = script.indexOf('function', start + 8)) >= 0; start = next) {
+    pieces.push(script.slice(start, next));
+  }
+  return pieces.concat(script.slice(start));
+}
+
+const UI_SCRIPT = read('app/ui_script.js');
+const HTML = read('web/index.html');
+const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
+const SOURCES = [UI_SCRIPT, ...PAGE_FILES.map(read)];
 
 // Elements by id keep val, text, prop, attr, classes and modal calls (reads take the first
 // element, writes go to all); the playlist's <li> items are {attr, spans}; any other call
@@ -56,11 +77,11 @@ function pageContext(fields, mode, files) {
     return { ok: body !== undefined, json: async () => JSON.parse(body) };
   };
   const document = { addEventListener() {}, querySelectorAll: () => [], documentElement: { setAttribute() {} }, dispatchEvent() {} };
-  const ctx = context({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
-    clearInterval() {}, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } },
-  ['util', 'i18n', 'page', 'progress', 'messages'].map((name) => `web/js/${name}.js`));
-  cutLikeHost(read('app/ui_script.js')).forEach((piece) => vm.runInContext(piece, ctx));
-  vm.runInContext(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`, ctx);
+  const ctx = vm.createContext({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
+    clearInterval() {}, console: { log() {}, warn() {} }, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } });
+  // Each file and piece runs as a classic script of its own, as the page's script elements do.
+  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, 5).map(read), ...cutLikeHost(UI_SCRIPT)];
+  scripts.concat(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`).forEach((script) => vm.runInContext(script, ctx));
   ctx.showNotice = (text, level) => notices.push([level, text]);
   Object.entries(Object.assign({ currentPlaylistName: 'Lobby' }, fields)).forEach(([id, value]) =>
     Object.assign(page.element(id), typeof value === 'boolean' ? { prop: value } : { val: value, text: value }));
@@ -227,8 +248,6 @@ test('host messages move a display row through its states', () => {
     ['adDeploy', true, [['device', at('mgclose')], ['device', at('mgerror')], ['playlist', finish('4', '4', '0', '192.168.1.21:50100')],
       ['playlist', finish('4', '4', '0')]], [['waiting', 'stateWaitingReport'], null, ['done', 'stateFinished', '4', '4'], null]],
     ['adDeploy', true, [['playlist', finish('2', '3', '1')]], [['partial', 'stateFinishedWithErrors', '2', '3', '1']]],
-    ['adDeploy', true, [['login', at('ERROR')]], [['failed', 'stateLoginFailed']]],
-    ['adDeploy', true, [['device', at('mgerror')]], [['failed', 'stateUnreachable']]],
     ['adDeploy', true, [['adUploadRequest', at('NO Enough Space')]], [['failed', 'stateNoSpace']]],
     ['adDeploy', true, [['adUploadRequest', at('Unsupported Ad Upload Request Code: 400')]], [['failed', 'stateUploadCode', '400']]],
     ['adDeploy', true, [['login', at('OK')], ['playlist', { ip: 'x' }]], [null, null]],
@@ -268,18 +287,6 @@ function startDeploy(mode, count) {
   return env;
 }
 
-test('each display leaves deployList when its work ends; the last one stops the spinner', () => {
-  const env = startDeploy('adDeploy', 2);
-  const steps = [['device', 'mgclose', '21:80', 2], ['playlist', 'finish", total: "2", success: "2", failed: "0', '21:50321', 1],
-    ['login', 'ERROR', '22:80', 0], ['device', 'mgclose', '22:80', 0]];
-  for (const [kind, status, ip, left] of steps) {
-    env.call(`onDeployMessage("${kind}", { status: "${status}", ip: "192.168.1.${ip}" })`);
-    assert.deepStrictEqual([env.call('deployList.length'), !env.spinning()], [left, left === 0], kind + ' ' + ip);
-    if (left === 1) assert.strictEqual(env.call('deployList[0].ip'), '192.168.1.22');
-  }
-  assert.deepStrictEqual(env.notices, [['danger', 'Deploy playlist: 1 succeeded, 1 failed.']]);
-});
-
 test('a host error, an answer or silence ends a display of the operation', () => {
   let env = startDeploy('adDeploy', 2);
   env.call('failDeploy("deployErrorZeroSize")');
@@ -295,4 +302,49 @@ test('a host error, an answer or silence ends a display of the operation', () =>
   assert.deepStrictEqual([env.call('deployList.length'), env.call('deployOperation.rows[0].key')], [0, 'stateNoAnswer']);
   env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
   assert.strictEqual(env.call('deployOperation.rows[0].key'), 'stateSettingOk');
+});
+
+test('every page function the UI script calls is defined by the page', () => {
+  const { call } = pageContext();
+  const called = new Set([...UI_SCRIPT.matchAll(/(?<![\w.$'])([a-z]\w+)\(/g)].map((match) => match[1]));
+  const own = new Set([...UI_SCRIPT.matchAll(/(?:function|let) (\w+)/g)].map((match) => match[1]));
+  const keywords = ['if', 'for', 'switch', 'while', 'return', 'catch', 'setTimeout'];
+  const missing = [...called].filter((name) => !own.has(name) && !keywords.includes(name) &&
+    call(`typeof ${name}`) === 'undefined');
+  assert.deepStrictEqual(missing, []);
+});
+
+test('the translations agree, and every key the scripts and the page ask for is there', () => {
+  assert.deepStrictEqual(Object.keys(DE).sort(), Object.keys(EN).sort());
+  const holders = (text) => [...new Set(text.match(/\$\d/g) || [])].sort().join();
+  Object.keys(EN).forEach((key) => assert.ok(holders(DE[key]) === holders(EN[key]) && DE[key].trim() !== '', key));
+  const wanted = new Set(['Support', 'UnSupport', 'VideoAdvertSupport', 'ImageAdvertSupport', 'BannerSupport',
+    'DeviceModel', 'MacAddr', 'SerialNumber', 'SoftwareVersion', 'uiMenu']);
+  const patterns = [/(?:i18n_getMessage|setSaveState|showStartFailure|failDeploy|refuse|showLabel)\('(\w+)'/g,
+    /i18n_getMessage\([^;]*?\? '(\w+)' : '(\w+)'/g, /'(state[A-Z]\w*)'/g];
+  for (const source of SOURCES) {
+    patterns.forEach((pattern) => [...source.matchAll(pattern)].forEach((match) => match.slice(1).forEach((key) => wanted.add(key))));
+  }
+  // The deploy dialog's labels: "uiMenu" and the suffix of its mode.
+  [...UI_SCRIPT.matchAll(/\['\w+', '([A-Z]\w*)'\]/g)].forEach((match) => wanted.add('uiMenu' + match[1]));
+  [...HTML.matchAll(/data-i18n(?:-title|-placeholder)?="([^"]+)"/g)].forEach((match) => wanted.add(match[1]));
+  assert.ok(wanted.size > 100);
+  assert.deepStrictEqual([...wanted].filter((key) => !(key in EN)), []);
+});
+
+test('every element id the scripts name exists once in the page', () => {
+  const ids = [...HTML.matchAll(/\sid="([^"]+)"/g)].map((match) => match[1]);
+  assert.deepStrictEqual(ids.filter((id, index) => ids.indexOf(id) !== index), []);
+  const named = SOURCES.flatMap((source) => [...source.matchAll(/\$\('([^']+)'\)/g)]
+    .flatMap((match) => [...match[1].matchAll(/#([A-Za-z][\w-]*)/g)].map((id) => id[1]))
+    .concat([...source.matchAll(/getElementById\('([^']+)'\)/g)].map((match) => match[1])));
+  assert.deepStrictEqual(named.filter((id) => !ids.includes(id)), []);
+  ['1', '2', '255'].forEach((value) => assert.match(HTML, new RegExp(`name="adType" value="${value}"`)));
+});
+
+test('the page loads nothing from elsewhere', () => {
+  const references = [...HTML.matchAll(/\s(?:src|href)="([^"]+)"/g)].map((match) => match[1]);
+  assert.ok(references.length > 10);
+  references.forEach((reference) => assert.doesNotMatch(reference, /^(?:[a-z]+:)?\/\/|^\//i, reference));
+  [...SOURCES, read('web/css/quillora.css')].forEach((source) => assert.doesNotMatch(source, /https?:\/\/(?!' \+)/));
 });
