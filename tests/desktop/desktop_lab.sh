@@ -32,8 +32,91 @@ if [ -z "${DESKTOP_LAB_WORK:-}" ]; then
   exit
 fi
 work=$DESKTOP_LAB_WORK
-# shellcheck source=webdriver.sh
-source "$src/tests/desktop/webdriver.sh"
+# --- a small WebDriver client in bash, curl and jq; every request and every wait is bounded.
+# A failed request returns 1 and wd_last_error says why: requests run in command substitutions,
+# so the reason is kept in a file.
+WD_URL="" WD_SESSION=""
+WD_ERROR_FILE=$(mktemp /tmp/webdriver-error-XXXXXX)
+
+wd_last_error() { cat "$WD_ERROR_FILE" 2>/dev/null; }
+
+# METHOD PATH [JSON]: prints the response's "value" as compact JSON.
+wd_request() {
+  local response args=(-sS -m "${WD_REQUEST_SECONDS:-60}" -X "$1")
+  [ -n "${3:-}" ] && args+=(-H 'Content-Type: application/json' --data-binary "$3")
+  if ! response=$(curl "${args[@]}" "$WD_URL$2" 2>&1) || ! jq -e . >/dev/null 2>&1 <<<"$response"; then
+    echo "$1 $2: $response" >"$WD_ERROR_FILE"
+    return 1
+  fi
+  if jq -e '.value | objects | has("error")' >/dev/null <<<"$response"; then
+    echo "$1 $2: $(jq -r '.value.error + ": " + .value.message' <<<"$response")" >"$WD_ERROR_FILE"
+    return 1
+  fi
+  : >"$WD_ERROR_FILE"
+  jq -c '.value' <<<"$response"
+}
+
+wd_new_session() {
+  local caps binary=$1
+  shift
+  caps=$(jq -nc --arg binary "$binary" --argjson args "$(printf '%s\n' "$@" | jq -R . | jq -sc .)" \
+    '{capabilities: {alwaysMatch: {"webkitgtk:browserOptions": {binary: $binary, args: $args},
+      timeouts: {pageLoad: 10000, script: 10000, implicit: 0}}}}')
+  WD_SESSION=$(wd_request POST /session "$caps" | jq -r '.sessionId')
+  [ -n "$WD_SESSION" ] && [ "$WD_SESSION" != null ]
+}
+
+wd_delete_session() {
+  local session=$WD_SESSION
+  WD_SESSION=""
+  [ -z "$session" ] || wd_request DELETE "/session/$session" >/dev/null
+}
+
+# SCRIPT [ARGS-JSON]: runs SCRIPT (a function body) in the page and prints its value.
+wd_exec() {
+  wd_request POST "/session/$WD_SESSION/execute/sync" \
+    "$(jq -nc --arg script "$1" --argjson args "${2:-[]}" '{script: $script, args: $args}')"
+}
+
+# SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds, at most SECONDS.
+within() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+
+# SECONDS SCRIPT [ARGS-JSON]: repeats wd_exec until the value is neither false nor null; prints it.
+wd_true() { value=$(wd_exec "$@") && [ "$value" != false ] && [ "$value" != null ]; }
+wd_wait() {
+  local seconds=$1
+  shift
+  within "$seconds" wd_true "$@" && printf '%s\n' "$value" && return
+  echo "waited $seconds s for: $1 (last: ${value:-$(wd_last_error)})" >"$WD_ERROR_FILE" && return 1
+}
+
+# CSS click, or CSS type TEXT, as the operator would; retried while the element is not yet
+# interactable (dialogs fade in).
+wd_act() {
+  local element base="/session/$WD_SESSION/element"
+  element=$(wd_request POST "$base" "$(jq -nc --arg css "$1" '{using: "css selector", value: $css}')" |
+    jq -r '.["element-6066-11e4-a52e-4f735466cecf"]')
+  if [ -z "$element" ]; then
+    return 1
+  elif [ "$2" = click ]; then
+    wd_request POST "$base/$element/click" '{}'
+  else
+    wd_request POST "$base/$element/clear" '{}' && wd_request POST "$base/$element/value" "$(jq -nc --arg text "$3" '{text: $text}')"
+  fi >/dev/null
+}
+wd_click() { within 10 wd_act "$1" click; }
+wd_type() { within 10 wd_act "$1" type "$2"; }
+
+wd_screenshot() {
+  wd_request GET "/session/$WD_SESSION/screenshot" | jq -r . | base64 -d >"$1" && [ -s "$1" ]
+}
 passed=0
 
 trap '{ wd_delete_session; stop_driver; kill "${xvfb_pid:-}"; rm -f "$WD_ERROR_FILE"; } >/dev/null 2>&1 || true' EXIT
@@ -52,15 +135,6 @@ fail() {
 ok() { passed=$((passed + 1)) && echo "ok $passed - $*"; }
 shot() { wd_screenshot "$shots/$1.png" || fail "screenshot $1"; }
 
-# SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds, at most SECONDS.
-within() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
 gone() { ! kill -0 "$1" 2>/dev/null; }
 logged() { grep -Eq "$1" "$work/quillora.log" 2>/dev/null; }
 
@@ -113,6 +187,9 @@ stop_program() {
   fi
 }
 
+# SECONDS FAILURE SCRIPT [ARGS-JSON]: fails with FAILURE unless SCRIPT comes true in time.
+see() { wd_wait "$1" "$3" "${4:-[]}" >/dev/null || fail "$2"; }
+
 # --- display server and environment -------------------------------------------------------
 mkdir -m 700 -p "$work/run"
 Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
@@ -138,10 +215,10 @@ start_program "$app"
 within 30 logged 'ui script injection finished' || fail "the injection did not finish"
 logged 'ui script injection finished after 20 pieces' || fail "$(grep 'injection finished' "$work/quillora.log")"
 # The first and the last piece of the UI script, every style sheet and library of the page.
-wd_wait 10 'return [window.addToPlaylist, window.copyright, $.ui, $.fn.modal, window.Popper].every(Boolean)
+see 10 "the UI script or the page's libraries are not all in the page" 'return [window.addToPlaylist,
+    window.copyright, $.ui, $.fn.modal, window.Popper].every(Boolean)
     && document.styleSheets.length === document.querySelectorAll("link[rel=stylesheet]").length
-    && [...document.styleSheets].every((sheet) => sheet.cssRules.length > 0)' >/dev/null ||
-  fail "the UI script or the page's libraries are not all in the page"
+    && [...document.styleSheets].every((sheet) => sheet.cssRules.length > 0)'
 ok "the page loaded with its libraries and the injection ended after 20 pieces"
 within 10 logged "loadTranslation\('en-GB'\)" || fail "the page was not given the user's locale"
 ok "the page was given the user's locale (en-GB)"
@@ -149,7 +226,7 @@ ok "the page was given the user's locale (en-GB)"
 wd_exec 'window.__testHostMessages = [];
   window.chrome.webview.addEventListener("message", (e) => window.__testHostMessages.push(e.data));' \
   >/dev/null || fail "listening to host messages"
-wd_wait 10 'return document.getElementById("uiLoading") === null' >/dev/null || fail "the page did not finish starting"
+see 10 "the page did not finish starting" 'return document.getElementById("uiLoading") === null'
 shot 01-loaded
 
 # --- start-up failures: the message box's text (also on stderr), then the exit code -------
@@ -170,9 +247,11 @@ expect_startup_failure 2 "An other instance of this application is already runni
 mkdir -p "$work/broken" && mkdir -m 700 "$work/run-broken"
 printf 'notification:\n  port: [8089\n' >"$work/broken/config.yaml"
 XDG_RUNTIME_DIR="$work/run-broken" expect_startup_failure 3 "config.yaml" 10-broken-config --folder "$work/broken"
-status=0
-"$build/quillora" --bogus 2>"$work/usage.err" || status=$?
-[ "$status" = 1 ] && grep -q "usage: quillora" "$work/usage.err" || fail "usage error gave $status"
+for usage in --bogus --folder; do
+  status=0
+  "$build/quillora" "$usage" 2>"$work/usage.err" || status=$?
+  [ "$status" = 1 ] && grep -q "usage: quillora" "$work/usage.err" || fail "$usage gave $status"
+done
 ok "a second instance and a broken config.yaml show their message box and exit with 2 and 3; a usage error exits with 1"
 
 # --- the navigation filter ----------------------------------------------------------------
@@ -191,15 +270,15 @@ ok "plain HTTP and new-window navigations are refused"
 # --- a playlist composed from sample media, saved and reopened ----------------------------
 new_playlist() {
   wd_click '#btnNewPlaylist' || fail "New"
-  wd_wait 10 'return $("#savePlaylistCard").hasClass("show")' >/dev/null || fail "the save dialog did not open"
+  see 10 "the save dialog did not open" 'return $("#savePlaylistCard").hasClass("show")'
 }
 new_playlist
 wd_type '#inputPlaylistFileName' 'Lobby' || fail "typing the playlist name"
 wd_click '#savePlaylistConfirm' || fail "Save"
-wd_wait 10 'return $("#currentPlaylistName").text() === "Lobby" && !$("#addMedia").hasClass("d-none")
-    && !$("#savePlaylistCard").hasClass("show")' >/dev/null || fail "the new playlist is not open"
+see 10 "the new playlist is not open" 'return $("#currentPlaylistName").text() === "Lobby"
+    && !$("#addMedia").hasClass("d-none") && !$("#savePlaylistCard").hasClass("show")'
 wd_click '#addMedia' || fail "Add media"
-wd_wait 15 'return $("#playlist > li").length === 2' >/dev/null || fail "the media were not added"
+see 15 "the media were not added" 'return $("#playlist > li").length === 2'
 within 10 jq -e '[.playlist[].title] == ["h264_aac.mp4", "image.png"]' "$app/web/conf/Lobby.json" >/dev/null 2>&1 ||
   fail "Lobby.json does not hold both media: $(cat "$app/web/conf/Lobby.json" 2>&1)"
 for url in $(jq -r '.playlist[].url' "$app/web/conf/Lobby.json"); do
@@ -210,14 +289,13 @@ ok "a playlist of two sample media was composed and saved"
 
 new_playlist
 wd_click '#savePlaylistCard [data-dismiss="modal"]' || fail "closing the save dialog"
-wd_wait 10 'return $("#playlist > li").length === 0 && $("#currentPlaylistName").text() === ""
-    && !$("#savePlaylistCard").hasClass("show") && !$("body").hasClass("modal-open")' >/dev/null ||
-  fail "the editor was not emptied"
+see 10 "the editor was not emptied" 'return $("#playlist > li").length === 0 && $("#currentPlaylistName").text() === ""
+    && !$("#savePlaylistCard").hasClass("show") && !$("body").hasClass("modal-open")'
 wd_click '#btnOpenPlaylist' || fail "Open"
 wd_click '#openPlaylistSelect option[value="Lobby.json"]' || fail "choosing Lobby.json"
 wd_click '#openPlaylistConfirm' || fail "confirming Open"
-wd_wait 10 'return $("#currentPlaylistName").text() === "Lobby" && $("#playlist > li").length === 2
-    && !$("body").hasClass("modal-open")' >/dev/null || fail "Lobby was not reopened"
+see 10 "Lobby was not reopened" 'return $("#currentPlaylistName").text() === "Lobby" && $("#playlist > li").length === 2
+    && !$("body").hasClass("modal-open")'
 ok "the saved playlist was reopened"
 
 # The preview plays the video: WebKit has the decoders it needs.
@@ -229,13 +307,12 @@ wd_wait 20 'const video = $("#previewMedia video")[0];
     return v ? `error ${v.error ? v.error.code : "none"}, readyState ${v.readyState}` : "no video"')"
 shot 11-preview
 wd_click '#preview [data-dismiss="modal"]' || fail "closing the preview"
-wd_wait 10 'return $("#previewMedia video").length === 0 && !$("body").hasClass("modal-open")' >/dev/null ||
-  fail "the preview did not close"
+see 10 "the preview did not close" 'return $("#previewMedia video").length === 0 && !$("body").hasClass("modal-open")'
 ok "the preview plays the video"
 
 # --- displays listed in the order of their addresses --------------------------------------
 wd_click '#btnSearchDevice' || fail "Search"
-wd_wait 20 'return $("#devicelist > li").length === 4' >/dev/null || fail "the search did not list 4 displays"
+see 20 "the search did not list 4 displays" 'return $("#devicelist > li").length === 4'
 order=$(wd_exec 'return $("#devicelist > li").map((i, li) => $(li).attr("data-ip")).get().join()') ||
   fail "reading the display list"
 [ "$order" = '"10.77.1.10,10.77.1.11,10.77.2.10,10.77.2.11"' ] || fail "displays not ordered by address: $order"
@@ -252,7 +329,7 @@ row_in() {
 }
 # Fills in the credentials of the open dialog and starts.
 log_in() {
-  wd_wait 10 'return $("#deployPlaylistCard").hasClass("show")' >/dev/null || fail "the login dialog did not open"
+  see 10 "the login dialog did not open" 'return $("#deployPlaylistCard").hasClass("show")'
   wd_type '#username' admin && wd_type '#password' "$1" && wd_click '#deployConfirm' || fail "logging in"
 }
 for ip in 10.77.1.10 10.77.2.10; do
@@ -269,18 +346,17 @@ for journal in sim1 sim2a; do
   count=$(jq -s '[.[] | select(.event == "fetch" and .ok)] | length' "$work/$journal.jsonl")
   [ "$count" = 2 ] || fail "$journal fetched $count files, not 2"
 done
-wd_wait 10 'return $("#deploySpinner").hasClass("d-none")
-  && $("#notices .notice-text").text().includes("Deploy playlist: done on 2 display(s).")' >/dev/null ||
-  fail "the end of the deploy is not shown"
+see 10 "the end of the deploy is not shown" 'return $("#deploySpinner").hasClass("d-none")
+  && $("#notices .notice-text").text().includes("Deploy playlist: done on 2 display(s).")'
 shot 04-deployed
 ok "the playlist was deployed to two displays, both show finished and so does the summary"
 
 # IP PASSWORD: a login test from the editor of display IP.
 test_login() {
-  wd_wait 10 'return deployList.length === 0' >/dev/null || fail "the last operation is still running"
+  see 10 "the last operation is still running" 'return deployList.length === 0'
   wd_click "#devicelist li[data-ip=\"$1\"] .device-name" || fail "opening $1"
-  wd_wait 10 'return $("#deviceEditor").hasClass("show") && $("#IPAddr").val() === arguments[0]' \
-    "$(jq -nc --arg ip "$1" '[$ip]')" >/dev/null || fail "the editor of $1 did not open"
+  see 10 "the editor of $1 did not open" 'return $("#deviceEditor").hasClass("show")
+    && $("#IPAddr").val() === arguments[0]' "$(jq -nc --arg ip "$1" '[$ip]')"
   wd_click '#deviceLoginButton' || fail "Test login"
   log_in "$2"
 }
@@ -306,8 +382,7 @@ ok "the window does not shrink below 640 x 480 ($(jq -r '"\(.width) x \(.height)
 # --- a document of another site cannot make the host act ----------------------------------
 # Nothing answers https there: the view shows WebKit's error document for that address.
 wd_exec 'location.href = "https://10.77.1.10/";' >/dev/null || fail "navigating to https"
-wd_wait 15 'return document.body !== null && document.body.innerText.includes("10.77.1.10")' \
-  >/dev/null || fail "the view did not go to https://10.77.1.10/"
+see 15 "the view did not go to https://10.77.1.10/" 'return document.body?.innerText.includes("10.77.1.10")'
 wd_exec 'window.webkit.messageHandlers.quillora.postMessage(JSON.stringify(
     {T: "playlist", C: "save", V: 1, P: {name: "Intruder.json", playlist: []}}));' >/dev/null ||
   fail "posting from the https document"
@@ -326,9 +401,7 @@ cp -r "$app/web" "$app/config.yaml" "$changed/"
 sed -i '0,/<title>/s//<title>X/' "$changed/web/index.html"
 cmp -s "$app/web/index.html" "$changed/web/index.html" && fail "index.html was not changed"
 start_program "$changed"
-wd_wait 15 'return document.body !== null
-    && document.body.innerText.includes("Error! Please contact software provider")' >/dev/null ||
-  fail "the error page is not shown"
+see 15 "the error page is not shown" 'return document.body?.innerText.includes("Error! Please contact software provider")'
 logged "page integrity check failed" || fail "no integrity failure logged"
 shot 08-error-page
 ok "a changed index.html shows the error page"

@@ -15,28 +15,6 @@ EnvironmentLookup environment(std::map<std::string, std::string> values) {
   };
 }
 
-TEST(DesktopOptions, ParsesTheCommandLine) {
-  struct Case {
-    std::vector<std::string> args;
-    const char* parsed;  // "FOLDER AUTOMATION", or "error" for a usage error with its text
-  } cases[] = {
-      {{}, " 0"},
-      {{"--automation"}, " 1"},
-      {{"--folder", "/srv/app", "--automation"}, "/srv/app 1"},
-      {{"--folder"}, "error"},
-      {{"--folder", ""}, "error"},
-      {{"message"}, "error"},
-  };
-  for (const auto& c : cases) {
-    std::string error;
-    auto options = parseDesktopOptions(c.args, error);
-    std::string parsed = options         ? options->folder + (options->automation ? " 1" : " 0")
-                         : error.empty() ? "no error text"
-                                         : "error";
-    EXPECT_EQ(parsed, c.parsed) << testing::PrintToString(c.args);
-  }
-}
-
 TEST(UserLocale, TakesTheFirstVariableSetAndTurnsItIntoThePageForm) {
   struct Case {
     std::map<std::string, std::string> variables;

@@ -19,6 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (isOwnOrigin(input, own) && !navigationAllowed(input, own)) std::abort();
   chooserPatterns(input);
+  std::string error;
+  parseDesktopOptions({input.substr(0, input.find('\n')), input.substr(input.find('\n') + 1)},
+                      error);
 
   std::istringstream lines(input);
   std::string script, line, pieces;

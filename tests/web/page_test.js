@@ -15,18 +15,9 @@ const read = (relative) => fs.readFileSync(path.join(ROOT, relative), 'utf8');
 const EN = JSON.parse(read('web/lang/en/messages.json'));
 const DE = JSON.parse(read('web/lang/de/messages.json'));
 
-// The UI script in the pieces the host posts: at each "function", searching from 8 past the
-// last cut (the host's own cutting is tested beside it).
-function cutLikeHost(script) {
-  const pieces = [];
-  let start = 0;
-  for (let next; (next = script.indexOf('function', start + 8)) >= 0; start = next) {
-    pieces.push(script.slice(start, next));
-  }
-  return pieces.concat(script.slice(start));
-}
-
 const UI_SCRIPT = read('app/ui_script.js');
+// The pieces the host posts: "function" opens each of them (the host's cutting is tested beside it).
+const PIECES = UI_SCRIPT.split(/(?=function)/);
 const HTML = read('web/index.html');
 const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
 const SOURCES = [UI_SCRIPT, ...PAGE_FILES.map(read)];
@@ -80,7 +71,7 @@ function pageContext(fields, mode, files) {
   const ctx = vm.createContext({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
     clearInterval() {}, console: { log() {}, warn() {} }, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } });
   // Each file and piece runs as a classic script of its own, as the page's script elements do.
-  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, 5).map(read), ...cutLikeHost(UI_SCRIPT)];
+  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, 5).map(read), ...PIECES];
   scripts.concat(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`).forEach((script) => vm.runInContext(script, ctx));
   ctx.showNotice = (text, level) => notices.push([level, text]);
   Object.entries(Object.assign({ currentPlaylistName: 'Lobby' }, fields)).forEach(([id, value]) =>
@@ -190,21 +181,17 @@ test('saving builds one item per list entry, asks before overwriting and refuses
 test('helpers: play times, durations, media kinds and display addresses', () => {
   const { call } = pageContext();
   const cases = [
-    ['timeNumberToString(0)', '00:00:00'], ['timeNumberToString(65)', '00:01:05'], ['timeNumberToString(3661)', '01:01:01'],
-    ['timeNumberToString(86399)', '23:59:59'], ['timeNumberToString(12.7)', '00:00:12'], ['timeNumberToString(-5)', '00:00:00'],
-    ['timeNumberToString("x")', '00:00:00'], ['timeStringToNumber("01:01:01")', 3661], ['timeStringToNumber("90")', 90],
-    ['timeStringToNumber(" 1:05 ")', 65], ['timeStringToNumber(15)', 15], ['timeStringToNumber("")', 0],
-    ['timeStringToNumber("1:2:3:4")', 0], ['timeStringToNumber("-5")', 0], ['timeStringToNumber("1.5")', 0],
-    ['timeStringToNumber("1::2")', 0], ['timeStringToNumber(undefined)', 0],
+    ['[0, 65, 3661, 86399, 12.7, -5, "x"].map(timeNumberToString)', ['00:00:00', '00:01:05', '01:01:01', '23:59:59',
+      '00:00:12', '00:00:00', '00:00:00']],
+    ['["01:01:01", "90", " 1:05 ", 15, "", "1:2:3:4", "-5", "1.5", "1::2", undefined].map((t) => timeStringToNumber(t))',
+      [3661, 90, 65, 15, 0, 0, 0, 0, 0, 0]],
     ['["a.png", "B.JPG", "c.Jpeg", "d.bmp", "e.webp", "f.gif"].every(isImage)', true],
     ['["a.mp4", "png", "gif.mkv", "x.png.mp4", ""].some(isImage)', false],
-    ['[isGIF("Anim.GIF"), isGIF("still.png"), isGIF("gif")]', [true, false, false]],
-    ['[defaultDuration("a.png"), defaultDuration("a.mp4")]', [10, 0]],
+    ['[isGIF("Anim.GIF"), isGIF("still.png"), isGIF("gif"), defaultDuration("a.png"), defaultDuration("a.mp4")]',
+      [true, false, false, 10, 0]],
     ['["192.168.1.10:80", "192.168.1.10", "[fe80::1]:8080"].map(hostOfAddress)', ['192.168.1.10', '192.168.1.10', 'fe80::1']]
   ];
-  for (const [code, expected] of cases) {
-    assert.deepStrictEqual(JSON.parse(JSON.stringify(call(code))), expected, code);
-  }
+  cases.forEach(([code, expected]) => assert.deepStrictEqual(call(code), expected, code));
 });
 test('capability checks look only at the selected displays', () => {
   const { call } = pageContext();
