@@ -47,8 +47,7 @@ def wd(method, path, body=None, timeout=60):
     return value
 
 
-def attempt(action):
-    """The action's result, or None with the reason kept when the driver refused it."""
+def attempt(action):  # the action's result, or None with the reason kept when it failed
     try:
         return action()
     except (OSError, ValueError) as error:
@@ -60,23 +59,22 @@ def run(script, *args):
     return wd('POST', f"/session/{state['session']}/execute/sync", {'script': script, 'args': list(args)})
 
 
-def see(seconds, failure, script, *args):
-    """The value of SCRIPT once it is neither false nor null; fails with FAILURE after SECONDS."""
+def see(seconds, failure, script, *args):  # the value of SCRIPT once it is neither false nor null
     value = within(seconds, lambda: attempt(lambda: run(script, *args)))
     return value if value not in (None, False) else fail(f"{failure} (last: {state['error'] or value})")
 
 
-def act(css, text=None):
-    """Clicks CSS, or types TEXT into it, as the operator would; retried while the element is
-    not yet interactable (dialogs fade in)."""
-    def once():
-        base = f"/session/{state['session']}/element"
-        element = wd('POST', base, {'using': 'css selector', 'value': css})['element-6066-11e4-a52e-4f735466cecf']
-        if text is None:
-            return wd('POST', f'{base}/{element}/click', {}) or True
-        wd('POST', f'{base}/{element}/clear', {})
-        return wd('POST', f'{base}/{element}/value', {'text': text}) or True
-    within(10, lambda: attempt(once)) or fail(f"{css}: {state['error']}")
+def act(*steps):
+    """Clicks each CSS, or types TEXT into it for a (CSS, TEXT) pair, as the operator would; each is
+    retried while its element is not yet interactable."""
+    for step in steps:
+        css, text = (step, None) if isinstance(step, str) else step
+        def once(base=f"/session/{state['session']}/element"):
+            element = base + '/' + wd('POST', base, {'using': 'css selector', 'value': css})['element-6066-11e4-a52e-4f735466cecf']
+            if text is not None:
+                wd('POST', element + '/clear', {})
+            return wd('POST', element + ('/click' if text is None else '/value'), {} if text is None else {'text': text}) or True
+        within(10, lambda: attempt(once)) or fail(f"{css}: {state['error']}")
 
 
 def opened(card):
@@ -92,8 +90,7 @@ def gone(pid):
     return subprocess.run(['kill', '-0', str(pid)], stderr=subprocess.DEVNULL).returncode != 0
 
 
-def stop_driver():
-    """Stops the driver and the program it started: the next program needs the single-instance lock."""
+def stop_driver():  # and the program it started: the next program needs the single-instance lock
     driver = state['driver']
     if driver:
         pids = subprocess.run(['pgrep', '-P', str(driver.pid), '-x', 'quillora'], capture_output=True, text=True).stdout.split()
@@ -131,8 +128,7 @@ def start_program(folder):
     fail(f'new session on {folder}')
 
 
-def stop_program(pid):
-    """Ends the session; the driver closes the window and the program must end by itself."""
+def stop_program(pid):  # the driver closes the window and the program must end by itself
     session, state['session'] = state['session'], None
     wd('DELETE', f'/session/{session}')
     within(10, lambda: gone(pid)) or fail('the program is still running 10 s after the session ended')
@@ -143,8 +139,7 @@ def stop_program(pid):
 
 
 def startup_failure(code, text, shot_name, *args, env=None):
-    """Runs the program with ARGS, waits for the message box's TEXT (also on stderr), closes the
-    box with SIGTERM and checks the exit code."""
+    # The message box's text also goes to stderr; SIGTERM closes the box.
     errors = work / 'startup.err'
     with open(errors, 'w') as out:
         program = subprocess.Popen([build / 'quillora', *args], stderr=out, env=env)
@@ -207,8 +202,7 @@ def session():
         act('#btnNewPlaylist')
         opened('#savePlaylistCard')
     new_playlist()
-    act('#inputPlaylistFileName', 'Lobby')
-    act('#savePlaylistConfirm')
+    act(('#inputPlaylistFileName', 'Lobby'), '#savePlaylistConfirm')
     see(10, 'the new playlist is not open', '''return $("#currentPlaylistName").text() === "Lobby"
         && !$("#addMedia").hasClass("d-none") && !$("#savePlaylistCard").hasClass("show")''')
     act('#addMedia')
@@ -226,8 +220,7 @@ def session():
         && $("#currentPlaylistName").text() === "" && !$("body").hasClass("modal-open")''')
     act('#btnOpenPlaylist')
     opened('#openPlaylistCard')
-    act('#openPlaylistSelect option[value="Lobby.json"]')
-    act('#openPlaylistConfirm')
+    act('#openPlaylistSelect option[value="Lobby.json"]', '#openPlaylistConfirm')
     see(10, 'Lobby was not reopened', '''return $("#currentPlaylistName").text() === "Lobby"
         && $("#playlist > li").length === 2 && !$("body").hasClass("modal-open")''')
     ok('the saved playlist was reopened')
@@ -261,12 +254,9 @@ def session():
 
     def log_in(password):
         opened('#deployPlaylistCard')
-        act('#username', 'admin')
-        act('#password', password)
-        act('#deployConfirm')
-    for css in ['#devicelist li[data-ip="10.77.1.10"] input.device-check', '#devicelist li[data-ip="10.77.2.10"] input.device-check',
-                '#deployMenuButton', '#deployMenu .dropdown-item[data-mode="adDeploy"]']:
-        act(css)
+        act(('#username', 'admin'), ('#password', password), '#deployConfirm')
+    act('#devicelist li[data-ip="10.77.1.10"] input.device-check', '#devicelist li[data-ip="10.77.2.10"] input.device-check',
+        '#deployMenuButton', '#deployMenu .dropdown-item[data-mode="adDeploy"]')
     log_in('12345')
     for ip in ['10.77.1.10', '10.77.2.10']:
         'finished' in row(ip, 'phase-done', f'{ip} did not finish').lower() or fail(f'{ip} does not show finished')
