@@ -198,23 +198,21 @@ def session():
     ok('plain HTTP and new-window navigations are refused')
 
     # A playlist composed from sample media, saved and reopened.
-    def new_playlist():
-        act('#btnNewPlaylist')
-        opened('#savePlaylistCard')
-    new_playlist()
+    act('#btnNewPlaylist')
+    opened('#savePlaylistCard')
     act(('#inputPlaylistFileName', 'Lobby'), '#savePlaylistConfirm')
     see(10, 'the new playlist is not open', '''return $("#currentPlaylistName").text() === "Lobby"
         && !$("#addMedia").hasClass("d-none") && !$("#savePlaylistCard").hasClass("show")''')
     act('#addMedia')
     see(15, 'the media were not added', 'return $("#playlist > li").length === 2')
     stored = app / 'web/conf/Lobby.json'
-    titles = lambda: stored.exists() and [item['title'] for item in json.loads(stored.read_text() or '{}').get('playlist', [])]
-    within(10, lambda: titles() == ['h264_aac.mp4', 'image.png']) or fail(f'Lobby.json does not hold both media: {titles()}')
-    for item in json.loads(stored.read_text())['playlist']:
-        (app / 'web/media' / item['url']).is_file() or fail(f"media/{item['url']} was not copied")
+    items = lambda: json.loads(stored.read_text())['playlist'] if stored.exists() else []
+    within(10, lambda: [item['title'] for item in items()] == ['h264_aac.mp4', 'image.png']) or fail(f'Lobby.json holds {items()}')
+    all((app / 'web/media' / item['url']).is_file() for item in items()) or fail(f'the media of {items()} were not copied')
     shot('02-playlist')
     ok('a playlist of two sample media was composed and saved')
-    new_playlist()
+    act('#btnNewPlaylist')
+    opened('#savePlaylistCard')
     act('#savePlaylistCard [data-dismiss="modal"]')
     see(10, 'the editor was not emptied', '''return $("#playlist > li").length === 0
         && $("#currentPlaylistName").text() === "" && !$("body").hasClass("modal-open")''')
@@ -280,9 +278,8 @@ def session():
     refused = row('10.77.1.11', 'phase-failed', 'no refused login shown')
     'login' in refused.lower() or fail(f'10.77.1.11 shows {refused}')
     shot('05-login-refused')
-    unplugged = os.environ['SIM_UNPLUG_PID']
-    subprocess.run(['kill', unplugged])
-    within(5, lambda: gone(unplugged))
+    subprocess.run(['kill', os.environ['SIM_UNPLUG_PID']])
+    within(5, lambda: gone(os.environ['SIM_UNPLUG_PID']))
     test_login('10.77.2.11', '12345')
     unreachable = row('10.77.2.11', 'phase-failed', 'no unreachable display shown')
     'reach' in unreachable.lower() or fail(f'10.77.2.11 shows {unreachable}')
@@ -327,19 +324,15 @@ def main():
     xvfb = subprocess.Popen(['Xvfb', '-displayfd', str(display_write), '-screen', '0', '1600x1000x24', '-nolisten', 'tcp'],
                             pass_fds=[display_write], stderr=open(work / 'xvfb.log', 'w'))
     os.close(display_write)
-    answers = work / 'answers.json'
-    samples = src / 'tests/data/media'
+    answers, samples = work / 'answers.json', src / 'tests/data/media'
     answers.write_text(json.dumps([[str(samples / 'h264_aac.mp4'), str(samples / 'image.png')]]))
-    supp = src / 'tests/desktop'
     # No accessibility bus here. The libraries have no frame pointers: only full stacks show whose
     # a leak is; an instrumented build is told about the libraries' own findings.
     os.environ.update(GSETTINGS_BACKEND='memory', XDG_RUNTIME_DIR=str(run_dir), QUILLORA_LOG=str(log), NO_AT_BRIDGE='1',
-                      QUILLORA_DIALOG_ANSWERS=str(answers),
-                      ASAN_OPTIONS=':'.join(filter(None, [os.environ.get('ASAN_OPTIONS'), 'fast_unwind_on_malloc=0'])),
-                      LSAN_OPTIONS=':'.join(filter(None, [os.environ.get('LSAN_OPTIONS'), f'suppressions={supp}/lsan.supp'])),
-                      UBSAN_OPTIONS=':'.join(filter(None, [os.environ.get('UBSAN_OPTIONS'), f'suppressions={supp}/ubsan.supp'])))
-    for name in ['LC_ALL', 'LC_MESSAGES']:
-        os.environ.pop(name, None)
+                      QUILLORA_DIALOG_ANSWERS=str(answers), LC_ALL='', LC_MESSAGES='')
+    supp = {'ASAN': 'fast_unwind_on_malloc=0', 'LSAN': f'suppressions={src}/tests/desktop/lsan.supp',
+            'UBSAN': f'suppressions={src}/tests/desktop/ubsan.supp'}
+    os.environ.update({f'{k}_OPTIONS': ':'.join(filter(None, [os.environ.get(f'{k}_OPTIONS'), v])) for k, v in supp.items()})
     try:
         select.select([display_read], [], [], 10)[0] or fail('Xvfb did not start')
         os.environ['DISPLAY'] = ':' + (os.read(display_read, 64).decode().strip() or fail('Xvfb did not start'))
@@ -352,9 +345,8 @@ def main():
             attempt(lambda: shot('failure'))
             messages = attempt(lambda: run('return (window.__testHostMessages || []).join("\\n")'))
             print(f'--- host messages the page received\n{messages}', file=sys.stderr)
-        for name in [log, driver_log]:
-            print(f'--- {name.name}', *name.read_text(errors='replace').splitlines()[-40:] if name.exists() else [],
-                  sep='\n', file=sys.stderr)
+        for name in filter(Path.exists, [log, driver_log]):
+            print(f'--- {name.name}', *name.read_text(errors='replace').splitlines()[-40:], sep='\n', file=sys.stderr)
         print(f"desktop: {state['passed']} passed, 1 failed")
         return 1
     finally:

@@ -77,7 +77,6 @@ function pageContext(fields, mode, files) {
   Object.entries(Object.assign({ currentPlaylistName: 'Lobby' }, fields)).forEach(([id, value]) =>
     Object.assign(page.element(id), typeof value === 'boolean' ? { prop: value } : { val: value, text: value }));
   page.element('deployMode').attr.mode = mode || 'adDeploy';
-  page.element('uiDeployType').attr['data-i18n'] = 'uiMenuAdDeploy';
   page.element('deploySpinner').classes.add('d-none');
   const call = (code) => {
     const value = vm.runInContext(code, ctx);
