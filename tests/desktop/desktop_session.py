@@ -180,8 +180,8 @@ def session():
     (broken / 'run').mkdir(mode=0o700, parents=True)
     (broken / 'config.yaml').write_text('notification:\n  port: [8089\n')
     startup_failure(3, 'config.yaml', '10-broken-config', '--folder', broken, env=dict(os.environ, XDG_RUNTIME_DIR=str(broken / 'run')))
-    for usage in ['--bogus', '--folder']:
-        result = subprocess.run([build / 'quillora', usage], capture_output=True, text=True, timeout=10)
+    for usage in [['--bogus'], ['--folder'], ['--folder', '']]:
+        result = subprocess.run([build / 'quillora', *usage], capture_output=True, text=True, timeout=10)
         result.returncode == 1 and 'usage: quillora' in result.stderr or fail(f'{usage} gave {result.returncode}')
     ok('a second instance and a broken config.yaml show their message box and exit with 2 and 3; usage errors with 1')
 
