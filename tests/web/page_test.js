@@ -103,7 +103,6 @@ test('each operation sends exactly what the host reads, to the displays it names
     ['adUndeploy', {}, 'playlist undeploy', { ip }],
     ['setDevName', EDITOR, 'devName set', { devName: 'Hall', ip: ['192.168.1.30:8000'], devId: 'SN1', devMode: 'QD-1',
       devVersion: '2.0', info: '' }, [{ ip: '192.168.1.30', port: '8000' }]],
-    ['login', EDITOR, 'login deploy', { ip: ['192.168.1.30:8000'] }],
     ['brand', { brandEnable: true, brandX: '10', brandY: ' 20 ', brandWidth: '', brandHeight: '' }, 'brand deploy',
       { enable: '1', ip, x: '10', y: '20' }],
     ['brand', { brandEnable: false, brandWidth: '300', brandHeight: '100', deployBrand: 'logo.png', fullFilePath: '/h/logo.png' },
@@ -177,7 +176,8 @@ test('saving builds one item per list entry, asks before overwriting and refuses
   assert.deepStrictEqual([env.sent, env.notices.slice(1).map((n) => n[1])], [[], Array(3).fill(EN.removeMedia)]);
 });
 
-test('helpers: play times, durations, media kinds and display addresses', () => {
+const SELECTION = '[hasAnyDeviceSelected(), hasAnyNoAdDeviceSelected(), hasAnyNoVideoAdDeviceSelected()]';
+test('helpers: play times, durations, media kinds, display addresses and capabilities', () => {
   const { call } = pageContext();
   const cases = [
     ['[0, 65, 3661, 86399, 12.7, -5, "x"].map(timeNumberToString)', ['00:00:00', '00:01:05', '01:01:01', '23:59:59',
@@ -188,23 +188,19 @@ test('helpers: play times, durations, media kinds and display addresses', () => 
     ['["a.mp4", "png", "gif.mkv", "x.png.mp4", ""].some(isImage)', false],
     ['[isGIF("Anim.GIF"), isGIF("still.png"), isGIF("gif"), defaultDuration("a.png"), defaultDuration("a.mp4")]',
       [true, false, false, 10, 0]],
-    ['["192.168.1.10:80", "192.168.1.10", "[fe80::1]:8080"].map(hostOfAddress)', ['192.168.1.10', '192.168.1.10', 'fe80::1']]
+    ['["192.168.1.10:80", "192.168.1.10", "[fe80::1]:8080"].map(hostOfAddress)', ['192.168.1.10', '192.168.1.10', 'fe80::1']],
+    // Capability checks look only at the selected displays.
+    [`devList.push({ IPAddr: '10.0.0.1', VideoAdvertSupport: 1, ImageAdvertSupport: 1, selected: true }, { IPAddr: '10.0.0.2',
+      VideoAdvertSupport: 0, ImageAdvertSupport: 1 }, { IPAddr: '10.0.0.3', VideoAdvertSupport: 0, ImageAdvertSupport: 0 }); ${SELECTION}`,
+    [true, false, false]],
+    [`devList[1].selected = true; ${SELECTION}`, [true, false, true]], [`devList[2].selected = true; ${SELECTION}`, [true, true, true]],
+    [`devList.forEach((d) => { d.selected = false; }); ${SELECTION}`, [false, false, false]],
+    ['[findDeviceIndexByIp("10.0.0.3"), findDeviceIndexByIp("10.0.0.30")]', [2, -1]]
   ];
   cases.forEach(([code, expected]) => assert.deepStrictEqual(call(code), expected, code));
 });
-test('capability checks look only at the selected displays', () => {
-  const { call } = pageContext();
-  call(`devList.push({ IPAddr: '10.0.0.1', VideoAdvertSupport: 1, ImageAdvertSupport: 1, selected: true },
-    { IPAddr: '10.0.0.2', VideoAdvertSupport: 0, ImageAdvertSupport: 1 }, { IPAddr: '10.0.0.3', VideoAdvertSupport: 0, ImageAdvertSupport: 0 })`);
-  const state = () => call('[hasAnyDeviceSelected(), hasAnyNoAdDeviceSelected(), hasAnyNoVideoAdDeviceSelected()]');
-  const steps = [['', [true, false, false]], ['devList[1].selected = true', [true, false, true]],
-    ['devList[2].selected = true', [true, true, true]], ['devList.forEach((d) => { d.selected = false; })', [false, false, false]]];
-  steps.forEach(([change, expected]) => assert.deepStrictEqual([...(call(change), state())], expected, change));
-  assert.deepStrictEqual([call('findDeviceIndexByIp("10.0.0.3")'), call('findDeviceIndexByIp("10.0.0.30")')], [2, -1]);
-});
-
 test('a locale falls back to its language, then to English, and never reaches outside lang/', async () => {
-  const env = pageContext();
+  let env = pageContext();
   env.requested.length = 0;
   assert.strictEqual(await env.call('loadTranslation("de-DE")'), 'de');
   assert.strictEqual(env.call('i18n_getMessage("btnSave")'), DE.btnSave);
@@ -217,10 +213,8 @@ test('a locale falls back to its language, then to English, and never reaches ou
   // Of two overlapping loads the later one wins.
   await Promise.all([env.call('loadTranslation("de")'), env.call('loadTranslation("en")')]);
   assert.strictEqual(env.call('i18n_getMessage("btnSave")'), EN.btnSave);
-});
-
-test('keys missing in a translation come from English; unknown keys show themselves', async () => {
-  const env = pageContext({}, null, { 'lang/en/messages.json': '{"a": "A", "b": "B $1 of $2"}', 'lang/de/messages.json': '{"a": "Ä"}' });
+  // Keys missing in a translation come from English; unknown keys show themselves.
+  env = pageContext({}, null, { 'lang/en/messages.json': '{"a": "A", "b": "B $1 of $2"}', 'lang/de/messages.json': '{"a": "Ä"}' });
   await env.call('loadTranslation("de")');
   const cases = [['"a"', 'Ä'], ['"b", [3, 4]', 'B 3 of 4'], ['"b", "x"', 'B x of '], ['"constructor"', 'constructor'], ['"nope"', 'nope']];
   cases.forEach(([args, expected]) => assert.strictEqual(env.call(`i18n_getMessage(${args})`), expected, args));
