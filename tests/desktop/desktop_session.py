@@ -95,12 +95,9 @@ def stop_driver():  # and the program it started: the next program needs the sin
     if driver:
         pids = subprocess.run(['pgrep', '-P', str(driver.pid), '-x', 'quillora'], capture_output=True, text=True).stdout.split()
         subprocess.run(['kill', *pids, str(driver.pid)], stderr=subprocess.DEVNULL)
-        for pid in pids:
-            within(10, lambda: gone(pid))
-        try:
-            driver.wait(10)
-        except subprocess.TimeoutExpired:
-            driver.kill()
+        [within(10, lambda: gone(pid)) for pid in pids]
+        within(10, lambda: driver.poll() is not None) or driver.kill()
+        driver.wait()
         state['driver'] = None
 
 
