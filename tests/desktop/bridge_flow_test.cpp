@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -31,11 +31,8 @@ struct Session {
   void record(const std::string& event) { events += (events.empty() ? "" : "|") + event; }
 
   void run(const std::string& steps) {
-    for (size_t at = 0; at <= steps.size();) {
-      size_t end = std::min(steps.find('|', at), steps.size());
-      step(steps.substr(at, end - at));
-      at = end + 1;
-    }
+    std::istringstream in(steps);
+    for (std::string one; std::getline(in, one, '|');) step(one);
   }
 
   void step(const std::string& step) {

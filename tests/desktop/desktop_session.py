@@ -102,9 +102,8 @@ def stop_driver():  # and the program it started: the next program needs the sin
 
 
 def start_program(folder):
-    """Starts the program on FOLDER through a driver of its own on a port of its own (the last one
-    may linger), so that nothing of an earlier session or a failed start is left in it. Further
-    tries cover a start too slow for the driver (an instrumented build on a busy machine)."""
+    # Each program gets a driver of its own on a port of its own (the last one may linger), so that nothing
+    # of an earlier session or a failed start is left; more tries cover a start too slow for the driver.
     caps = {'capabilities': {'alwaysMatch': {'timeouts': {'pageLoad': 10000, 'script': 10000, 'implicit': 0},
             'webkitgtk:browserOptions': {'binary': str(build / 'quillora'), 'args': ['--automation', '--folder', str(folder)]}}}}
     for attempt_number in range(1, 4):
@@ -194,7 +193,6 @@ def session():
     len(wd('GET', f"/session/{state['session']}/window/handles")) == 1 or fail('a second window was opened')
     ok('plain HTTP and new-window navigations are refused')
 
-    # A playlist composed from sample media, saved and reopened.
     act('#btnNewPlaylist')
     opened('#savePlaylistCard')
     act(('#inputPlaylistFileName', 'Lobby'), '#savePlaylistConfirm')
@@ -222,11 +220,9 @@ def session():
 
     # The preview plays the video: WebKit has the decoders it needs.
     act('#playlist > li:first-child .media-title')
-    playing = within(20, lambda: attempt(lambda: run('''const video = $("#previewMedia video")[0];
+    see(20, 'the video does not play in the preview', '''const video = $("#previewMedia video")[0];
         return $("#preview").hasClass("show") && video !== undefined && video.error === null
-        && video.readyState >= 2 && video.videoWidth > 0 && video.currentTime > 0''')))
-    playing or fail('the video does not play in the preview: ' + str(attempt(lambda: run('''const v = $("#previewMedia video")[0];
-        return v ? `error ${v.error ? v.error.code : "none"}, readyState ${v.readyState}` : "no video"'''))))
+        && video.readyState >= 2 && video.videoWidth > 0 && video.currentTime > 0''')
     opened('#preview')
     shot('11-preview')
     act('#preview [data-dismiss="modal"]')
@@ -240,7 +236,6 @@ def session():
     shot('03-displays')
     ok('a search lists the four displays ordered by address')
 
-    # A deploy to two displays, a refused login and an unreachable display.
     def row(ip, phase, failure):
         return see(60, failure, '''const status = $("#deployProgressList > li").filter((i, row) =>
             $(row).find(".deploy-row-address").text().startsWith(arguments[0] + ":"))
@@ -315,8 +310,7 @@ def session():
 
 
 def main():
-    run_dir = work / 'run'
-    run_dir.mkdir(mode=0o700, exist_ok=True)
+    (run_dir := work / 'run').mkdir(mode=0o700, exist_ok=True)
     display_read, display_write = os.pipe()
     xvfb = subprocess.Popen(['Xvfb', '-displayfd', str(display_write), '-screen', '0', '1600x1000x24', '-nolisten', 'tcp'],
                             pass_fds=[display_write], stderr=open(work / 'xvfb.log', 'w'))

@@ -259,29 +259,23 @@ test('host messages move a display row through its states', () => {
 });
 
 
-function startDeploy(mode, count) {
-  const env = pageContext({}, mode);
-  env.page.element('deploySpinner').classes.delete('d-none');
-  env.call('devList.push({ IPAddr: "192.168.1.21", DeviceName: "Left" }, { IPAddr: "192.168.1.22" })');
-  env.call(`deployList = ${JSON.stringify([{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.22', port: 80 }].slice(0, count))}`);
-  return env;
-}
-
 test('a host error, an answer or silence ends a display of the operation', () => {
-  let env = startDeploy('adDeploy', 2);
-  env.call('failDeploy("deployErrorZeroSize")');
-  assert.ok(env.call('deployList.length') === 0 && !env.spinning());
-  assert.strictEqual(env.notices[0][1], EN.deployErrorZeroSize);
-  env = startDeploy('screenDisable', 1);
-  env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
-  assert.strictEqual(env.call('deployList.length'), 1);
-  env.call('onDeployMessage("screen", { status: "OK", ip: "192.168.1.21:80" })');
-  assert.deepStrictEqual([env.call('deployList.length'), env.call('deployOperation.rows[0].key'), env.notices[0][0]], [0, 'stateSettingOk', 'success']);
-  env = startDeploy('adEnable', 1);
-  env.call('deployOperation.rows[0].lastActivity -= DEPLOY_SILENCE_LIMIT_MS + 1; checkSilentDisplays()');
-  assert.deepStrictEqual([env.call('deployList.length'), env.call('deployOperation.rows[0].key')], [0, 'stateNoAnswer']);
-  env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
-  assert.strictEqual(env.call('deployOperation.rows[0].key'), 'stateSettingOk');
+  const answer = (kind) => `onDeployMessage("${kind}", { status: "OK", ip: "192.168.1.21:80" })`;
+  const state = '[deployList.length, deployOperation.rows[0].key, !$("#deploySpinner").hasClass("d-none")]';
+  const cases = [  // mode, displays, the first notice, then each step with the state after it
+    ['adDeploy', 2, ['danger', EN.deployErrorZeroSize], ['failDeploy("deployErrorZeroSize")', [0, 'deployErrorZeroSize', false]]],
+    ['screenDisable', 1, ['success', 'Deploy: done on 1 display(s).'], [answer('adSwitch'), [1, 'stateConnecting', true]],
+      [answer('screen'), [0, 'stateSettingOk', false]]],
+    ['adEnable', 1, ['danger', 'Deploy: 0 succeeded, 1 failed.'], ['deployOperation.rows[0].lastActivity -= DEPLOY_SILENCE_LIMIT_MS + 1; checkSilentDisplays()',
+      [0, 'stateNoAnswer', false]], [answer('adSwitch'), [0, 'stateSettingOk', false]]]
+  ];
+  for (const [mode, count, notice, ...steps] of cases) {
+    const env = pageContext({}, mode);
+    env.page.element('deploySpinner').classes.delete('d-none');
+    env.call(`deployList = ${JSON.stringify([{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.22', port: 80 }].slice(0, count))}`);
+    steps.forEach(([code, expected]) => assert.deepStrictEqual(env.call(`${code}; ${state}`), expected, `${mode}: ${code}`));
+    assert.deepStrictEqual(env.notices[0], notice, mode);
+  }
 });
 
 test('every page function the UI script calls is defined by the page', () => {
