@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -31,29 +31,19 @@ struct Session {
   void record(const std::string& event) { events += (events.empty() ? "" : "|") + event; }
 
   void run(const std::string& steps) {
-    for (size_t at = 0; at <= steps.size();) {
-      size_t end = std::min(steps.find('|', at), steps.size());
-      step(steps.substr(at, end - at));
-      at = end + 1;
-    }
+    std::istringstream in(steps);
+    for (std::string one; std::getline(in, one, '|');) step(one);
   }
 
   void step(const std::string& step) {
-    if (step == "doc own") {
-      flow.onDocument(std::string(kOwn) + "/k3y/index.html");
-    } else if (step.rfind("doc ", 0) == 0) {
-      flow.onDocument(step.substr(4));
-    } else if (step == "page?") {
-      flow.onPageMessage(nullptr);
-    } else if (step.rfind("page ", 0) == 0) {
-      const std::string text = step.substr(5);
-      flow.onPageMessage(&text);
-    } else if (step.rfind("worker ", 0) == 0) {
-      flow.onWorkerMessage(step.substr(7));
-    } else {
-      ASSERT_EQ(step, "stop");
-      flow.stop();
-    }
+    const std::string text = step.substr(step.find(' ') + 1);
+    if (step == "doc own") return flow.onDocument(std::string(kOwn) + "/k3y/index.html");
+    if (step.rfind("doc ", 0) == 0) return flow.onDocument(text);
+    if (step == "page?") return flow.onPageMessage(nullptr);
+    if (step.rfind("page ", 0) == 0) return flow.onPageMessage(&text);
+    if (step.rfind("worker ", 0) == 0) return flow.onWorkerMessage(text);
+    ASSERT_EQ(step, "stop");
+    flow.stop();
   }
 
   std::string dispatch(const std::string& request) {

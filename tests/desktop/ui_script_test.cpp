@@ -34,20 +34,12 @@ TEST(ScriptInjection, CutsBeforeEachFunctionAfterTheFirstEightUnits) {
       {"//x\nfunction a(){}", {"//x\nfunction a(){}"}},
       // The word inside a longer word cuts all the same: hence the rule on the script.
       {"function f(){ let functional = 1; }", {"function f(){ let ", "functional = 1; }"}},
-      // Eight units, not eight bytes: four two-byte letters are four units.
-      {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
-       "function a(){}function b(){}",
-       {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
-        "function a(){}",
-        "function b(){}"}},
-      // A character outside the BMP is two units: four of them are the whole offset.
-      {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
-       "function",
-       {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80", "function"}},
-      {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
-       "function",
-       {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
-        "function"}},
+      // Eight units, not eight bytes: four two- or three-byte letters are four units...
+      {"ééééfunction a(){}function b(){}", {"ééééfunction a(){}", "function b(){}"}},
+      {"€€€€function", {"€€€€function"}},
+      // ...and a character outside the BMP is two units: four of them are the whole offset.
+      {"😀😀😀😀function", {"😀😀😀😀", "function"}},
+      {"😀😀😀function", {"😀😀😀function"}},
       // A stray continuation byte is one unit, as the character it is converted to.
       {"\x80\x80\x80\x80\x80\x80\x80\x80"
        "function",

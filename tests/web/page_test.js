@@ -1,6 +1,7 @@
 // The page as the view runs it: its own scripts, then the UI script in the host's pieces, over
 // a fake jQuery. What it sends to the host for every operation, how host messages drive the
-// deploy progress, its helpers and its translations.
+// deploy progress, its helpers and translations; and the scripts checked against the page and
+// the translations on the paths that the desktop run does not take.
 'use strict';
 
 const assert = require('assert');
@@ -8,7 +9,18 @@ const fs = require('fs');
 const path = require('path');
 const vm = require('vm');
 const test = require('node:test');
-const { read, context, cutLikeHost, EN, DE, ROOT } = require('./testlib');
+
+const ROOT = path.resolve(__dirname, '..', '..');
+const read = (relative) => fs.readFileSync(path.join(ROOT, relative), 'utf8');
+const EN = JSON.parse(read('web/lang/en/messages.json'));
+const DE = JSON.parse(read('web/lang/de/messages.json'));
+
+const UI_SCRIPT = read('app/ui_script.js');
+// The pieces the host posts: "function" opens each of them (the host's cutting is tested beside it).
+const PIECES = UI_SCRIPT.split(/(?=function)/);
+const HTML = read('web/index.html');
+const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
+const SOURCES = [UI_SCRIPT, ...PAGE_FILES.map(read)];
 
 // Elements by id keep val, text, prop, attr, classes and modal calls (reads take the first
 // element, writes go to all); the playlist's <li> items are {attr, spans}; any other call
@@ -56,16 +68,15 @@ function pageContext(fields, mode, files) {
     return { ok: body !== undefined, json: async () => JSON.parse(body) };
   };
   const document = { addEventListener() {}, querySelectorAll: () => [], documentElement: { setAttribute() {} }, dispatchEvent() {} };
-  const ctx = context({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
-    clearInterval() {}, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } },
-  ['util', 'i18n', 'page', 'progress', 'messages'].map((name) => `web/js/${name}.js`));
-  cutLikeHost(read('app/ui_script.js')).forEach((piece) => vm.runInContext(piece, ctx));
-  vm.runInContext(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`, ctx);
+  const ctx = vm.createContext({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
+    clearInterval() {}, console: { log() {}, warn() {} }, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } });
+  // Each file and piece runs as a classic script of its own, as the page's script elements do.
+  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, 5).map(read), ...PIECES];
+  scripts.concat(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`).forEach((script) => vm.runInContext(script, ctx));
   ctx.showNotice = (text, level) => notices.push([level, text]);
   Object.entries(Object.assign({ currentPlaylistName: 'Lobby' }, fields)).forEach(([id, value]) =>
     Object.assign(page.element(id), typeof value === 'boolean' ? { prop: value } : { val: value, text: value }));
   page.element('deployMode').attr.mode = mode || 'adDeploy';
-  page.element('uiDeployType').attr['data-i18n'] = 'uiMenuAdDeploy';
   page.element('deploySpinner').classes.add('d-none');
   const call = (code) => {
     const value = vm.runInContext(code, ctx);
@@ -92,7 +103,6 @@ test('each operation sends exactly what the host reads, to the displays it names
     ['adUndeploy', {}, 'playlist undeploy', { ip }],
     ['setDevName', EDITOR, 'devName set', { devName: 'Hall', ip: ['192.168.1.30:8000'], devId: 'SN1', devMode: 'QD-1',
       devVersion: '2.0', info: '' }, [{ ip: '192.168.1.30', port: '8000' }]],
-    ['login', EDITOR, 'login deploy', { ip: ['192.168.1.30:8000'] }],
     ['brand', { brandEnable: true, brandX: '10', brandY: ' 20 ', brandWidth: '', brandHeight: '' }, 'brand deploy',
       { enable: '1', ip, x: '10', y: '20' }],
     ['brand', { brandEnable: false, brandWidth: '300', brandHeight: '100', deployBrand: 'logo.png', fullFilePath: '/h/logo.png' },
@@ -166,38 +176,31 @@ test('saving builds one item per list entry, asks before overwriting and refuses
   assert.deepStrictEqual([env.sent, env.notices.slice(1).map((n) => n[1])], [[], Array(3).fill(EN.removeMedia)]);
 });
 
-test('helpers: play times, durations, media kinds and display addresses', () => {
+const SELECTION = '[hasAnyDeviceSelected(), hasAnyNoAdDeviceSelected(), hasAnyNoVideoAdDeviceSelected()]';
+test('helpers: play times, durations, media kinds, display addresses and capabilities', () => {
   const { call } = pageContext();
   const cases = [
-    ['timeNumberToString(0)', '00:00:00'], ['timeNumberToString(65)', '00:01:05'], ['timeNumberToString(3661)', '01:01:01'],
-    ['timeNumberToString(86399)', '23:59:59'], ['timeNumberToString(12.7)', '00:00:12'], ['timeNumberToString(-5)', '00:00:00'],
-    ['timeNumberToString("x")', '00:00:00'], ['timeStringToNumber("01:01:01")', 3661], ['timeStringToNumber("90")', 90],
-    ['timeStringToNumber(" 1:05 ")', 65], ['timeStringToNumber(15)', 15], ['timeStringToNumber("")', 0],
-    ['timeStringToNumber("1:2:3:4")', 0], ['timeStringToNumber("-5")', 0], ['timeStringToNumber("1.5")', 0],
-    ['timeStringToNumber("1::2")', 0], ['timeStringToNumber(undefined)', 0],
+    ['[0, 65, 3661, 86399, 12.7, -5, "x"].map(timeNumberToString)', ['00:00:00', '00:01:05', '01:01:01', '23:59:59',
+      '00:00:12', '00:00:00', '00:00:00']],
+    ['["01:01:01", "90", " 1:05 ", 15, "", "1:2:3:4", "-5", "1.5", "1::2", undefined].map((t) => timeStringToNumber(t))',
+      [3661, 90, 65, 15, 0, 0, 0, 0, 0, 0]],
     ['["a.png", "B.JPG", "c.Jpeg", "d.bmp", "e.webp", "f.gif"].every(isImage)', true],
     ['["a.mp4", "png", "gif.mkv", "x.png.mp4", ""].some(isImage)', false],
-    ['[isGIF("Anim.GIF"), isGIF("still.png"), isGIF("gif")]', [true, false, false]],
-    ['[defaultDuration("a.png"), defaultDuration("a.mp4")]', [10, 0]],
-    ['["192.168.1.10:80", "192.168.1.10", "[fe80::1]:8080"].map(hostOfAddress)', ['192.168.1.10', '192.168.1.10', 'fe80::1']]
+    ['[isGIF("Anim.GIF"), isGIF("still.png"), isGIF("gif"), defaultDuration("a.png"), defaultDuration("a.mp4")]',
+      [true, false, false, 10, 0]],
+    ['["192.168.1.10:80", "192.168.1.10", "[fe80::1]:8080"].map(hostOfAddress)', ['192.168.1.10', '192.168.1.10', 'fe80::1']],
+    // Capability checks look only at the selected displays.
+    [`devList.push({ IPAddr: '10.0.0.1', VideoAdvertSupport: 1, ImageAdvertSupport: 1, selected: true }, { IPAddr: '10.0.0.2',
+      VideoAdvertSupport: 0, ImageAdvertSupport: 1 }, { IPAddr: '10.0.0.3', VideoAdvertSupport: 0, ImageAdvertSupport: 0 }); ${SELECTION}`,
+    [true, false, false]],
+    [`devList[1].selected = true; ${SELECTION}`, [true, false, true]], [`devList[2].selected = true; ${SELECTION}`, [true, true, true]],
+    [`devList.forEach((d) => { d.selected = false; }); ${SELECTION}`, [false, false, false]],
+    ['[findDeviceIndexByIp("10.0.0.3"), findDeviceIndexByIp("10.0.0.30")]', [2, -1]]
   ];
-  for (const [code, expected] of cases) {
-    assert.deepStrictEqual(JSON.parse(JSON.stringify(call(code))), expected, code);
-  }
+  cases.forEach(([code, expected]) => assert.deepStrictEqual(call(code), expected, code));
 });
-test('capability checks look only at the selected displays', () => {
-  const { call } = pageContext();
-  call(`devList.push({ IPAddr: '10.0.0.1', VideoAdvertSupport: 1, ImageAdvertSupport: 1, selected: true },
-    { IPAddr: '10.0.0.2', VideoAdvertSupport: 0, ImageAdvertSupport: 1 }, { IPAddr: '10.0.0.3', VideoAdvertSupport: 0, ImageAdvertSupport: 0 })`);
-  const state = () => call('[hasAnyDeviceSelected(), hasAnyNoAdDeviceSelected(), hasAnyNoVideoAdDeviceSelected()]');
-  const steps = [['', [true, false, false]], ['devList[1].selected = true', [true, false, true]],
-    ['devList[2].selected = true', [true, true, true]], ['devList.forEach((d) => { d.selected = false; })', [false, false, false]]];
-  steps.forEach(([change, expected]) => assert.deepStrictEqual([...(call(change), state())], expected, change));
-  assert.deepStrictEqual([call('findDeviceIndexByIp("10.0.0.3")'), call('findDeviceIndexByIp("10.0.0.30")')], [2, -1]);
-});
-
 test('a locale falls back to its language, then to English, and never reaches outside lang/', async () => {
-  const env = pageContext();
+  let env = pageContext();
   env.requested.length = 0;
   assert.strictEqual(await env.call('loadTranslation("de-DE")'), 'de');
   assert.strictEqual(env.call('i18n_getMessage("btnSave")'), DE.btnSave);
@@ -210,10 +213,8 @@ test('a locale falls back to its language, then to English, and never reaches ou
   // Of two overlapping loads the later one wins.
   await Promise.all([env.call('loadTranslation("de")'), env.call('loadTranslation("en")')]);
   assert.strictEqual(env.call('i18n_getMessage("btnSave")'), EN.btnSave);
-});
-
-test('keys missing in a translation come from English; unknown keys show themselves', async () => {
-  const env = pageContext({}, null, { 'lang/en/messages.json': '{"a": "A", "b": "B $1 of $2"}', 'lang/de/messages.json': '{"a": "Ä"}' });
+  // Keys missing in a translation come from English; unknown keys show themselves.
+  env = pageContext({}, null, { 'lang/en/messages.json': '{"a": "A", "b": "B $1 of $2"}', 'lang/de/messages.json': '{"a": "Ä"}' });
   await env.call('loadTranslation("de")');
   const cases = [['"a"', 'Ä'], ['"b", [3, 4]', 'B 3 of 4'], ['"b", "x"', 'B x of '], ['"constructor"', 'constructor'], ['"nope"', 'nope']];
   cases.forEach(([args, expected]) => assert.strictEqual(env.call(`i18n_getMessage(${args})`), expected, args));
@@ -227,8 +228,6 @@ test('host messages move a display row through its states', () => {
     ['adDeploy', true, [['device', at('mgclose')], ['device', at('mgerror')], ['playlist', finish('4', '4', '0', '192.168.1.21:50100')],
       ['playlist', finish('4', '4', '0')]], [['waiting', 'stateWaitingReport'], null, ['done', 'stateFinished', '4', '4'], null]],
     ['adDeploy', true, [['playlist', finish('2', '3', '1')]], [['partial', 'stateFinishedWithErrors', '2', '3', '1']]],
-    ['adDeploy', true, [['login', at('ERROR')]], [['failed', 'stateLoginFailed']]],
-    ['adDeploy', true, [['device', at('mgerror')]], [['failed', 'stateUnreachable']]],
     ['adDeploy', true, [['adUploadRequest', at('NO Enough Space')]], [['failed', 'stateNoSpace']]],
     ['adDeploy', true, [['adUploadRequest', at('Unsupported Ad Upload Request Code: 400')]], [['failed', 'stateUploadCode', '400']]],
     ['adDeploy', true, [['login', at('OK')], ['playlist', { ip: 'x' }]], [null, null]],
@@ -260,39 +259,66 @@ test('host messages move a display row through its states', () => {
 });
 
 
-function startDeploy(mode, count) {
-  const env = pageContext({}, mode);
-  env.page.element('deploySpinner').classes.delete('d-none');
-  env.call('devList.push({ IPAddr: "192.168.1.21", DeviceName: "Left" }, { IPAddr: "192.168.1.22" })');
-  env.call(`deployList = ${JSON.stringify([{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.22', port: 80 }].slice(0, count))}`);
-  return env;
-}
-
-test('each display leaves deployList when its work ends; the last one stops the spinner', () => {
-  const env = startDeploy('adDeploy', 2);
-  const steps = [['device', 'mgclose', '21:80', 2], ['playlist', 'finish", total: "2", success: "2", failed: "0', '21:50321', 1],
-    ['login', 'ERROR', '22:80', 0], ['device', 'mgclose', '22:80', 0]];
-  for (const [kind, status, ip, left] of steps) {
-    env.call(`onDeployMessage("${kind}", { status: "${status}", ip: "192.168.1.${ip}" })`);
-    assert.deepStrictEqual([env.call('deployList.length'), !env.spinning()], [left, left === 0], kind + ' ' + ip);
-    if (left === 1) assert.strictEqual(env.call('deployList[0].ip'), '192.168.1.22');
+test('a host error, an answer or silence ends a display of the operation', () => {
+  const answer = (kind) => `onDeployMessage("${kind}", { status: "OK", ip: "192.168.1.21:80" })`;
+  const state = '[deployList.length, deployOperation.rows[0].key, !$("#deploySpinner").hasClass("d-none")]';
+  const cases = [  // mode, displays, the first notice, then each step with the state after it
+    ['adDeploy', 2, ['danger', EN.deployErrorZeroSize], ['failDeploy("deployErrorZeroSize")', [0, 'deployErrorZeroSize', false]]],
+    ['screenDisable', 1, ['success', 'Deploy: done on 1 display(s).'], [answer('adSwitch'), [1, 'stateConnecting', true]],
+      [answer('screen'), [0, 'stateSettingOk', false]]],
+    ['adEnable', 1, ['danger', 'Deploy: 0 succeeded, 1 failed.'], ['deployOperation.rows[0].lastActivity -= DEPLOY_SILENCE_LIMIT_MS + 1; checkSilentDisplays()',
+      [0, 'stateNoAnswer', false]], [answer('adSwitch'), [0, 'stateSettingOk', false]]]
+  ];
+  for (const [mode, count, notice, ...steps] of cases) {
+    const env = pageContext({}, mode);
+    env.page.element('deploySpinner').classes.delete('d-none');
+    env.call(`deployList = ${JSON.stringify([{ ip: '192.168.1.21', port: 80 }, { ip: '192.168.1.22', port: 80 }].slice(0, count))}`);
+    steps.forEach(([code, expected]) => assert.deepStrictEqual(env.call(`${code}; ${state}`), expected, `${mode}: ${code}`));
+    assert.deepStrictEqual(env.notices[0], notice, mode);
   }
-  assert.deepStrictEqual(env.notices, [['danger', 'Deploy playlist: 1 succeeded, 1 failed.']]);
 });
 
-test('a host error, an answer or silence ends a display of the operation', () => {
-  let env = startDeploy('adDeploy', 2);
-  env.call('failDeploy("deployErrorZeroSize")');
-  assert.ok(env.call('deployList.length') === 0 && !env.spinning());
-  assert.strictEqual(env.notices[0][1], EN.deployErrorZeroSize);
-  env = startDeploy('screenDisable', 1);
-  env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
-  assert.strictEqual(env.call('deployList.length'), 1);
-  env.call('onDeployMessage("screen", { status: "OK", ip: "192.168.1.21:80" })');
-  assert.deepStrictEqual([env.call('deployList.length'), env.call('deployOperation.rows[0].key'), env.notices[0][0]], [0, 'stateSettingOk', 'success']);
-  env = startDeploy('adEnable', 1);
-  env.call('deployOperation.rows[0].lastActivity -= DEPLOY_SILENCE_LIMIT_MS + 1; checkSilentDisplays()');
-  assert.deepStrictEqual([env.call('deployList.length'), env.call('deployOperation.rows[0].key')], [0, 'stateNoAnswer']);
-  env.call('onDeployMessage("adSwitch", { status: "OK", ip: "192.168.1.21:80" })');
-  assert.strictEqual(env.call('deployOperation.rows[0].key'), 'stateSettingOk');
+test('every page function the UI script calls is defined by the page', () => {
+  const { call } = pageContext();
+  const called = new Set([...UI_SCRIPT.matchAll(/(?<![\w.$'])([a-z]\w+)\(/g)].map((match) => match[1]));
+  const own = new Set([...UI_SCRIPT.matchAll(/(?:function|let) (\w+)/g)].map((match) => match[1]));
+  const keywords = ['if', 'for', 'switch', 'while', 'return', 'catch', 'setTimeout'];
+  const missing = [...called].filter((name) => !own.has(name) && !keywords.includes(name) &&
+    call(`typeof ${name}`) === 'undefined');
+  assert.deepStrictEqual(missing, []);
+});
+
+test('the translations agree, and every key the scripts and the page ask for is there', () => {
+  assert.deepStrictEqual(Object.keys(DE).sort(), Object.keys(EN).sort());
+  const holders = (text) => [...new Set(text.match(/\$\d/g) || [])].sort().join();
+  Object.keys(EN).forEach((key) => assert.ok(holders(DE[key]) === holders(EN[key]) && DE[key].trim() !== '', key));
+  const wanted = new Set(['Support', 'UnSupport', 'VideoAdvertSupport', 'ImageAdvertSupport', 'BannerSupport',
+    'DeviceModel', 'MacAddr', 'SerialNumber', 'SoftwareVersion', 'uiMenu']);
+  const patterns = [/(?:i18n_getMessage|setSaveState|showStartFailure|failDeploy|refuse|showLabel)\('(\w+)'/g,
+    /i18n_getMessage\([^;]*?\? '(\w+)' : '(\w+)'/g, /'(state[A-Z]\w*)'/g];
+  for (const source of SOURCES) {
+    patterns.forEach((pattern) => [...source.matchAll(pattern)].forEach((match) => match.slice(1).forEach((key) => wanted.add(key))));
+  }
+  // The deploy dialog's labels: "uiMenu" and the suffix of its mode.
+  [...UI_SCRIPT.matchAll(/\['\w+', '([A-Z]\w*)'\]/g)].forEach((match) => wanted.add('uiMenu' + match[1]));
+  [...HTML.matchAll(/data-i18n(?:-title|-placeholder)?="([^"]+)"/g)].forEach((match) => wanted.add(match[1]));
+  assert.ok(wanted.size > 100);
+  assert.deepStrictEqual([...wanted].filter((key) => !(key in EN)), []);
+});
+
+test('every element id the scripts name exists once in the page', () => {
+  const ids = [...HTML.matchAll(/\sid="([^"]+)"/g)].map((match) => match[1]);
+  assert.deepStrictEqual(ids.filter((id, index) => ids.indexOf(id) !== index), []);
+  const named = SOURCES.flatMap((source) => [...source.matchAll(/\$\('([^']+)'\)/g)]
+    .flatMap((match) => [...match[1].matchAll(/#([A-Za-z][\w-]*)/g)].map((id) => id[1]))
+    .concat([...source.matchAll(/getElementById\('([^']+)'\)/g)].map((match) => match[1])));
+  assert.deepStrictEqual(named.filter((id) => !ids.includes(id)), []);
+  ['1', '2', '255'].forEach((value) => assert.match(HTML, new RegExp(`name="adType" value="${value}"`)));
+});
+
+test('the page loads nothing from elsewhere', () => {
+  const references = [...HTML.matchAll(/\s(?:src|href)="([^"]+)"/g)].map((match) => match[1]);
+  assert.ok(references.length > 10);
+  references.forEach((reference) => assert.doesNotMatch(reference, /^(?:[a-z]+:)?\/\/|^\//i, reference));
+  [...SOURCES, read('web/css/quillora.css')].forEach((source) => assert.doesNotMatch(source, /https?:\/\/(?!' \+)/));
 });
