@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,34 +119,6 @@ const MediaInfoApi* loadLibraryLocked() {
   libraryModule = module;
   return &api;
 }
-
-// MediaInfo turns wide paths into bytes with the thread's LC_CTYPE: under the "C" locale a
-// non-ASCII path does not open. A thread-local UTF-8 LC_CTYPE keeps the probe independent of
-// whatever the process set, without touching other threads.
-class Utf8CharacterType {
- public:
-  Utf8CharacterType() {
-    locale_t base = duplocale(uselocale(static_cast<locale_t>(0)));
-    if (!base) return;
-    utf8_ = newlocale(LC_CTYPE_MASK, "C.UTF-8", base);
-    if (!utf8_) {
-      freelocale(base);
-      return;
-    }
-    previous_ = uselocale(utf8_);
-  }
-  ~Utf8CharacterType() {
-    if (!utf8_) return;
-    uselocale(previous_);
-    freelocale(utf8_);
-  }
-  Utf8CharacterType(const Utf8CharacterType&) = delete;
-  Utf8CharacterType& operator=(const Utf8CharacterType&) = delete;
-
- private:
-  locale_t utf8_ = static_cast<locale_t>(0);
-  locale_t previous_ = static_cast<locale_t>(0);
-};
 
 // One opened file. Without the library (`api` null) every query answers kUnableToLoad; a
 // handle the library refused to create answers empty texts.
@@ -350,7 +321,6 @@ std::string probeVideo(const MediaFile& file) {
 std::string probeMedia(std::string path, std::string extension) {
   diagLog(path);
   std::lock_guard lock(probeMutex);
-  const Utf8CharacterType utf8Paths;
   const OpenedFile opened(path);
   MediaFile file(loadLibraryLocked(), opened.procPath());
 
