@@ -83,7 +83,7 @@ TEST_F(Intake, PicturesSoundsFirmwareAndConfigurations) {
   write({{"big.png", kPng + std::string(1048576 - kPng.size(), 'x')}, {"huge.png", kPng},
          {"almost.png", std::string(1048575, 'x')}, {"logo.Png", "not checked"},
          {"bad.wav", "RIFF"}, {"s.conf", "c"}, {"update.epak", "v2"},
-         {"folder.epak/inner", "a folder"}});
+         {"folder.epak/inner", "a folder"}, {"odd\xff.epak", "v3"}});
   // clang-format on
   // Sparse: 4 GiB + 1 KiB on the name, a few blocks on disk; a 32-bit size would see 1 KiB.
   std::filesystem::resize_file(dir.file("in/huge.png"), 4294968320u);
@@ -100,11 +100,12 @@ TEST_F(Intake, PicturesSoundsFirmwareAndConfigurations) {
       {"firmware", "update.epak", firmware},
       {"firmware", "../web/firmware/update.epak", firmware},  // onto its own copy
       {"firmware", "folder.epak", status("folder.epak", "ERROR")},
-      {"firmware", "vanished.epak", status("vanished.epak", "ERROR")}};
+      {"firmware", "vanished.epak", status("vanished.epak", "ERROR")},
+      {"firmware", "odd\xff.epak", {{"path", "odd\uFFFD.epak"}, {"title", "odd\uFFFD.epak"}}}};
   for (const auto& [type, file, expected] : cases) EXPECT_EQ(add(type, {file}), expected) << file;
   EXPECT_TRUE(listFiles(dir.file("web/media")).empty()) << "pictures and sounds are not copied";
   EXPECT_EQ(listFiles(dir.file("web/firmware")),
-            (std::vector<std::string>{"folder.epak", "update.epak"}));
+            (std::vector<std::string>{"folder.epak", "odd\uFFFD.epak", "update.epak"}));
   EXPECT_EQ(dir.read("web/firmware/update.epak"), "v2");
   EXPECT_EQ(dir.read("web/firmware/folder.epak"), "v1") << "a failed copy leaves what was there";
 }
