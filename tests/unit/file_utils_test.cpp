@@ -49,13 +49,7 @@ TEST(FileUtils, ReadingTakesRegularFilesOnly) {
   EXPECT_EQ(md5Hex(std::string(80, 'a')), "b15af9cdabbaea0516866a33d8fd0f98");
 }
 
-TEST(FileUtils, TextConversionsAndNames) {
-  EXPECT_EQ(wideToUtf8(utf8ToWide("Grüße – 日本語 🎬\t")), "Grüße – 日本語 🎬\t");
-  // Malformed input never throws and never drops the rest of the text.
-  EXPECT_EQ(utf8ToWide("a\xFF"
-                       "b\xC0\xAF"
-                       "c\xE2\x82"),
-            L"a\uFFFDb\uFFFDc\uFFFD");
+TEST(FileUtils, SafeNames) {
   for (const std::string& bad : std::vector<std::string>{"", ".", "..", "../x.json", "a/b.json",
                                                          "a\\b.json", std::string("a\0b", 3)}) {
     EXPECT_FALSE(isSafeFileName(bad)) << bad;
