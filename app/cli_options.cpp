@@ -12,7 +12,8 @@ namespace {
 // after. Text that holds such characters already is parsed as it is.
 bool holdsCarriers(const std::string& text) {
   for (size_t at = 0; (at = text.find("\xF4\x8F", at)) != std::string::npos; ++at) {
-    if (at + 2 < text.size() && (static_cast<unsigned char>(text[at + 2]) & 0xFE) == 0xBE) return true;
+    if (at + 2 < text.size() && (static_cast<unsigned char>(text[at + 2]) & 0xFE) == 0xBE)
+      return true;
   }
   return false;
 }

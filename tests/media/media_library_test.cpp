@@ -1,32 +1,20 @@
 #include <gtest/gtest.h>
 
-#include "media/media_probe.h"
 #include "media_samples.h"
-
-namespace {
 
 // The loaded library is process-wide, so the whole story runs as one test in its own process.
 TEST(MediaInfoLibrary, LoadIsRetriedAtEveryProbeUntilItSucceeds) {
-  constexpr const char* kMissing = "libmediainfo-missing.so.0";
-  struct Step {
-    const char* library;
-    ProbeCase probe;
-  };
-  const Step steps[] = {
-      {kMissing, {"video refused", "h264_aac.mp4", "Unable to load MediaInfo.dll"}},
-      {kMissing, {"text file refused", "text.mp4", "Unable to load MediaInfo.dll"}},
-      {kMissing, {"image accepted unseen", "image.png", ""}},
-      {kMissing, {"unknown extension", "mpeg4.avi", ".avi"}},
-      {QUILLORA_PARTIAL_MEDIAINFO,
-       {"incomplete library", "h264_aac.mp4", "Unable to load MediaInfo.dll"}},
-      {"libmediainfo.so.0", {"loaded at last", "hevc_hev1.mp4", "hev1"}},
-      {kMissing, {"stays loaded", "h264_mp3.mp4", " mp3"}},
-  };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.probe.label);
-    setMediaInfoLibraryName(step.library);
-    EXPECT_EQ(probeSample(step.probe), step.probe.expected);
+  const char* missing = "libmediainfo-missing.so.0";
+  const char* unable = "Unable to load MediaInfo.dll";
+  const char* steps[][3] = {{missing, "h264_aac.mp4", unable},
+                            {missing, "text.mp4", unable},
+                            {missing, "image.png", ""},
+                            {missing, "mpeg4.avi", ".avi"},
+                            {QUILLORA_PARTIAL_MEDIAINFO, "h264_aac.mp4", unable},
+                            {"libmediainfo.so.0", "hevc_hev1.mp4", "hev1"},
+                            {missing, "h264_mp3.mp4", " mp3"}};
+  for (const auto& [library, file, expected] : steps) {
+    setMediaInfoLibraryName(library);
+    EXPECT_EQ(probeSample(file), expected) << library << " " << file;
   }
 }
-
-}  // namespace

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <ostream>
 #include <string>
 
 #include "media/media_probe.h"
@@ -16,16 +15,6 @@ inline std::string extensionOf(const std::string& name) {
   return dot == std::string::npos ? std::string() : name.substr(dot);
 }
 
-struct ProbeCase {
-  const char* label;
-  const char* file;
-  const char* expected;
-};
-
-inline void PrintTo(const ProbeCase& c, std::ostream* os) {
-  *os << c.file;
-}
-
-inline std::string probeSample(const ProbeCase& c) {
-  return probeMedia(sampleFile(c.file), extensionOf(c.file));
+inline std::string probeSample(const std::string& file) {
+  return probeMedia(sampleFile(file), extensionOf(file));
 }

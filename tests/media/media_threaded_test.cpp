@@ -4,32 +4,24 @@
 #include <thread>
 #include <vector>
 
-#include "media/media_probe.h"
 #include "media_samples.h"
-
-namespace {
 
 // Starts from an unloaded library, so the threads also race to load it.
 TEST(MediaProbeThreads, ConcurrentProbesAgreeWithSingleOnes) {
-  const ProbeCase cases[] = {{"accepted", "h264_aac.mp4", ""},
-                             {"refused codec", "hevc_hev1.mp4", "hev1"},
-                             {"mp3 audio", "h264_mp3.mkv", " mp3"},
-                             {"non-ASCII path", "Grüße 映像.mp4", ""}};
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 5;
+  const char* cases[][2] = {{"h264_aac.mp4", ""},
+                            {"hevc_hev1.mp4", "hev1"},
+                            {"h264_mp3.mkv", " mp3"},
+                            {"Grüße 映像.mp4", ""}};
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kRounds * 4; ++i) {
+      for (int i = 0; i < 20; ++i) {
         if (t == 0) setMediaInfoLibraryName("libmediainfo.so.0");
-        const ProbeCase& c = cases[(i + t) % 4];
-        if (probeSample(c) != c.expected) ++wrong;
+        if (probeSample(cases[(i + t) % 4][0]) != cases[(i + t) % 4][1]) ++wrong;
       }
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
 }
-
-}  // namespace

@@ -8,6 +8,7 @@ namespace {
 
 TEST(CliOptions, ParsesEveryOption) {
   TempAppFolder dir;
+  // File names need not be UTF-8.
   dir.write("answers.json", "[[\"/a/x.mp4\",\"/a/y\xff\xf4\x8f.png\"],[],[\"/b/z.zip\"]]");
   std::string error;
   auto options = parseCliOptions(
@@ -30,10 +31,7 @@ TEST(CliOptions, UsageErrors) {
   dir.write("bad1.json", R"({"a":1})");
   dir.write("bad2.json", R"([["ok"], "not an array"])");
   dir.write("bad3.json", R"([[1]])");
-  struct Case {
-    std::vector<std::string> args;
-    const char* mentions;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
       {{"--folder"}, "--folder needs a value"},
       {{"--wait", "soon"}, "--wait"},
       {{"--wait", "-1"}, "--wait"},
@@ -42,12 +40,11 @@ TEST(CliOptions, UsageErrors) {
       {{"--answers", dir.file("missing.json")}, "--answers"},
       {{"--answers", dir.file("bad1.json")}, "array of arrays"},
       {{"--answers", dir.file("bad2.json")}, "every entry"},
-      {{"--answers", dir.file("bad3.json")}, "strings"},
-  };
-  for (const auto& c : cases) {
+      {{"--answers", dir.file("bad3.json")}, "strings"}};
+  for (const auto& [args, mentions] : cases) {
     std::string error;
-    EXPECT_FALSE(parseCliOptions(c.args, error)) << c.args[0];
-    EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
+    EXPECT_FALSE(parseCliOptions(args, error)) << args[0];
+    EXPECT_NE(error.find(mentions), std::string::npos) << error;
   }
 }
 

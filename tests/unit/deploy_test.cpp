@@ -177,6 +177,7 @@ TEST_F(Deploy, WithoutAListenerThePageHearsOfIt) {
 
 TEST_F(Deploy, SettingBodies) {
   dir.write("web/logo.png", "\x89PNG\r\n\x1a\n" + std::string(40, 'x'));
+  dir.write("outside.png", "not for the page to read");
   const std::string logo64 = readFileText(dir.file("web/logo.png"), true);
   auto escaped = [](std::string text) {  // CR is written as a character reference
     for (size_t at; (at = text.find('\r')) != std::string::npos;) text.replace(at, 1, "&#xD;");
@@ -218,7 +219,7 @@ TEST_F(Deploy, SettingBodies) {
        "banner",
        {{"always", "1"},
         {"title", "t"},
-        {"path", dir.file("missing.png")},
+        {"path", dir.file("web/../outside.png")},
         {"pir", "0"},
         {"motion", "1"},
         {"alarm", "0"},

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "app/app_context.h"
+#include "app/startup.h"
+#include "commands/playlists.h"
 #include "media/file_utils.h"
+#include "platform/instance_lock.h"
 #include "unit/test_support.h"
+
+using nlohmann::json;
 
 namespace {
 
@@ -22,54 +28,44 @@ class Dispatcher : public ::testing::Test {
   std::unique_ptr<AppContext> context;
 };
 
-TEST_F(Dispatcher, EchoesAndRoutes) {
+TEST_F(Dispatcher, EchoesRoutesAndPrunesTheListing) {
   dir.write("web/conf/a.json", R"({"playlist":[{"url":"m.mp4"}]})");
   dir.write("web/conf/empty.json", R"({"playlist":[]})");
-  struct Case {
-    const char* request;
-    const char* reply;
-  } cases[] = {
+  dir.write("web/conf/other.json", R"({"other":1})");
+  dir.write("web/conf/broken.json", R"({"playlist":[{"url")");
+  dir.write("web/conf/notes", R"({"playlist":[{"url":"n.mp4"}]})");
+  dir.write("web/conf/zero.json", "");
+  const std::string listed = R"(["a.json","broken.json","notes","zero.json"])";
+  const std::pair<std::string, std::string> cases[] = {
       {R"({"C":"get","T":"playlistFiles4Check","V":1,"P":""})",
-       R"({"C":"get","P":["a.json"],"T":"playlistFiles4Check","V":1})"},
+       R"({"C":"get","P":)" + listed + R"(,"T":"playlistFiles4Check","V":1})"},
       {R"({"C":"get","T":"playlistFilesAnything","V":2})",
-       R"({"C":"get","P":["a.json"],"T":"playlistFilesAnything","V":2})"},
-      {R"({"C":"get","T":"playlistFile","V":1,"P":""})",
-       R"({"C":"get","P":"","T":"playlistFile","V":1})"},
+       R"({"C":"get","P":)" + listed + R"(,"T":"playlistFilesAnything","V":2})"},
       {R"({"V":2,"T":"x","C":"frobnicate","P":{"b":1,"a":"ü"}})",
        R"({"C":"frobnicate","P":{"a":"ü","b":1},"T":"x","V":2})"},
-      {R"({"C":"deploy","T":"nothing","V":1,"P":{}})",
-       R"({"C":"deploy","P":{},"T":"nothing","V":1})"},
-      {R"({"C":"remove","T":"other","V":1,"P":"a.json"})",
-       R"({"C":"remove","P":"a.json","T":"other","V":1})"},
       {R"({"C":"set","T":"screen","V":1,"P":{"cmd":"1"}})", ""},
       {R"({"C":"open","T":"playlist","V":"v","P":"a.json"})",
-       R"({"C":"open","P":{"playlist":[{"url":"m.mp4"}]},"T":"playlist","V":"v"})"},
-      {R"({"C":"open","T":"playlist","V":1,"P":"missing.json"})", ""},
-      {R"({"C":"open","T":"playlist","V":1,"P":"../config.yaml"})", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(dispatch(c.request), c.reply) << c.request;
-  EXPECT_FALSE(dir.exists("web/conf/empty.json"));
+       R"({"C":"open","P":{"playlist":[{"url":"m.mp4"}]},"T":"playlist","V":"v"})"}};
+  for (const auto& [request, reply] : cases) EXPECT_EQ(dispatch(request), reply) << request;
+  // Sorted, compact and unescaped as above; other types and unknown routes come back as sent.
+  for (const char* echoed : {R"({"C":"get","P":"","T":"playlistFile","V":1})",
+                             R"({"C":"deploy","P":{},"T":"nothing","V":1})",
+                             R"({"C":"remove","P":"a.json","T":"other","V":1})"}) {
+    EXPECT_EQ(dispatch(echoed), echoed);
+  }
+  for (const char* name : {"missing.json", "../config.yaml", "broken.json", "zero.json"}) {
+    EXPECT_EQ(dispatch(R"({"C":"open","T":"playlist","V":1,"P":")" + std::string(name) + "\"}"),
+              "");
+  }
+  EXPECT_EQ(listFiles(dir.file("web/conf")), json::parse(listed).get<std::vector<std::string>>());
 }
 
-TEST_F(Dispatcher, SaveOpenRoundTripKeepsNonAsciiBytes) {
-  const std::string items =
-      R"([{"url":"5f.mp4","type":1,"title":"Café ☕ 日本","id":4294967294,"duration":12},)"
-      R"({"url":"6a.png","type":1,"title":"b","id":0,"duration":3.5}])";
-  EXPECT_EQ(dispatch(R"({"T":"playlist","C":"save","V":1,"P":{"name":"a.json","playlist":)" +
-                     items + "}}"),
-            R"({"C":"save","P":{"name":"a.json","status":"OK"},"T":"playlist","V":1})");
-  const std::string stored =
-      R"({"playlist":[{"duration":12,"id":4294967294,"title":"Café ☕ 日本","type":1,"url":"5f.mp4"},)"
-      R"({"duration":3.5,"id":0,"title":"b","type":1,"url":"6a.png"}]})";
-  EXPECT_EQ(dir.read("web/conf/a.json"), stored);
-  EXPECT_EQ(dispatch(R"({"T":"playlist","C":"open","V":1,"P":"a.json"})"),
-            R"({"C":"open","P":)" + stored + R"(,"T":"playlist","V":1})");
-}
-
-TEST_F(Dispatcher, UnsafeNamesAreRefused) {
+TEST_F(Dispatcher, UnsafeOrMalformedRequestsChangeNothing) {
   dir.write("web/x.json", "keep");
-  for (const char* name : {"../x.json", "a/b.json", "..", "", ".quillora-save-AbC123"}) {
-    std::string n = name;
+  dir.write("web/conf/a.json", R"({"playlist":[{"url":"m.mp4"}]})");
+  dir.write("web/media/m.mp4", "m");
+  // A name of the save temporaries would be deleted as a crash's left-over at the next start.
+  for (std::string n : {"../x.json", "a/b.json", "..", "", ".quillora-save-AbC123"}) {
     EXPECT_EQ(
         dispatch(R"({"T":"playlist","C":"save","V":1,"P":{"name":")" + n + R"(","playlist":[]}})"),
         R"({"C":"save","P":{"name":")" + n + R"(","status":"ERROR"},"T":"playlist","V":1})");
@@ -77,44 +73,77 @@ TEST_F(Dispatcher, UnsafeNamesAreRefused) {
         dispatch(R"({"T":"playlist","C":"remove","V":1,"P":")" + n + R"("})"),
         R"({"C":"remove","P":{"name":")" + n + R"(","status":"ERROR"},"T":"playlist","V":1})");
   }
-  EXPECT_EQ(dir.read("web/x.json"), "keep");
-  EXPECT_TRUE(listFiles(dir.file("web/conf")).empty());
-}
-
-TEST_F(Dispatcher, MalformedRequestsAnswerNothingAndChangeNothing) {
-  dir.write("web/conf/a.json", R"({"playlist":[{"url":"m.mp4"}]})");
-  dir.write("web/media/m.mp4", "m");
-  for (const char* request : {
-           "",
-           "not json",
-           "[1,2]",
-           "\"text\"",
-           R"({"C":"get"})",
-           R"({"T":"playlist"})",
-           R"({"C":5,"T":"playlist"})",
-           R"({"C":"save","T":1})",
-           R"({"C":"save","T":"playlist","V":1})",
-           R"({"C":"save","T":"playlist","V":1,"P":"a.json"})",
-           R"({"C":"save","T":"playlist","V":1,"P":{"name":"a.json"}})",
-           R"({"C":"save","T":"playlist","V":1,"P":{"name":"a.json","playlist":{}}})",
-           R"({"C":"save","T":"playlist","V":1,"P":{"name":"a.json","playlist":[1]}})",
-           R"({"C":"save","T":"playlist","V":1,"P":{"name":7,"playlist":[]}})",
-           R"({"C":"remove","T":"playlist","V":1,"P":{"name":"a.json"}})",
-           R"({"C":"remove","T":"playlist","V":1})",
-           R"({"C":"open","T":"playlist","V":1,"P":1})",
-           "{\"C\":\"save\",\"T\":\"playlist\",\"P\":{\"name\":\"\xff.json\",\"playlist\":[]}}",
-       }) {
+  for (const char* request :
+       {"", "not json", "[1,2]", R"({"C":"get"})", R"({"C":5,"T":"playlist"})",
+        R"({"C":"save","T":"playlist","V":1,"P":"a.json"})",
+        R"({"C":"save","T":"playlist","V":1,"P":{"name":"a.json"}})",
+        R"({"C":"save","T":"playlist","V":1,"P":{"name":"a.json","playlist":{}}})",
+        R"({"C":"save","T":"playlist","V":1,"P":{"name":"a.json","playlist":[1]}})",
+        R"({"C":"save","T":"playlist","V":1,"P":{"name":7,"playlist":[]}})",
+        R"({"C":"remove","T":"playlist","V":1,"P":{"name":"a.json"}})",
+        R"({"C":"open","T":"playlist","V":1,"P":1})",
+        "{\"C\":\"save\",\"T\":\"playlist\",\"P\":{\"name\":\"\xff.json\",\"playlist\":[]}}"}) {
     EXPECT_EQ(dispatch(request), "") << request;
   }
+  EXPECT_EQ(dir.read("web/x.json"), "keep");
   EXPECT_EQ(dir.read("web/conf/a.json"), R"({"playlist":[{"url":"m.mp4"}]})");
+  EXPECT_EQ(listFiles(dir.file("web/conf")), std::vector<std::string>{"a.json"});
   EXPECT_TRUE(dir.exists("web/media/m.mp4"));
 }
 
-TEST_F(Dispatcher, OpenOfBrokenFileAnswersNothing) {
-  dir.write("web/conf/broken.json", "{\"playlist\":[");
-  dir.write("web/conf/zero.json", "");
-  EXPECT_EQ(dispatch(R"({"C":"open","T":"playlist","V":1,"P":"broken.json"})"), "");
-  EXPECT_EQ(dispatch(R"({"C":"open","T":"playlist","V":1,"P":"zero.json"})"), "");
+// Removing a playlist deletes the media no other playlist names; what is not a playlist, or
+// names media in another way, keeps nothing.
+TEST_F(Dispatcher, RemovingAPlaylistKeepsMediaOthersUse) {
+  const std::pair<std::string, bool> others[] = {
+      // clang-format off
+      {R"({"playlist":[{"url":"m.mp4"}]})", true}, {R"({"playlist":[{"url":"M.mp4"}]})", false},
+      {R"({"playlist":[{"url":5},{"url":null}]})", false}, {R"({"playlist":["m.mp4",1]})", false},
+      {"m.mp4", false}
+      // clang-format on
+  };
+  for (const auto& [other, kept] : others) {
+    dir.write("web/conf/self.json",
+              R"({"playlist":[{"url":"m.mp4"},{"url":"m.mp4"},{"url":"../../x"}]})");
+    dir.write("web/conf/other.json", other);
+    dir.write("web/media/m.mp4", "m");
+    dir.write("x", "outside");
+    EXPECT_EQ(dispatch(R"({"C":"remove","T":"playlist","V":1,"P":"self.json"})"),
+              R"({"C":"remove","P":{"name":"self.json","status":"OK"},"T":"playlist","V":1})");
+    EXPECT_EQ(dir.exists("web/media/m.mp4"), kept) << other;
+    EXPECT_TRUE(dir.exists("x") && !dir.exists("web/conf/self.json"));
+  }
+}
+
+TEST(Shutdown, StartAndExitCleanTheRuntimeFolders) {
+  TempAppFolder dir;
+  dir.write("web/conf/keep.json", R"({"playlist":[{"url":"used.mp4"}]})");
+  dir.write("web/conf/empty.json", R"({"playlist":[]})");
+  dir.write("web/conf/broken.json", "{oops");
+  dir.write("web/media/used.mp4", "u");
+  dir.write("web/media/unused.png", "n");
+  std::filesystem::remove_all(dir.file("web/firmware"));
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  std::vector<std::string> shown;
+  auto show = [&](const std::string& m) { shown.push_back(m); };
+  InstanceLock lock, other;
+  Startup startup = startApplication(dir.path(), lock, show);
+  ASSERT_EQ(startup.exitCode, 0);
+  EXPECT_EQ(startApplication(dir.path(), other, show).exitCode, kExitOtherInstance);
+  EXPECT_EQ(shown, std::vector<std::string>{kOtherInstanceMessage});
+  EXPECT_TRUE(isDirectory(dir.file("web/firmware"))) << "missing runtime folders are made";
+  dir.write("web/firmware/fw1.bin", "f");
+  dir.write("web/firmware/sub/nested.bin", "n");
+  std::vector<std::string> delivered;
+  startup.context->page.connect([&](std::string text) { delivered.push_back(text); });
+  sendToPage(*startup.context, "before");
+  shutdownApplication(*startup.context);
+  sendToPage(*startup.context, "after");
+  EXPECT_EQ(delivered, std::vector<std::string>{"before"}) << "sends stop once shutdown began";
+  EXPECT_EQ(listFiles(dir.file("web/conf")),
+            (std::vector<std::string>{"broken.json", "keep.json"}));
+  EXPECT_EQ(listFiles(dir.file("web/media")), std::vector<std::string>{"used.mp4"});
+  EXPECT_TRUE(listFiles(dir.file("web/firmware")).empty());
+  EXPECT_TRUE(dir.exists("web/firmware/sub/nested.bin"));
 }
 
 }  // namespace

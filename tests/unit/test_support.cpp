@@ -1,12 +1,11 @@
 #include "unit/test_support.h"
 
-#include <cstdlib>
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 #include "app/app_context.h"
 #include "app/config.h"
@@ -30,14 +29,12 @@ TempAppFolder::~TempAppFolder() {
 
 void TempAppFolder::write(const std::string& relative, const std::string& content) const {
   fs::create_directories(fs::path(file(relative)).parent_path());
-  std::ofstream out(file(relative), std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(file(relative), std::ios::binary | std::ios::trunc) << content;
 }
 
 std::string TempAppFolder::read(const std::string& relative) const {
-  std::ifstream in(file(relative), std::ios::binary);
   std::stringstream buffer;
-  buffer << in.rdbuf();
+  buffer << std::ifstream(file(relative), std::ios::binary).rdbuf();
   return buffer.str();
 }
 
@@ -49,9 +46,6 @@ bool TempAppFolder::exists(const std::string& relative) const {
 std::unique_ptr<AppContext> makeContext(const TempAppFolder& folder) {
   std::string error;
   auto config = loadConfig(folder.path(), error);
-  if (!config) {
-    ADD_FAILURE() << folder.file("config.yaml") << ": " << error;
-    return nullptr;
-  }
-  return std::make_unique<AppContext>(folder.path(), std::move(*config));
+  if (!config) ADD_FAILURE() << folder.file("config.yaml") << ": " << error;
+  return config ? std::make_unique<AppContext>(folder.path(), std::move(*config)) : nullptr;
 }
