@@ -15,16 +15,15 @@
 #                      Prints KEY=VALUE lines for eval (lists comma-separated): LAB_NAME,
 #                      LAB_HOST_NS, LAB_SUBNETS, LAB_HOST_ADDRS, LAB_DISPLAY_ADDRS and, per
 #                      subnet s, LAB_SUBNET_<s>_NS and LAB_SUBNET_<s>_DISPLAY_ADDRS
-#   lab.sh env NAME    the same lines again for a lab that is up (exit 1 when it is not)
 #   lab.sh down NAME   TERM (KILL after 2 s) to every process in the lab, namespaces deleted;
 #                      quiet and exit 0 whether or not the lab exists, so it fits an EXIT trap
 #   lab.sh exec-host NAME CMD [ARG...]           CMD in the host namespace (its exit code)
 #   lab.sh exec-display NAME SUBNET CMD [ARG...] CMD in the display namespace of SUBNET
 #   lab.sh list        the names of the labs that are up, one a line
 #
-# Labs of different names coexist (the same addresses in each, isolated). State:
-# $QUILLORA_LAB_STATE (default /run/quillora-lab)/NAME.env. exec-* refuse to run anything when
-# the target namespace is the caller's own. Exit 2: usage error.
+# Labs of different names coexist (the same addresses in each, isolated). The route's lock is
+# in $QUILLORA_LAB_STATE (default /run/quillora-lab). exec-* refuse to run anything when the
+# target namespace is the caller's own. Exit 2: usage error.
 
 set -u
 
@@ -106,7 +105,6 @@ cmd_down() {
     ns_is_own "$ns" || kill_ns_processes "$ns"
     ip netns del "$ns" 2>/dev/null
   done
-  rm -f "$STATE_DIR/$1.env"
   guard_route del
   return 0
 }
@@ -179,23 +177,13 @@ cmd_up() {
     cmd_down "$name"
     die "could not make lab $name"
   fi
-  mkdir -p "$STATE_DIR"
-  print_keys "$name" "$subnets" "$per" >"$STATE_DIR/$name.env"
-  cat "$STATE_DIR/$name.env"
-}
-
-cmd_env() {
-  [[ $# -eq 1 ]] || usage "usage: lab.sh env NAME"
-  check_name "$1"
-  ns_exists "$(host_ns "$1")" && [[ -f "$STATE_DIR/$1.env" ]] || die "lab $1 is not up"
-  cat "$STATE_DIR/$1.env"
+  print_keys "$name" "$subnets" "$per"
 }
 
 # Runs "$@" in namespace $1, never in the caller's own namespace.
 exec_in() {
   local ns="$1"
   shift
-  [[ $# -ge 1 ]] || usage "no command given"
   ns_exists "$ns" || die "namespace $ns does not exist (is the lab up?)"
   ! ns_is_own "$ns" || die "refusing to run in the caller's own network namespace ($ns)"
   exec ip netns exec "$ns" "$@"
@@ -204,20 +192,14 @@ exec_in() {
 cmd_exec_host() {
   [[ $# -ge 2 ]] || usage "usage: lab.sh exec-host NAME CMD [ARG...]"
   check_name "$1"
-  local ns
-  ns=$(host_ns "$1")
-  shift
-  exec_in "$ns" "$@"
+  exec_in "$(host_ns "$1")" "${@:2}"
 }
 
 cmd_exec_display() {
   [[ $# -ge 3 ]] || usage "usage: lab.sh exec-display NAME SUBNET CMD [ARG...]"
   check_name "$1"
   [[ "$2" =~ ^[1-9][0-9]*$ ]] || usage "bad subnet number: '$2'"
-  local ns
-  ns=$(subnet_ns "$1" "$2")
-  shift 2
-  exec_in "$ns" "$@"
+  exec_in "$(subnet_ns "$1" "$2")" "${@:3}"
 }
 
 cmd_list() {
@@ -225,7 +207,7 @@ cmd_list() {
 }
 
 main() {
-  [[ $# -ge 1 ]] || usage "usage: lab.sh check|up|down|env|exec-host|exec-display|list ..."
+  [[ $# -ge 1 ]] || usage "usage: lab.sh check|up|down|exec-host|exec-display|list ..."
   local cmd="$1"
   shift
   case "$cmd" in
@@ -236,7 +218,6 @@ main() {
       ;;
     up) cmd_up "$@" ;;
     down) cmd_down "$@" ;;
-    env) cmd_env "$@" ;;
     exec-host) cmd_exec_host "$@" ;;
     exec-display) cmd_exec_display "$@" ;;
     list) cmd_list ;;

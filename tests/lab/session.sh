@@ -65,28 +65,20 @@ lab_start_sim() {
   LAB_PIDS+=($!)
 }
 
-lab_await_ready() {
-  local tries=$(($1 * 20)) tag i status=0
-  shift
-  for tag in "$@"; do
-    for ((i = 0; i < tries; i++)); do
-      grep -q '^READY' "$work/$tag.out" 2>/dev/null && break
+# Waits at most SECONDS ($1) for each ARG until CHECK ARG ($2) succeeds; 1 when one ran out.
+lab_await() {
+  local tries=$(($1 * 20)) check=$2 arg i status=0
+  shift 2
+  for arg in "$@"; do
+    for ((i = 0; i <= tries; i++)); do
+      "$check" "$arg" 2>/dev/null && continue 2
       sleep 0.05
     done
-    grep -q '^READY' "$work/$tag.out" 2>/dev/null || status=1
+    status=1
   done
   return "$status"
 }
-
-lab_await_connect() {
-  local tries=$(($1 * 20)) address i status=0
-  shift
-  for address in "$@"; do
-    for ((i = 0; i < tries; i++)); do
-      bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/$address/80" 2>/dev/null && break
-      sleep 0.05
-    done
-    ((i < tries)) || status=1
-  done
-  return "$status"
-}
+lab_ready() { grep -q '^READY' "$work/$1.out"; }
+lab_connects() { bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/$1/80"; }
+lab_await_ready() { lab_await "$1" lab_ready "${@:2}"; }
+lab_await_connect() { lab_await "$1" lab_connects "${@:2}"; }

@@ -37,6 +37,7 @@ TEST(LocalInterfaces, SelectsTheAddressInTheDisplaysNetwork) {
       address("wlan0", "10.0.0.2", 24),
       address("eth2", "110.0.0.5", 24),
       address("eth3", "172.16.4.1", 16),
+      address("eth4", "10.1.2.3", 30),
   });
   struct Case {
     const char* device;
@@ -47,6 +48,7 @@ TEST(LocalInterfaces, SelectsTheAddressInTheDisplaysNetwork) {
       {"192.168.1.20:80", "192.168.1.5"},
       {"192.168.10.9:80", "192.168.10.5"},
       {"172.16.9.9:80", "172.16.4.1"},  // same /16, other third octet
+      {"10.1.2.200:80", "10.1.2.3"},    // same three octets, outside the /30
       {"10.0.1.7:80", ""},
       {"no-dots-here", ""},
       {"", ""},
