@@ -99,16 +99,16 @@ class TestClient {
   // connecting to connect(), which then needs no new descriptor.
   explicit TestClient(uint16_t port, int receiveBuffer = 0, const char* from = "127.0.0.1",
                       bool connectNow = true)
-      : port_(port) {
-    socket_.open(tcp::v4());
+      : port_(port), source_(asio::ip::make_address(from)) {
+    socket_.open(source_.is_v6() ? tcp::v6() : tcp::v4());
     if (receiveBuffer > 0)
       socket_.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
-    socket_.bind({asio::ip::make_address(from), 0});
+    socket_.bind({source_, 0});
     if (connectNow) connect();
   }
   bool connect() {
     error_code ec;
-    socket_.connect({asio::ip::make_address("127.0.0.1"), port_}, ec);
+    socket_.connect({asio::ip::make_address(source_.is_v6() ? "::1" : "127.0.0.1"), port_}, ec);
     if (ec) socket_.close();
     return !ec;
   }
@@ -177,6 +177,7 @@ class TestClient {
   tcp::socket socket_{io_};
   beast::flat_buffer buffer_;
   uint16_t port_;
+  asio::ip::address source_;
   bool closed_ = false;
 };
 
@@ -511,6 +512,16 @@ TEST_F(ServerTest, AnswersNotificationsWithAnEmptyOk) {
   ASSERT_TRUE(refused.send(getRequest(
       "/media/clip.mp4", "Expect: 100-continue\r\nContent-Length: 1000000\r\n", "POST")));
   EXPECT_EQ(refused.read(false, 2s)->status, 405u);
+}
+
+TEST_F(ServerTest, ReportsIpv6PeersInBrackets) {
+  start();
+  setHandler();
+  const uint16_t port = freePort();
+  if (!onIo([&] { return server_->listen("::1", port); })) GTEST_SKIP() << "no IPv6 loopback";
+  TestClient client(port, 0, "::1");
+  ASSERT_TRUE(client.request(postRequest(kFetchResult, "<v6/>")));
+  EXPECT_EQ(notifications().back().second, "[::1]:" + std::to_string(client.localPort()));
 }
 
 TEST_F(ServerTest, NotificationsNotHandledAreNotReportedAsDone) {
