@@ -85,72 +85,6 @@ TEST_F(DeviceReplies, LoginAnswers) {
                    "ERROR"}));
   EXPECT_EQ(pages, Texts{R"({"C":"deploy","P":{"ip":"10.77.1.10:80","pass":"","privilege":"admin",)"
                          R"("sessionid":"S1","status":"OK","user":"a<b&c"},"T":"login","V":1})"});
-  struct Case {
-    std::string taskStatus, code, text, reported;
-  } cases[] = {
-      {"401", "401", "Unauthenticated", "login ERROR"},
-      {"", "500", "Oops", "login Unsupported Login Code: 500"},
-      {"401", "200", "ok", "login Unsupported Login Code: 200"},
-      {"401", "1", "OK", "login OK"},
-  };
-  for (const auto& c : cases) {
-    play({{"status", c.taskStatus}}, {{rs("Security/Login", c.code, c.text)}});
-    EXPECT_EQ(reported(), Texts{c.reported}) << c.code << c.text;
-  }
-}
-
-TEST_F(DeviceReplies, AnswersToEachRequest) {
-  struct Case {
-    std::string url, code, text;
-    size_t requests;
-    Texts reported;
-  } cases[] = {
-      {"Gui/UrgentConfig", "200", "OK", 1, {"emergency OK"}},
-      {"Gui/UrgentConfig", "400", "OK", 1, {"emergency Unsupported Emergency Request Code: 400"}},
-      {"VideoAdvert/RequestUploadList", "503", "Full", 2, {"adUploadRequest NO Enough Space"}},
-      // clang-format off
-      {"VideoAdvert/RequestUploadList", "400", "x", 2, {"adUploadRequest Unsupported Ad Upload Request Code: 400"}},
-      // clang-format on
-      {"VideoAdvert/RequestUploadList", "200", "OK", 1, {}},
-      {"DeviceInfo", "200", "Ok", 1, {"devName ERROR"}},
-      {"VideoAdvert/ScreenSwitch", "1", "OK", 1, {"screen OK"}},
-      {"System/FetchFirmware", "500", "OK", 1, {"firmware ERROR"}},
-      {"VideoAdvert/FetchListConfig", "500", "No", 2, {}},
-      {"Unknown", "200", "OK", 1, {}},
-  };
-  for (const auto& c : cases) {
-    play({{"uri", Texts(c.requests, "GET /x?ID=")}, {"httpBody", Texts(c.requests)}},
-         {{rs(c.url, c.code, c.text)}});
-    EXPECT_EQ(reported(), c.reported) << c.url << " " << c.code;
-  }
-}
-
-TEST_F(DeviceReplies, EventsWithoutATaskOrDocument) {
-  struct Case {
-    Event event;
-    std::string result;
-    Texts reported;
-  } cases[] = {
-      {{"", kStatusConnectionError}, "OK", {"device mgerror"}},
-      {{"", kStatusConnectionClosed}, "OK", {"device mgclose"}},
-      {{"<x/>", 401}, "ERROR", {"device Unsupported code: 401"}},
-      {{"<ResponseStatus><RequestURL>"}, "ERROR", {"parse ERROR"}},
-      {{"   "}, "ERROR", {"parse ERROR"}},
-      {{rs("Security/Login", "200"), 200, "10.77.1.1:80"}, "ERROR", {}},
-      {{"", 200, "10.77.1.1:80"}, "ERROR", {}},
-      {{"<Other><A>1</A></Other>"}, "ERROR", {}},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(play(json::object(), {c.event}), Texts{c.result}) << c.event.body;
-    EXPECT_EQ(reported(), c.reported) << c.event.body;
-    for (const auto& text : pages) EXPECT_EQ(json::parse(text)["P"]["ip"], c.event.peer);
-  }
-  // A reply from 192.168.1.10 belongs to that display, not to 192.168.1.1.
-  context->deviceTasks = json::parse(R"([{"ip":"192.168.1.1:80"},{"ip":"192.168.1.10:80"}])");
-  onDeviceReply(context.get(), rs("Security/Login", "401", "Unauthenticated"), "192.168.1.10:80",
-                200);
-  EXPECT_EQ(context->deviceTasks, json::parse(R"([{"ip":"192.168.1.1:80"},
-      {"ip":"192.168.1.10:80","id":"","status":"401"}])"));
 }
 
 TEST_F(DeviceReplies, ConfigurationUploadSendsDataThenClosesOnce) {
@@ -175,7 +109,8 @@ TEST_F(DeviceReplies, ConfigurationUploadSendsDataThenClosesOnce) {
   }
 }
 
-TEST_F(DeviceReplies, FetchResultsAreCreditedOnlyToTheFetchTheDisplayAccepted) {
+// Every reply by the task it meets: what reaches the page ("T status" of each message).
+TEST_F(DeviceReplies, RepliesReportWhatTheirTaskExpects) {
   const std::string result =
       "<NotifyFetchResult><TotalCount>3</TotalCount><SucceedCount>2</SucceedCount>"
       "<FailedCount>1</FailedCount></NotifyFetchResult>";
@@ -183,38 +118,67 @@ TEST_F(DeviceReplies, FetchResultsAreCreditedOnlyToTheFetchTheDisplayAccepted) {
     return "<NotifyFetchFirmware><StatusCode>" + std::string(code) +
            "</StatusCode><StatusString>OK</StatusString></NotifyFetchFirmware>";
   };
-  const json playlist = {{"uri", {"PUT /ISAPI/VideoAdvert/RequestUploadList?ID=", "PUT /x?ID="}}};
-  const json urgent = {{"uri", {"PUT /ISAPI/Gui/UrgentConfig?ID=", "PUT /x?ID="}}};
-  const json upgrade = {{"uri", {"PUT /ISAPI/System/FetchFirmware?ID="}}};
+  auto uris = [](size_t count, const char* first = "PUT /x?ID=") {
+    Texts list(count, "PUT /x?ID=");
+    list[0] = first;
+    return json{{"uri", list}, {"httpBody", Texts(count)}};
+  };
+  const json one = uris(1), two = uris(2), playlist = uris(2),
+             urgent = uris(2, "PUT /ISAPI/Gui/UrgentConfig?ID=");
+  const json upgrade = uris(1, "PUT /ISAPI/System/FetchFirmware?ID=");
   const Event listed{rs("VideoAdvert/FetchListConfig", "200")};
   const Event fetching{rs("System/FetchFirmware", "1")};
+  const Event elsewhere{rs("Security/Login", "200"), 200, "10.77.1.1:80"};
   struct Case {
-    const char* name;
     json task;  // null: none
     std::vector<Event> events;
     Texts reported;
   } cases[] = {
       // clang-format off
-      {"login only", json::object(), {{rs("Security/Login", "200")}, posted(result)}, {"login OK"}},
-      {"list not yet answered", playlist, {posted(result)}, {}},
-      {"list refused", playlist, {{rs("VideoAdvert/FetchListConfig", "500", "No")}, posted(result)}, {}},
-      {"list accepted, posted twice", playlist, {listed, posted(result), posted(result)}, {"playlist finish"}},
-      {"urgent list", urgent, {listed, posted("<NotifyFetchResult/>")}, {"emergency finish"}},
-      {"firmware without a task", json(), {posted(firmware("200"))}, {}},
-      {"firmware to a playlist", playlist, {listed, posted(firmware("200"))}, {}},
-      {"firmware, posted twice", upgrade, {fetching, posted(firmware("200")), posted(firmware("200"))}, {"firmware OK"}},
-      {"firmware failed", upgrade, {fetching, posted(firmware("500"))}, {"firmware ERROR"}},
-      {"not a fetch", playlist, {listed, posted(rs("Security/Login", "200")), posted("<a>"), posted("")}, {}},
+      {{{"status", "401"}}, {{rs("Security/Login", "401", "Unauthenticated")}}, {"login ERROR"}},
+      {json::object(), {{rs("Security/Login", "500", "Oops")}}, {"login Unsupported Login Code: 500"}},
+      {json::object(), {{rs("Security/Login", "200", "ok")}}, {"login Unsupported Login Code: 200"}},
+      {json::object(), {{rs("Security/Login", "1")}}, {"login OK"}},
+      {one, {{rs("Gui/UrgentConfig", "200")}}, {"emergency OK"}},
+      {one, {{rs("Gui/UrgentConfig", "400")}}, {"emergency Unsupported Emergency Request Code: 400"}},
+      {two, {{rs("VideoAdvert/RequestUploadList", "503", "Full")}}, {"adUploadRequest NO Enough Space"}},
+      {two, {{rs("VideoAdvert/RequestUploadList", "400", "x")}}, {"adUploadRequest Unsupported Ad Upload Request Code: 400"}},
+      {one, {{rs("VideoAdvert/RequestUploadList", "200")}}, {}},
+      {one, {{rs("DeviceInfo", "200", "Ok")}}, {"devName ERROR"}},
+      {one, {{rs("VideoAdvert/ScreenSwitch", "1")}}, {"screen OK"}},
+      {one, {{rs("System/FetchFirmware", "500")}}, {"firmware ERROR"}},
+      {two, {{rs("VideoAdvert/FetchListConfig", "500", "No")}}, {}},
+      {one, {{rs("Unknown", "200")}}, {}},
+      {json(), {{"", kStatusConnectionError}, {"", kStatusConnectionClosed}, {"<x/>", 401}}, {"device mgerror", "device mgclose", "device Unsupported code: 401"}},
+      {json(), {{"<ResponseStatus><RequestURL>"}, {"   "}}, {"parse ERROR", "parse ERROR"}},
+      {json::object(), {elsewhere, {"", 200, "10.77.1.1:80"}, {"<Other><A>1</A></Other>"}}, {}},
+      // A fetch result counts only for the fetch the display accepted, and only once.
+      {json::object(), {{rs("Security/Login", "200")}, posted(result)}, {"login OK"}},
+      {playlist, {posted(result)}, {}},
+      {playlist, {{rs("VideoAdvert/FetchListConfig", "500", "No")}, posted(result)}, {}},
+      {playlist, {listed, posted(result), posted(result)}, {"playlist finish"}},
+      {urgent, {listed, posted("<NotifyFetchResult/>")}, {"emergency finish"}},
+      {json(), {posted(firmware("200"))}, {}},
+      {playlist, {listed, posted(firmware("200"))}, {}},
+      {upgrade, {fetching, posted(firmware("200")), posted(firmware("200"))}, {"firmware OK"}},
+      {upgrade, {fetching, posted(firmware("500"))}, {"firmware ERROR"}},
+      {playlist, {listed, posted(rs("Security/Login", "200")), posted("<a>"), posted("")}, {}},
       // clang-format on
   };
   for (const auto& c : cases) {
     play(c.task, c.events);
-    EXPECT_EQ(reported(), c.reported) << c.name;
+    EXPECT_EQ(reported(), c.reported) << c.task << " " << c.events[0].body;
   }
   play(playlist, {listed, posted(result)});
   EXPECT_EQ(pages,
             Texts{R"({"C":"deploy","P":{"failed":"1","ip":"10.77.1.10:41000","status":"finish",)"
                   R"("success":"2","total":"3"},"T":"playlist","V":1})"});
+  // A reply from 192.168.1.10 belongs to that display, not to 192.168.1.1.
+  context->deviceTasks = json::parse(R"([{"ip":"192.168.1.1:80"},{"ip":"192.168.1.10:80"}])");
+  onDeviceReply(context.get(), rs("Security/Login", "401", "Unauthenticated"), "192.168.1.10:80",
+                200);
+  EXPECT_EQ(context->deviceTasks, json::parse(R"([{"ip":"192.168.1.1:80"},
+      {"ip":"192.168.1.10:80","id":"","status":"401"}])"));
 }
 
 TEST_F(DeviceReplies, HostileXmlIsNeitherExpandedNorPrinted) {
