@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio.hpp>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -37,83 +36,52 @@ TEST(DeviceClient, EventsOfAConnection) {
   // A small window keeps a large request in flight while the display reads it.
   acceptor.set_option(asio::socket_base::receive_buffer_size(64 * 1024));
   const std::string peer = endpointText(acceptor.local_endpoint());
-  auto challenged = [](tcp::socket& s) {
-    readRequest(s);
-    asio::write(s, asio::buffer(httpAnswer("<challenge/>")));
-  };
+  const std::string challenge = httpAnswer("<challenge/>");
+  enum Then { kRest, kSecondRequest, kReadPackageSlowly };
   struct Case {
     const char* name;
-    std::function<void(tcp::socket&)> display;  // null: nothing listens
-    Texts next, events;                         // what the sink returns; "status body" it saw
+    bool listens;
+    std::string answer;  // written once the login request is in
+    Then then;
+    int pauseMs;         // before the display closes
+    Texts next, events;  // what the sink returns; "status body" that it saw
   } cases[] = {
-      {"logs in, then writes what the sink returns",
-       [&](tcp::socket& s) {
-         EXPECT_EQ(readRequest(s), "POST /ISAPI/Security/Login HTTP/1.1\r\nHost: " + peer +
-                                       "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n");
-         asio::write(s, asio::buffer(httpAnswer("<challenge/>")));
-         EXPECT_EQ(readRequest(s), kSecond);
-         asio::write(s, asio::buffer(httpAnswer("<ok/>")));
-         s.shutdown(tcp::socket::shutdown_both);
-       },
-       {kSecond},
-       {"200 <challenge/>", "200 <ok/>", "1000 "}},
-      {"answer time starts once the request is out",
-       [&](tcp::socket& s) {
-         challenged(s);
-         // Half at about 7 MB/s, past the answer time-out; the rest (much of it still in the
-         // host's buffers) at once.
-         EXPECT_EQ(readSlowly(s, kPackage.size(), kPackage.size() / 2), kPackage.size());
-         asio::write(s, asio::buffer(httpAnswer("<stored/>")));
-         s.shutdown(tcp::socket::shutdown_both);
-       },
-       {kPackage},
-       {"200 <challenge/>", "200 <stored/>", "1000 "}},
-      {"a request that stalls",
-       [&](tcp::socket& s) {
-         challenged(s);
-         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-       },
-       {kPackage},
-       {"200 <challenge/>", "999 ", "1000 "}},
-      {"nothing listens", nullptr, {}, {"999 ", "1000 "}},
-      {"never answers",
-       [](tcp::socket& s) {
-         readRequest(s);
-         std::this_thread::sleep_for(std::chrono::milliseconds(800));
-       },
-       {},
-       {"999 ", "1000 "}},
-      {"garbage answer",
-       [](tcp::socket& s) {
-         readRequest(s);
-         asio::write(s, asio::buffer(std::string("NOT HTTP\r\n\r\n")));
-         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-       },
-       {},
-       {"999 ", "1000 "}},
-      {"cut mid-answer",
-       [](tcp::socket& s) {
-         readRequest(s);
-         asio::write(s,
-                     asio::buffer(std::string("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nab")));
-       },
-       {},
-       {"999 ", "1000 "}},
+      // clang-format off
+      {"logs in, writes what the sink returns", true, challenge, kSecondRequest, 0, {kSecond}, {"200 <challenge/>", "200 <ok/>", "1000 "}},
+      {"answer time starts once the request is out", true, challenge, kReadPackageSlowly, 0, {kPackage}, {"200 <challenge/>", "200 <stored/>", "1000 "}},
+      {"a request that stalls", true, challenge, kRest, 1500, {kPackage}, {"200 <challenge/>", "999 ", "1000 "}},
+      {"nothing listens", false, "", kRest, 0, {}, {"999 ", "1000 "}},
+      {"never answers", true, "", kRest, 800, {}, {"999 ", "1000 "}},
+      {"garbage answer", true, "NOT HTTP\r\n\r\n", kRest, 300, {}, {"999 ", "1000 "}},
+      {"cut mid-answer", true, "HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nab", kRest, 0, {}, {"999 ", "1000 "}},
+      // clang-format on
+  };
+  auto play = [&](tcp::socket& s, const Case& c) {
+    EXPECT_EQ(readRequest(s), "POST /ISAPI/Security/Login HTTP/1.1\r\nHost: " + peer +
+                                  "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n");
+    asio::write(s, asio::buffer(c.answer));
+    if (c.then == kSecondRequest) {
+      EXPECT_EQ(readRequest(s), kSecond);
+      asio::write(s, asio::buffer(httpAnswer("<ok/>")));
+    } else if (c.then == kReadPackageSlowly) {
+      // Half at about 7 MB/s, past the answer time-out; the rest (much of it still in the host's
+      // buffers) at once.
+      EXPECT_EQ(readSlowly(s, kPackage.size(), kPackage.size() / 2), kPackage.size());
+      asio::write(s, asio::buffer(httpAnswer("<stored/>")));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+    s.shutdown(tcp::socket::shutdown_both);
   };
   for (const auto& c : cases) {
-    tcp::endpoint target = acceptor.local_endpoint();
-    std::thread display;
     tcp::acceptor closed(serverIo, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    if (c.display) {
-      display = std::thread([&] {
-        tcp::socket socket(serverIo);
-        acceptor.accept(socket);
-        c.display(socket);
-      });
-    } else {
-      target = closed.local_endpoint();
-    }
+    const tcp::endpoint target = c.listens ? acceptor.local_endpoint() : closed.local_endpoint();
     closed.close();
+    std::thread display([&] {
+      if (!c.listens) return;
+      tcp::socket socket(serverIo);
+      acceptor.accept(socket);
+      play(socket, c);
+    });
     asio::io_context io;
     Texts events;
     size_t next = 0;
@@ -127,7 +95,7 @@ TEST(DeviceClient, EventsOfAConnection) {
         DeviceTimeouts{std::chrono::milliseconds(2000), std::chrono::milliseconds(400)});
     connection->start();
     io.run_for(std::chrono::seconds(10));
-    if (display.joinable()) display.join();
+    display.join();
     EXPECT_EQ(events, c.events) << c.name;
   }
 }
