@@ -55,7 +55,7 @@ class Deploy : public ::testing::Test {
     dir.write("web/media/b.png", std::string(24, 'b'));
     dir.write("web/conf/p.json",
               R"({"playlist":[{"url":"a b+ü.mp4","id":4294967295,"type":1,)"
-              R"("duration":10.9},{"url":"b.png","id":7,"type":255,"duration":5}]})");
+              R"("duration":10.9},{"url":"b.png","id":4294967303.0,"type":255,"duration":5}]})");
   }
   void TearDown() override {
     context->page.close();
