@@ -102,16 +102,11 @@ TEST(DeviceClient, EventsOfAConnection) {
 
 TEST(DeviceAddress, ParsesDisplayAddresses) {
   const std::pair<const char*, const char*> cases[] = {
-      {"192.168.1.64:80", "192.168.1.64:80"},
-      {"10.0.0.5", "10.0.0.5:80"},
-      {"[::1]:81", "[::1]:81"},
-      {"10.0.0.5:", nullptr},
-      {"10.0.0.5:0", nullptr},
-      {"10.0.0.5:65536", nullptr},
-      {"10.0.0.5:8x", nullptr},
-      {"display.local:80", nullptr},
-      {"", nullptr},
-      {"[::1", nullptr},
+      // clang-format off
+      {"192.168.1.64:80", "192.168.1.64:80"}, {"10.0.0.5", "10.0.0.5:80"}, {"[::1]:81", "[::1]:81"},
+      {"10.0.0.5:", nullptr}, {"10.0.0.5:0", nullptr}, {"10.0.0.5:65536", nullptr},
+      {"10.0.0.5:8x", nullptr}, {"display.local:80", nullptr}, {"", nullptr}, {"[::1", nullptr},
+      // clang-format on
   };
   for (const auto& [text, endpoint] : cases) {
     auto parsed = parseDeviceAddress(text);
