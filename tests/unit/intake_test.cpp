@@ -37,10 +37,6 @@ class Intake : public ::testing::Test {
     std::string reply = dispatchPageMessage(*context, request.dump());
     return reply.empty() ? json() : json::parse(reply)["P"];
   }
-  // Names and contents, by turns.
-  void write(std::initializer_list<std::string> files) {
-    for (auto it = files.begin(); it != files.end(); it += 2) dir.write("in/" + *it, it[1]);
-  }
   static json status(const char* title, const char* status, json more = json::object()) {
     more.update({{"status", status}, {"title", title}});
     return more;
@@ -53,8 +49,8 @@ class Intake : public ::testing::Test {
 
 TEST_F(Intake, MediaAreCheckedAndStoredUnderDigestNames) {
   // A whole JPEG under a part of ".jpg" and a text under a picture name: what the probe refuses.
-  write({"one.png", kPng, "two.PNG", kPng, "odd\xff.png", kPng, "b.avi", "not a video", "notes.png",
-         "text", "x.jp", "\xFF\xD8\xFF\xD9"});
+  dir.write({"in/one.png", kPng, "in/two.PNG", kPng, "in/odd\xff.png", kPng, "in/b.avi",
+             "not video", "in/notes.png", "text", "in/x.jp", "\xFF\xD8\xFF\xD9"});
   json two = add("media", {"one.png", "two.PNG"});
   ASSERT_EQ(two.size(), 2u) << two;
   std::string stored = two[1]["path"];
@@ -76,12 +72,14 @@ TEST_F(Intake, MediaAreCheckedAndStoredUnderDigestNames) {
 }
 
 TEST_F(Intake, PicturesSoundsFirmwareAndConfigurations) {
-  write({"big.png", kPng + std::string(1048576 - kPng.size(), 'x'), "huge.png", kPng, "almost.png",
-         std::string(1048575, 'x'), "logo.Png", "not checked", "bad.wav", "RIFF", "s.conf", "c",
-         "update.epak", "v2", "folder.epak/inner", "a folder", "odd\xff.epak", "v3"});
+  const std::string big = kPng + std::string(1048576 - kPng.size(), 'x'), almost(1048575, 'x');
+  dir.write(
+      {"in/big.png", big, "in/huge.png", kPng, "in/almost.png", almost, "in/bad.wav", "RIFF"});
+  dir.write({"in/logo.Png", "not checked", "in/s.conf", "c", "in/update.epak", "v2",
+             "in/folder.epak/inner", "a folder", "in/odd\xff.epak", "v3",
+             "web/firmware/folder.epak", "v1"});
   // Sparse: 4 GiB + 1 KiB on the name, a few blocks on disk; a 32-bit size would see 1 KiB.
   std::filesystem::resize_file(dir.file("in/huge.png"), 4294968320u);
-  dir.write("web/firmware/folder.epak", "v1");
   const json firmware = {{"path", "update.epak"}, {"title", "update.epak"}};
   const std::tuple<const char*, const char*, json> cases[] = {
       {"brand", "big.png", status("big.png", "TOOBIG", {{"filesize", 1048576}})},
@@ -105,9 +103,8 @@ TEST_F(Intake, PicturesSoundsFirmwareAndConfigurations) {
 }
 
 TEST_F(Intake, MediaRemoval) {
-  dir.write("web/conf/other.json", R"({"playlist":[{"url":"shared.mp4"}]})");
-  dir.write("web/media/shared.mp4", "s");
-  dir.write("web/media/own.mp4", "o");
+  dir.write({"web/conf/other.json", R"({"playlist":[{"url":"shared.mp4"}]})",
+             "web/media/shared.mp4", "s", "web/media/own.mp4", "o"});
   const std::pair<const char*, const char*> cases[] = {
       {"shared.mp4", "OK"}, {"own.mp4", "OK"}, {"own.mp4", "ERROR"}, {"../config.yaml", "ERROR"}};
   for (const auto& [media, status] : cases) {
@@ -120,8 +117,8 @@ TEST_F(Intake, MediaRemoval) {
 }
 
 TEST_F(Intake, PageFilesAreReadOnlyWhenAnsweredOrUnderWeb) {
-  write({"chosen.conf", "chosen", "odd\xff.conf", "odd", "../web/lib/shipped.png", "shipped",
-         "../secret", "secret"});
+  dir.write({"in/chosen.conf", "chosen", "in/odd\xff.conf", "odd", "web/lib/shipped.png", "shipped",
+             "secret", "secret"});
   // clang-format off
   const std::pair<std::string, const char*> cases[] = {
       {"in/chosen.conf", "chosen"}, {"in/odd\uFFFD.conf", "odd"}, {"web/lib/shipped.png", "shipped"},
