@@ -26,24 +26,26 @@ class Cli : public ::testing::Test {
  protected:
   void SetUp() override { setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1); }
 
-  pid_t start(std::vector<std::string> args, const std::string& input = "") {
+  // `terminate`: SIGTERM once the first reply is out, or after 5 s.
+  CliRun run(std::vector<std::string> args, const std::string& input = "", bool terminate = false) {
     dir.write("stdin.txt", input);
     args.insert(args.begin(), {QUILLORA_BUILD_DIR "/quillora-cli", "--folder", dir.path()});
-    pid_t pid = fork();
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
     if (pid == 0) {
       dup2(open(dir.file("stdin.txt").c_str(), O_RDONLY), 0);
-      dup2(open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      dup2(open(dir.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
+      for (int fd : {1, 2}) {
+        const std::string name = dir.file(fd == 1 ? "stdout.txt" : "stderr.txt");
+        dup2(open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), fd);
+      }
       execv(argv[0], argv.data());
       _exit(127);
     }
-    return pid;
-  }
-
-  CliRun finish(pid_t pid) {
+    for (int i = 0; terminate && i < 200 && dir.read("stdout.txt").empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    if (terminate) kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
@@ -61,17 +63,16 @@ const std::string kSave =
 // Arguments, then stdin (CR LF, blank lines); one line per reply; the --until text ends the
 // wait at once; the clean-up at exit keeps what the saved playlist names.
 TEST_F(Cli, PrintsOneLinePerReplyAndCleansUpAtExit) {
-  for (const char* media : {"m1.mp4", "m2.png", "orphan.mp4"})
-    dir.write(std::string("web/media/") + media, "m");
+  dir.write({"web/media/m1.mp4", "m", "web/media/m2.png", "m", "web/media/orphan.mp4", "m"});
   auto begin = std::chrono::steady_clock::now();
-  CliRun r = finish(start({"--wait", "20", "--until", "status\":\"OK", kSave, "-"},
-                          "\r\n"
-                          R"({"C":"get","T":"playlistFiles4Open","V":2,"P":""})"
-                          "\r\n\n"
-                          R"({"C":"set","T":"screen","V":1,"P":{"cmd":"1"}})"
-                          "\n"
-                          R"({"T":"playlist","C":"open","V":1,"P":"a.json"})"
-                          "\n"));
+  CliRun r = run({"--wait", "20", "--until", "status\":\"OK", kSave, "-"},
+                 "\r\n"
+                 R"({"C":"get","T":"playlistFiles4Open","V":2,"P":""})"
+                 "\r\n\n"
+                 R"({"C":"set","T":"screen","V":1,"P":{"cmd":"1"}})"
+                 "\n"
+                 R"({"T":"playlist","C":"open","V":1,"P":"a.json"})"
+                 "\n");
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::string stored =
@@ -88,11 +89,11 @@ TEST_F(Cli, PrintsOneLinePerReplyAndCleansUpAtExit) {
 }
 
 TEST_F(Cli, ExitCodesAndMessages) {
-  CliRun usage = finish(start({"--wait"}));
+  CliRun usage = run({"--wait"});
+  dir.write("config.yaml", "notification: {port: 80\n");
+  CliRun broken = run({kSave});
   EXPECT_EQ(usage.exitCode, 1);
   EXPECT_NE(usage.err.find("usage: quillora-cli"), std::string::npos) << usage.err;
-  dir.write("config.yaml", "notification: {port: 80\n");
-  CliRun broken = finish(start({kSave}));
   EXPECT_EQ(broken.exitCode, 3);
   EXPECT_NE(broken.err.find("config.yaml: not valid YAML"), std::string::npos) << broken.err;
   EXPECT_EQ(usage.out + broken.out, "");
@@ -101,12 +102,8 @@ TEST_F(Cli, ExitCodesAndMessages) {
 
 TEST_F(Cli, StopsCleanlyOnSigterm) {
   dir.write("web/media/orphan.mp4", "x");
-  pid_t cli = start({"--wait", "30", R"({"C":"get","T":"playlistFiles4Open","V":2,"P":""})"});
-  for (int i = 0; i < 200 && dir.read("stdout.txt").empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  kill(cli, SIGTERM);
-  CliRun r = finish(cli);
+  CliRun r =
+      run({"--wait", "30", R"({"C":"get","T":"playlistFiles4Open","V":2,"P":""})"}, "", true);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_FALSE(dir.exists("web/media/orphan.mp4")) << "the clean-up at exit ran";
 }

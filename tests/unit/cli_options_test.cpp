@@ -20,17 +20,15 @@ TEST(CliOptions, ParsesEveryOption) {
   EXPECT_EQ(options->answers,
             (std::vector<std::vector<std::string>>{
                 {"/c/one.mp4"}, {"/a/x.mp4", "/a/y\xff\xf4\x8f.png"}, {}, {"/b/z.zip"}}));
-  EXPECT_DOUBLE_EQ(options->waitSeconds, 2.5);
-  EXPECT_TRUE(options->waitGiven);
-  EXPECT_EQ(options->until, "finish");
+  EXPECT_EQ(std::tuple(options->waitSeconds, options->waitGiven, options->until),
+            std::tuple(2.5, true, "finish"));
   EXPECT_EQ(options->messages, (std::vector<std::string>{"{\"C\":\"get\"}", "-"}));
 }
 
 TEST(CliOptions, UsageErrors) {
   TempAppFolder dir;
-  dir.write("bad1.json", R"({"a":1})");
-  dir.write("bad2.json", R"([["ok"], "not an array"])");
-  dir.write("bad3.json", R"([[1]])");
+  dir.write({"bad1.json", R"({"a":1})", "bad2.json", R"([["ok"], "not an array"])", "bad3.json",
+             "[[1]]"});
   const std::pair<std::vector<std::string>, const char*> cases[] = {
       {{"--folder"}, "--folder needs a value"},
       {{"--wait", "soon"}, "--wait"},

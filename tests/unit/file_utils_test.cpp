@@ -32,8 +32,7 @@ TEST(FileUtils, PictureAndSoundHeaders) {
 
 TEST(FileUtils, ReadingTakesRegularFilesOnly) {
   TempAppFolder dir;
-  dir.write("data.bin", std::string("a\0b\xff", 4));
-  dir.write("blob", std::string(49, '\xAB'));
+  dir.write({"data.bin", std::string("a\0b\xff", 4), "blob", std::string(49, '\xAB')});
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
   EXPECT_EQ(readRegularFile(dir.file("data.bin")), std::string("a\0b\xff", 4));
   EXPECT_EQ(fileSize(dir.file("data.bin")), 4u);

@@ -32,6 +32,10 @@ void TempAppFolder::write(const std::string& relative, const std::string& conten
   std::ofstream(file(relative), std::ios::binary | std::ios::trunc) << content;
 }
 
+void TempAppFolder::write(std::initializer_list<std::string> files) const {
+  for (auto it = files.begin(); it != files.end(); it += 2) write(*it, it[1]);
+}
+
 std::string TempAppFolder::read(const std::string& relative) const {
   std::stringstream buffer;
   buffer << std::ifstream(file(relative), std::ios::binary).rdbuf();

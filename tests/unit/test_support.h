@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,8 @@ class TempAppFolder {
   const std::string& path() const { return path_; }
   std::string file(const std::string& relative) const { return path_ + "/" + relative; }
   void write(const std::string& relative, const std::string& content) const;
+  // Names and contents, by turns.
+  void write(std::initializer_list<std::string> files) const;
   std::string read(const std::string& relative) const;
   bool exists(const std::string& relative) const;
 
