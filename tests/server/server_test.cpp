@@ -154,15 +154,12 @@ class TestClient {
 // A port that nothing listens on right now.
 uint16_t freePort() {
   asio::io_context io;
-  return asio::ip::tcp::acceptor(io, {asio::ip::make_address("127.0.0.1"), 0})
-      .local_endpoint()
-      .port();
+  return tcp::acceptor(io, {asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
 }
 
 std::string header(const Reply& reply, const std::string& name) {
-  for (const auto& [key, value] : reply.headers) {
+  for (const auto& [key, value] : reply.headers)
     if (key == name) return value;
-  }
   return {};
 }
 
@@ -284,7 +281,6 @@ class ServerTest : public ::testing::Test {
     folder_.write("web/media/clip.mp4", clip_);
     folder_.write("web/media/a b.txt", "spaced");
     folder_.write("web/index.html", "<h1>Quillora</h1>");
-    folder_.write("web/conf/list.json", "{}");
   }
   ~ServerTest() override { stop(); }
 
@@ -372,6 +368,8 @@ TEST_F(ServerTest, AnswersEachListenersRequests) {
       {false, get("/", "X-Big: " + std::string(17 * 1024, 'x') + "\r\n"), 431, true},
       // A file request's body is never read: it is answered, then the connection closes.
       {false, post("/media/clip.mp4", "body"), 405, true},
+      {false, get("/media/clip.mp4", "Expect: 100-continue\r\nContent-Length: 9\r\n", "PUT"), 405,
+       true},
       {false, post(kFetchResult, "<NotifyFetchResult/>"), 200, false, "", "<NotifyFetchResult/>"},
       {false, post("/ISAPI/System/NotifyFetchFirmware?ID=7", "<fw/>", "PUT"), 200, false, "",
        "<fw/>"},
@@ -408,16 +406,12 @@ TEST_F(ServerTest, AnswersEachListenersRequests) {
   EXPECT_EQ((*head)[http::field::content_range], "bytes 10-19/100000");
   EXPECT_EQ((*head)[http::field::content_length], "10");
   EXPECT_EQ(spaced->body(), "spaced");
-  // A body that would be refused is not asked for; one that is taken is.
+  // A body that is taken is asked for; one that would be refused (above) is not.
   TestClient asking(port_);
   ASSERT_TRUE(
       asking.send(get(kFetchResult, "Expect: 100-continue\r\nContent-Length: 3\r\n", "POST")));
   EXPECT_EQ(asking.read(false, 2s)->result_int(), 100u);
   EXPECT_EQ(asking.request("abc")->result_int(), 200u);
-  TestClient refused(port_);
-  ASSERT_TRUE(refused.send(
-      get("/media/clip.mp4", "Expect: 100-continue\r\nContent-Length: 1000000\r\n", "POST")));
-  EXPECT_EQ(refused.read(false, 2s)->result_int(), 405u);
   // IPv6 peers keep their brackets.
   const uint16_t v6 = freePort();
   if (onIo([&] { return server_->listen("::1", v6); })) {
@@ -530,35 +524,28 @@ TEST_F(ServerTest, OneMachineCannotTakeEveryPlace) {
   EXPECT_TRUE(admitted && admitted->result_int() == 200);
 }
 
-TEST_F(ServerTest, AcceptingResumesAfterRunningOutOfDescriptors) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer runtime's memory checks need descriptors of their own";
-#endif
+TEST_F(ServerTest, ListenersCloseAndShutdownLeavesNothingPending) {
+  folder_.write("web/media/large.mp4", patternBytes(16u << 20, 3));
   start();
-  TestClient client(port_, 0, "127.0.0.1", false);
+  // It connects while not one descriptor is left: accepting must resume once there is one.
+  TestClient idle(port_, 0, "127.0.0.1", false);
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   const int lowestFree = ::dup(0);
   ::close(lowestFree);
-  // Not one descriptor left: the server cannot accept the connection.
+  // The sanitizer runtime's memory checks need descriptors of their own.
+#if !defined(__SANITIZE_ADDRESS__)
   const rlimit tight{static_cast<rlim_t>(lowestFree), saved.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  const bool connected = client.connect();
+#endif
+  const bool connected = idle.connect();
   std::this_thread::sleep_for(300ms);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
   ASSERT_TRUE(connected);
-  const auto answer = client.request(get("/media/a%20b.txt"));
-  EXPECT_TRUE(answer && answer->result_int() == 200);
-}
-
-TEST_F(ServerTest, ListenersCloseAndShutdownLeavesNothingPending) {
-  folder_.write("web/media/large.mp4", patternBytes(16u << 20, 3));
-  start();
+  ASSERT_TRUE(idle.request(get("/media/a%20b.txt")));
   EXPECT_FALSE(onIo([&] { return server_->listen("127.0.0.1", port_); }));
   EXPECT_FALSE(onIo([&] { return server_->listen("not an address", freePort()); }));
   EXPECT_EQ(onIo([&] { return server_->listenLoopback(); }), viewPort_);
-  TestClient idle(port_);
-  ASSERT_TRUE(idle.request(get("/media/a%20b.txt")));
   onIo([&] { server_->closeListeners(); });
   EXPECT_EQ(onIo([&] { return server_->listenerCount(); }), 0u);
   EXPECT_FALSE(TestClient(port_).connected());
