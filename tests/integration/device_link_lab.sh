@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# quillora-cli against simulated displays in a private network lab: login outcomes, the exact
-# login requests, connection failures, the folder server and the notification paths; then,
-# while 20 other machines hold 300 idle connections (reopened as soon as they are closed) and
-# 200 slow downloads, a display still fetches media and notifies, 20 of 20, and SIGTERM ends
-# the host within 2 s with exit code 0.
+# quillora-cli against simulated displays in a private network lab: login outcomes and requests,
+# the folder server and the notification paths as a display sees them; then, while 20 other
+# machines hold 300 idle connections (reopened once closed) and 200 slow downloads, a display
+# still fetches media and notifies, 20 of 20, and SIGTERM ends the host in 2 s with exit code 0.
 # Usage: device_link_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -15,8 +14,7 @@ lab_check
 lab_session link --subnets 2 --displays-per-subnet 23
 
 fail() {
-  echo "FAIL: $*" >&2
-  echo "--- page messages" >&2
+  printf 'FAIL: %s\n--- page messages\n' "$*" >&2
   cat "$work/out.txt" >&2 || true
   exit 1
 }

@@ -163,124 +163,24 @@ std::string header(const Reply& reply, const std::string& name) {
   return {};
 }
 
-// base/web is served; base/secret.txt must stay unreachable.
-class FolderTest : public ::testing::Test {
- protected:
-  FolderTest() {
-    base_.write("secret.txt", "secret");
-    base_.write("web/media/a b.mp4", "movie-bytes");
-    base_.write("web/firmware/fw.bin", "firmware");
-    base_.write("web/index.html", "page");
-    base_.write("web/js/page.js", "js");
-    base_.write("web/conf/list.html", "<script>x</script>");
-    fs::create_symlink("..", base_.file("web/escape"));
-    fs::create_symlink("../../secret.txt", base_.file("web/media/link.txt"));
-    fs::create_symlink("../firmware/fw.bin", base_.file("web/media/inner.bin"));
-    fs::create_symlink("../conf/list.html", base_.file("web/media/list.html"));
-  }
-  Reply serve(const std::string& target, Request request = {}) const {
-    request.target = target;
-    return folder::FolderServer(base_.file("web")).serve(request);
-  }
-
-  TempAppFolder base_;
-};
-
-TEST_F(FolderTest, EachAudienceSeesItsOwnAreasOnly) {
-  const std::string view = "/0123456789abcdef0123456789abcdef";
-  const std::pair<std::pair<std::string, unsigned>, std::vector<std::string>> cases[] = {
-      // View prefix (none on the LAN) and status, targets
-      {{"", 200},
-       {"/media/a%20b.mp4", "/media//a%20b.mp4?name=../../secret.txt", "/firmware/fw.bin",
-        "/media/inner.bin"}},
-      // An absolute path after a double slash must stay below the root.
-      {{"", 404},
-       {"/", "/media", "/media/", "/media/a%20b.mp4/", "/conf/list.html", "/media/list.html",
-        "/index.html", "//etc/passwd"}},
-      {{view, 200}, {view + "/index.html", view + "/js/page.js", view + "/media/a%20b.mp4"}},
-      {{view, 404},
-       {"/media/a%20b.mp4", view + "/firmware/fw.bin", view + "/conf/list.html",
-        view + "/media/list.html", view + "/", view, view + "index.html", "/index.html"}},
-      // Paths that could leave the folder are refused even where nothing exists, and so are
-      // symlinks that resolve outside the root.
-      {{view, 400}, {view + "/../index.html"}},
-      {{"", 400},
-       {"/media/../firmware/fw.bin", "/%2e%2e/secret.txt", "/media/%2E%2e/firmware/fw.bin",
-        "/media/..%2f..%2fsecret.txt", "/./media", "/media/a%20b.mp4%00.txt",
-        "/media\\..\\..\\secret.txt", "/media/%5c..%5csecret.txt", "/media/%zz", "/media/a%2",
-        "http://host/media/a%20b.mp4", "", "/escape/secret.txt", "/media/link.txt"}},
-  };
-  for (const auto& [key, targets] : cases) {
-    const auto& [prefix, status] = key;
-    for (const auto& target : targets) {
-      SCOPED_TRACE(target + " below " + prefix);
-      EXPECT_EQ(serve(target, {.viewPrefix = prefix}).status, status);
-    }
-  }
-  EXPECT_EQ(serve("/media/a%20b.mp4", {.method = Request::Method::Other}).status, 405u);
-  EXPECT_EQ(folder::contentType("/media/A.MP4"), "video/mp4");
-  EXPECT_EQ(folder::contentType("/dir.mp4/noextension"), "application/octet-stream");
-  EXPECT_EQ(folder::httpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
-  // A root made after the server is served once it exists.
-  folder::FolderServer late(base_.file("late"));
-  EXPECT_EQ(late.serve({.target = "/media/a.txt"}).status, 404u);
-  base_.write("late/media/a.txt", "late");
-  EXPECT_EQ(late.serve({.target = "/media/a.txt"}).status, 200u);
-}
-
-TEST_F(FolderTest, HonoursConditionalAndRangeHeaders) {
-  const Reply plain = serve("/firmware/fw.bin");
-  const std::string etag = header(plain, "ETag");
-  const std::string modified = header(plain, "Last-Modified");
-  const std::string etagList = "\"x\", W/" + etag;  // the cases below only point at it
-  const std::tuple<Request, unsigned, std::string, std::string> cases[] = {
-      // Request, status, body, Content-Range
-      {{.ifNoneMatch = etag}, 304, "", ""},
-      {{.ifNoneMatch = etagList}, 304, "", ""},
-      {{.ifNoneMatch = "*"}, 304, "", ""},
-      {{.ifNoneMatch = "\"other\""}, 200, "firmware", ""},
-      {{.ifModifiedSince = modified}, 304, "", ""},
-      {{.ifModifiedSince = "Thu, 01 Jan 1970 00:00:00 GMT"}, 200, "firmware", ""},
-      {{.ifNoneMatch = "\"other\"", .ifModifiedSince = modified}, 200, "firmware", ""},
-      {{.range = "bytes=0-3", .ifRange = etag}, 206, "firm", "bytes 0-3/8"},
-      {{.range = "bytes=4-", .ifRange = modified}, 206, "ware", "bytes 4-7/8"},
-      {{.range = "bytes=0-3", .ifRange = "\"old\""}, 200, "firmware", ""},
-      {{.range = "bytes=6-5000"}, 206, "re", "bytes 6-7/8"},
-      {{.range = "bytes=-5000"}, 206, "firmware", "bytes 0-7/8"},
-      {{.range = "BYTES = 1-1"}, 206, "i", "bytes 1-1/8"},
-      {{.range = "bytes=8-"}, 416, "", "bytes */8"},
-  };
-  for (const auto& [request, status, body, range] : cases) {
-    SCOPED_TRACE(request.ifNoneMatch.empty() ? request.range : request.ifNoneMatch);
-    const Reply reply = serve("/firmware/fw.bin", request);
-    EXPECT_EQ(reply.status, status);
-    std::string bytes(reply.length, '\0');
-    if (reply.file.valid()) ::pread(reply.file.fd(), bytes.data(), reply.length, reply.offset);
-    EXPECT_EQ(reply.file.valid() ? bytes : "", body);
-    EXPECT_EQ(header(reply, "Content-Range"), range);
-  }
-  // Forms that are not served are answered as if no range had been asked for.
-  using Kind = folder::ByteRange::Kind;
-  const std::pair<Kind, std::vector<std::string>> forms[] = {
-      {Kind::Whole,
-       {"bytes=5-1", "bytes=0-1,5-6", "items=0-1", "bytes=1-x", "bytes=+1-2",
-        "bytes=99999999999999999999999-", "bytes=0-99999999999999999999999"}},
-      {Kind::Unsatisfiable, {"bytes=-0", "bytes=18446744073709551615-"}},
-  };
-  for (const auto& [kind, ranges] : forms) {
-    for (const auto& range : ranges) EXPECT_EQ(folder::parseRange(range, 8).kind, kind) << range;
-  }
-  EXPECT_EQ(folder::parseRange("bytes=-5", 0).kind, Kind::Unsatisfiable);
-}
-
 // The server on an io_context run by its own thread, as the service runs it: port_ is a LAN
-// listener on 127.0.0.1, viewPort_ the view's listener.
+// listener on 127.0.0.1, viewPort_ the view's listener. Below web/, only media, firmware and
+// the view's page may be served; secret.txt beside it stays unreachable.
 class ServerTest : public ::testing::Test {
  protected:
   ServerTest() : guard_(asio::make_work_guard(io_)), runner_([this] { io_.run(); }) {
     folder_.write("web/media/clip.mp4", clip_);
     folder_.write("web/media/a b.txt", "spaced");
     folder_.write("web/index.html", "<h1>Quillora</h1>");
+    folder_.write("secret.txt", "secret");
+    folder_.write("web/media/a b.mp4", "movie-bytes");
+    folder_.write("web/firmware/fw.bin", "firmware");
+    folder_.write("web/js/page.js", "js");
+    folder_.write("web/conf/list.html", "<script>x</script>");
+    fs::create_symlink("..", folder_.file("web/escape"));
+    fs::create_symlink("../../secret.txt", folder_.file("web/media/link.txt"));
+    fs::create_symlink("../firmware/fw.bin", folder_.file("web/media/inner.bin"));
+    fs::create_symlink("../conf/list.html", folder_.file("web/media/list.html"));
   }
   ~ServerTest() override { stop(); }
 
@@ -297,8 +197,12 @@ class ServerTest : public ::testing::Test {
       viewPort_ = server_->listenLoopback();
       prefix_ = server_->viewPrefix();
     });
-    ASSERT_NE(port_, 0);
-    ASSERT_NE(viewPort_, 0);
+    ASSERT_TRUE(port_ && viewPort_);
+  }
+
+  Reply serve(const std::string& target, Request request = {}) const {
+    request.target = target;
+    return folder::FolderServer(folder_.file("web")).serve(request);
   }
 
   template <class Work>
@@ -342,6 +246,94 @@ class ServerTest : public ::testing::Test {
   std::string prefix_;
   std::vector<std::pair<std::string, std::string>> notifications_;
 };
+
+TEST_F(ServerTest, EachAudienceSeesItsOwnAreasOnly) {
+  const std::string view = "/0123456789abcdef0123456789abcdef";
+  const std::pair<std::pair<std::string, unsigned>, std::vector<std::string>> cases[] = {
+      // View prefix (none on the LAN) and status, targets
+      {{"", 200},
+       {"/media/a%20b.mp4", "/media//a%20b.mp4?name=../../secret.txt", "/firmware/fw.bin",
+        "/media/inner.bin"}},
+      // An absolute path after a double slash must stay below the root.
+      {{"", 404},
+       {"/", "/media", "/media/", "/media/a%20b.mp4/", "/conf/list.html", "/media/list.html",
+        "/index.html", "//etc/passwd"}},
+      {{view, 200}, {view + "/index.html", view + "/js/page.js", view + "/media/a%20b.mp4"}},
+      {{view, 404},
+       {"/media/a%20b.mp4", view + "/firmware/fw.bin", view + "/conf/list.html",
+        view + "/media/list.html", view + "/", view, view + "index.html", "/index.html",
+        "/" + std::string(32, 'a') + "/index.html"}},
+      // Paths that could leave the folder are refused even where nothing exists, and so are
+      // symlinks that resolve outside the root.
+      {{view, 400}, {view + "/../index.html"}},
+      {{"", 400},
+       {"/media/../firmware/fw.bin", "/%2e%2e/secret.txt", "/media/%2E%2e/firmware/fw.bin",
+        "/media/..%2f..%2fsecret.txt", "/./media", "/media/a%20b.mp4%00.txt",
+        "/media\\..\\..\\secret.txt", "/media/%5c..%5csecret.txt", "/media/%zz", "/media/a%2",
+        "http://host/media/a%20b.mp4", "", "/escape/secret.txt", "/media/link.txt"}},
+  };
+  for (const auto& [key, targets] : cases) {
+    const auto& [prefix, status] = key;
+    for (const auto& target : targets) {
+      SCOPED_TRACE(target + " below " + prefix);
+      EXPECT_EQ(serve(target, {.viewPrefix = prefix}).status, status);
+    }
+  }
+  EXPECT_EQ(serve("/media/a%20b.mp4", {.method = Request::Method::Other}).status, 405u);
+  EXPECT_EQ(folder::contentType("/media/A.MP4"), "video/mp4");
+  EXPECT_EQ(folder::contentType("/dir.mp4/noextension"), "application/octet-stream");
+  EXPECT_EQ(folder::httpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+  // A root made after the server is served once it exists.
+  folder::FolderServer late(folder_.file("late"));
+  EXPECT_EQ(late.serve({.target = "/media/a.txt"}).status, 404u);
+  folder_.write("late/media/a.txt", "late");
+  EXPECT_EQ(late.serve({.target = "/media/a.txt"}).status, 200u);
+}
+
+TEST_F(ServerTest, HonoursConditionalAndRangeHeaders) {
+  const Reply plain = serve("/firmware/fw.bin");
+  const std::string etag = header(plain, "ETag");
+  const std::string modified = header(plain, "Last-Modified");
+  const std::string etagList = "\"x\", W/" + etag;  // the cases below only point at it
+  const std::tuple<Request, unsigned, std::string, std::string> cases[] = {
+      // Request, status, body, Content-Range
+      {{.ifNoneMatch = etag}, 304, "", ""},
+      {{.ifNoneMatch = etagList}, 304, "", ""},
+      {{.ifNoneMatch = "*"}, 304, "", ""},
+      {{.ifNoneMatch = "\"other\""}, 200, "firmware", ""},
+      {{.ifModifiedSince = modified}, 304, "", ""},
+      {{.ifModifiedSince = "Thu, 01 Jan 1970 00:00:00 GMT"}, 200, "firmware", ""},
+      {{.ifNoneMatch = "\"other\"", .ifModifiedSince = modified}, 200, "firmware", ""},
+      {{.range = "bytes=0-3", .ifRange = etag}, 206, "firm", "bytes 0-3/8"},
+      {{.range = "bytes=4-", .ifRange = modified}, 206, "ware", "bytes 4-7/8"},
+      {{.range = "bytes=0-3", .ifRange = "\"old\""}, 200, "firmware", ""},
+      {{.range = "bytes=6-5000"}, 206, "re", "bytes 6-7/8"},
+      {{.range = "bytes=-5000"}, 206, "firmware", "bytes 0-7/8"},
+      {{.range = "BYTES = 1-1"}, 206, "i", "bytes 1-1/8"},
+      {{.range = "bytes=8-"}, 416, "", "bytes */8"},
+  };
+  for (const auto& [request, status, body, range] : cases) {
+    SCOPED_TRACE(request.ifNoneMatch.empty() ? request.range : request.ifNoneMatch);
+    const Reply reply = serve("/firmware/fw.bin", request);
+    EXPECT_EQ(reply.status, status);
+    std::string bytes(reply.length, '\0');
+    if (reply.file.valid()) ::pread(reply.file.fd(), bytes.data(), reply.length, reply.offset);
+    EXPECT_EQ(reply.file.valid() ? bytes : "", body);
+    EXPECT_EQ(header(reply, "Content-Range"), range);
+  }
+  // Forms that are not served are answered as if no range had been asked for.
+  using Kind = folder::ByteRange::Kind;
+  const std::pair<Kind, std::vector<std::string>> forms[] = {
+      {Kind::Whole,
+       {"bytes=5-1", "bytes=0-1,5-6", "items=0-1", "bytes=1-x", "bytes=+1-2",
+        "bytes=99999999999999999999999-", "bytes=0-99999999999999999999999"}},
+      {Kind::Unsatisfiable, {"bytes=-0", "bytes=18446744073709551615-"}},
+  };
+  for (const auto& [kind, ranges] : forms) {
+    for (const auto& range : ranges) EXPECT_EQ(folder::parseRange(range, 8).kind, kind) << range;
+  }
+  EXPECT_EQ(folder::parseRange("bytes=-5", 0).kind, Kind::Unsatisfiable);
+}
 
 TEST_F(ServerTest, AnswersEachListenersRequests) {
   start();
@@ -413,8 +405,7 @@ TEST_F(ServerTest, AnswersEachListenersRequests) {
   EXPECT_EQ(asking.read(false, 2s)->result_int(), 100u);
   EXPECT_EQ(asking.request("abc")->result_int(), 200u);
   // IPv6 peers keep their brackets.
-  const uint16_t v6 = freePort();
-  if (onIo([&] { return server_->listen("::1", v6); })) {
+  if (const uint16_t v6 = freePort(); onIo([&] { return server_->listen("::1", v6); })) {
     TestClient client(v6, 0, "::1");
     ASSERT_TRUE(client.request(post(kFetchResult, "<v6/>")));
     EXPECT_EQ(notifications().back().second, "[::1]:" + std::to_string(client.localPort()));
