@@ -309,6 +309,7 @@ TEST_F(ServerTest, HonoursConditionalAndRangeHeaders) {
       {{.range = "bytes=0-3", .ifRange = "\"old\""}, 200, "firmware", ""},
       {{.range = "bytes=6-5000"}, 206, "re", "bytes 6-7/8"},
       {{.range = "bytes=-5000"}, 206, "firmware", "bytes 0-7/8"},
+      {{.range = "bytes=-3"}, 206, "are", "bytes 5-7/8"},
       {{.range = "BYTES = 1-1"}, 206, "i", "bytes 1-1/8"},
       {{.range = "bytes=8-"}, 416, "", "bytes */8"},
   };
@@ -357,6 +358,7 @@ TEST_F(ServerTest, AnswersEachListenersRequests) {
       {true, get("/index.html"), 404, false},
       {true, post(kFetchResult, "<x/>"), 404, true},
       {false, "GARBAGE\r\n\r\n", 400, true},
+      {false, "GET / HTTP/1.1\r\nContent-Length: nope\r\n\r\n", 400, true},
       {false, get("/", "X-Big: " + std::string(17 * 1024, 'x') + "\r\n"), 431, true},
       // A file request's body is never read: it is answered, then the connection closes.
       {false, post("/media/clip.mp4", "body"), 405, true},
