@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# quillora-cli against simulated displays in a private network lab: login outcomes, the exact
-# login requests, connection failures, the folder server and the notification paths; then,
-# while 20 other machines hold 300 idle connections (reopened as soon as they are closed) and
-# 200 slow downloads, a display still fetches media and notifies, 20 of 20, and SIGTERM ends
-# the host within 2 s with exit code 0.
+# quillora-cli against simulated displays in a private network lab: login outcomes and requests,
+# the folder server and the notification paths as a display sees them; then, while 20 other
+# machines hold 300 idle connections (reopened once closed) and 200 slow downloads, a display
+# still fetches media and notifies, 20 of 20, and SIGTERM ends the host in 2 s with exit code 0.
 # Usage: device_link_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -15,8 +14,7 @@ lab_check
 lab_session link --subnets 2 --displays-per-subnet 23
 
 fail() {
-  echo "FAIL: $*" >&2
-  echo "--- page messages" >&2
+  printf 'FAIL: %s\n--- page messages\n' "$*" >&2
   cat "$work/out.txt" >&2 || true
   exit 1
 }
@@ -43,28 +41,15 @@ XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --fo
   --wait 60 "$login" >"$work/out.txt" 2>"$work/err.txt" &
 cli=$!
 
-wait_for() { # TEXT: until a page message contains TEXT (at most 10 s)
-  for _ in $(seq 1 200); do
-    grep -qF -- "$1" "$work/out.txt" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  fail "timed out waiting for $1"
-}
-wait_for '"ip":"10.77.2.11:80","status":"mgclose"'
-wait_for '"ip":"10.77.2.10:80","status":"ERROR"},"T":"parse"'
-wait_for '"status":"Unsupported code: 401"'
-wait_for '"T":"login"'
-
+seen() { grep -qF -- "$1" "$work/out.txt"; }
+lab_await 10 seen '"ip":"10.77.2.11:80","status":"mgclose"' \
+  '"ip":"10.77.2.10:80","status":"ERROR"},"T":"parse"' '"status":"Unsupported code: 401"' \
+  '"ip":"10.77.1.11:80","status":"ERROR"},"T":"login"' '"T":"login"' ||
+  fail "a display's outcome did not come"
 grep -qE '^\{"C":"deploy","P":\{"ip":"10\.77\.1\.10:80","pass":"12345","privilege":"[^"]*","sessionid":"[^"]+","status":"OK","user":"admin"\},"T":"login","V":1\}$' \
   "$work/out.txt" || fail "login OK message"
-wait_for '"ip":"10.77.1.11:80","status":"ERROR"},"T":"login"'
 expect_line '{"C":"deploy","P":{"ip":"10.77.1.12:80","status":"Unsupported code: 401"},"T":"device","V":1}'
 expect_line '{"C":"deploy","P":{"ip":"10.77.2.10:80","status":"ERROR"},"T":"parse","V":1}'
-expect_line '{"C":"deploy","P":{"ip":"10.77.2.11:80","status":"mgerror"},"T":"device","V":1}'
-expect_line '{"C":"deploy","P":{"ip":"10.77.2.11:80","status":"mgclose"},"T":"device","V":1}'
-line_of() { grep -nF -- "$1" "$work/out.txt" | head -n 1 | cut -d: -f1; }
-[ "$(line_of '10.77.2.11:80","status":"mgerror')" -lt "$(line_of '10.77.2.11:80","status":"mgclose')" ] ||
-  fail "mgclose before mgerror"
 
 # The two login requests, byte for byte where it matters.
 [ "$(jq -s '[.[] | select(.event=="request")] | length' "$work/good.jsonl")" = 2 ] ||
@@ -82,9 +67,8 @@ dcurl() { bash "$lab" exec-display "$name" 1 curl -s --max-time 5 --interface 10
 base=http://10.77.1.1:8089
 [ "$(dcurl "$base/media/clip.mp4" | md5sum)" = "$(md5sum <"$app/web/media/clip.mp4")" ] ||
   fail "GET /media/clip.mp4"
-[ "$(dcurl -r 1000-1999 "$base/media/clip.mp4" | md5sum)" = \
-  "$(tail -c +1001 "$app/web/media/clip.mp4" | head -c 1000 | md5sum)" ] || fail "Range GET"
-[ "$(dcurl -o /dev/null -w '%{http_code}' -r 1000-1999 "$base/media/clip.mp4")" = 206 ] || fail "206"
+[ "$(dcurl -o "$work/part" -w '%{http_code}' -r 1000-1999 "$base/media/clip.mp4")" = 206 ] &&
+  cmp -s "$work/part" <(tail -c +1001 "$app/web/media/clip.mp4" | head -c 1000) || fail "Range GET"
 # Nothing but media and firmware files: no listings, no playlists, no page.
 for path in / /media/ /conf/ /conf/list.json /media/missing.mp4 /index.html; do
   [ "$(dcurl -o /dev/null -w '%{http_code}' "$base$path")" = 404 ] || fail "$path is not 404"
