@@ -125,9 +125,6 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
             R"({"C":"add","P":{"HTTPPort":80,"IPAddr":"10.0.0.1"},"T":"device","V":1})");
   EXPECT_EQ(received[1], R"({"C":"add","P":{"IPAddr":"10.0.0.2"},"T":"device","V":1})")
       << "the answer after the oversized one still arrives on the same socket";
-  listener.search(context.get(), onDiscoveryReply);
-  answer({"<R/>"});
-  EXPECT_EQ(await(3).back(), R"({"C":"add","P":null,"T":"device","V":1})");
 
   // The next probe from 127.0.0.1 fails while the receive thread waits on the socket, and
   // another part of the program takes the lowest free descriptor number from there on: the
@@ -149,7 +146,7 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
   int reused = fcntl(other, F_DUPFD_CLOEXEC, probing);
   sendFrom(display, otherPort, "<R><IPAddr>not ours</IPAddr></R>");
   sendFrom(display, port, "<R><IPAddr>ours</IPAddr></R>");
-  EXPECT_EQ(await(4).back(), R"({"C":"add","P":{"IPAddr":"ours"},"T":"device","V":1})");
+  EXPECT_EQ(await(3).back(), R"({"C":"add","P":{"IPAddr":"ours"},"T":"device","V":1})");
   char kept[64];
   EXPECT_EQ(recv(other, kept, sizeof kept, MSG_DONTWAIT), 32) << "the other socket's datagram";
 
