@@ -19,11 +19,7 @@ lab_await_ready 5 sim1 sim2 || true
 XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$work/app" \
   --wait 3 '{"T":"device","C":"search","V":1,"P":""}' >"$work/out.txt"
 
-fail() {
-  echo "FAIL: $*" >&2
-  cat "$work/out.txt" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; cat "$work/out.txt" >&2; exit 1; }
 [ "$(wc -l <"$work/out.txt")" = 6 ] || fail "expected 6 answers"
 jq -se '
   all(.[]; .C == "add" and .T == "device" and .V == 1 and .P.HTTPPort == 80
