@@ -19,18 +19,12 @@ lab_await_ready 5 sim1 sim2 || true
 XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --folder "$work/app" \
   --wait 3 '{"T":"device","C":"search","V":1,"P":""}' >"$work/out.txt"
 
-fail() {
-  echo "FAIL: $*" >&2
-  cat "$work/out.txt" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; cat "$work/out.txt" >&2; exit 1; }
 [ "$(wc -l <"$work/out.txt")" = 6 ] || fail "expected 6 answers"
 jq -se '
-  all(.[]; .C == "add" and .T == "device" and .V == 1
-           and (.P.IPAddr | type) == "string" and (.P.HTTPPort | type) == "number"
-           and (.P.BannerSupport | type) == "number" and (.P.VideoAdvertSupport | type) == "number"
-           and (.P.ImageAdvertSupport | type) == "number" and (.P.MacAddr | type) == "string"
-           and (.P.DeviceName | type) == "string" and .P.HTTPPort == 80)
+  all(.[]; .C == "add" and .T == "device" and .V == 1 and .P.HTTPPort == 80
+           and ([.P.IPAddr, .P.MacAddr, .P.DeviceName] | map(type) | unique) == ["string"]
+           and ([.P.BannerSupport, .P.VideoAdvertSupport, .P.ImageAdvertSupport] | map(type) | unique) == ["number"])
   and ([.[].P.IPAddr] | sort) == ["10.77.1.10","10.77.1.11","10.77.1.12","10.77.2.10","10.77.2.11","10.77.2.12"]
   and ([.[] | select(.P.IPAddr | startswith("10.77.2.")) | .P.VideoAdvertSupport] | unique) == [0]' \
   "$work/out.txt" >/dev/null || fail "records"

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Quillora network lab: private network namespaces in which the host program and simulated
 # displays talk to each other. Nothing is ever run in the caller's own namespace.
-#
 #   lab.sh check       exit 0 when a lab can be made here (root, "ip netns"); else the reason
 #                      on stderr and exit 77 (the ctest skip code)
 #   lab.sh up NAME [--subnets K] [--displays-per-subnet N]
@@ -20,7 +19,6 @@
 #   lab.sh exec-host NAME CMD [ARG...]           CMD in the host namespace (its exit code)
 #   lab.sh exec-display NAME SUBNET CMD [ARG...] CMD in the display namespace of SUBNET
 #   lab.sh list        the names of the labs that are up, one a line
-#
 # Labs of different names coexist (the same addresses in each, isolated). The route's lock is
 # in $QUILLORA_LAB_STATE (default /run/quillora-lab). exec-* refuse to run anything when the
 # target namespace is the caller's own. Exit 2: usage error.
@@ -67,17 +65,17 @@ lab_namespaces() {
   ip netns list 2>/dev/null | awk '{print $1}' | grep -E "^$PREFIX-$1-(host|s[0-9]+)\$" || true
 }
 
+# shellcheck disable=SC2086 # one argument per pid
 kill_ns_processes() {
-  local ns="$1" pids pid i
-  pids=$(ip netns pids "$ns" 2>/dev/null) || return 0
-  [[ -z "$pids" ]] && return 0
-  for pid in $pids; do kill -TERM "$pid" 2>/dev/null; done
-  for i in $(seq 20); do
-    pids=$(ip netns pids "$ns" 2>/dev/null)
-    [[ -z "$pids" ]] && return 0
+  local pids i
+  pids=$(ip netns pids "$1" 2>/dev/null) || return 0
+  for ((i = 0; i < 20 && ${#pids} > 0; i++)); do
+    ((i > 0)) || kill -TERM $pids 2>/dev/null
     sleep 0.1
+    pids=$(ip netns pids "$1" 2>/dev/null)
   done
-  for pid in $pids; do kill -KILL "$pid" 2>/dev/null; done
+  [[ -z "$pids" ]] || kill -KILL $pids 2>/dev/null
+  return 0
 }
 
 # While a lab is up, the caller's namespace drops the lab's addresses: a client started there by
@@ -208,14 +206,10 @@ cmd_list() {
 
 main() {
   [[ $# -ge 1 ]] || usage "usage: lab.sh check|up|down|exec-host|exec-display|list ..."
-  local cmd="$1"
+  local cmd="$1" reason
   shift
   case "$cmd" in
-    check)
-      local reason
-      reason=$(unusable_reason)
-      [[ -z "$reason" ]] || EXIT_CODE=77 die "no lab possible: $reason"
-      ;;
+    check) reason=$(unusable_reason); [[ -z "$reason" ]] || EXIT_CODE=77 die "no lab possible: $reason" ;;
     up) cmd_up "$@" ;;
     down) cmd_down "$@" ;;
     exec-host) cmd_exec_host "$@" ;;

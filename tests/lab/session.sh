@@ -18,12 +18,7 @@ LAB_PIDS=()
 
 # The message is optional: tests call it without one.
 # shellcheck disable=SC2120
-lab_check() {
-  bash "$lab" check && return 0
-  [ $# -gt 0 ] || exit 77
-  echo "$1" >&2
-  exit 1
-}
+lab_check() { bash "$lab" check || { [ $# -eq 0 ] && exit 77; echo "$1" >&2; exit 1; }; }
 
 lab_cleanup() {
   # A failing hook must not keep the lab up.

@@ -12,11 +12,7 @@ lab_check
 command -v python3 >/dev/null || { echo "SKIP: python3 is not installed" >&2; exit 77; }
 
 lab_session simsmoke --subnets 1 --displays-per-subnet 2
-fail() {
-  echo "FAIL: $*" >&2
-  cat "$work"/*.log >&2 || true
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; cat "$work"/*.log >&2 || true; exit 1; }
 # A route lookup sends nothing; with the lab up it must find no way off the machine. The display
 # is the second address of its namespace, so that a download from the wrong address shows.
 ! ip route get 10.77.1.11 >/dev/null 2>&1 || fail "lab addresses are routed off the machine"

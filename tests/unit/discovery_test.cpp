@@ -26,8 +26,9 @@ TEST(DeviceRecord, IsBuiltFromEveryRootChild) {
     std::string record;  // empty: not XML, nothing reported
   } cases[] = {
       {"compact",
-       "<R><IPAddr>192.168.1.2</IPAddr><HTTPPort>80</HTTPPort><BannerSupport>1</BannerSupport></R>",
-       R"({"BannerSupport":1,"HTTPPort":80,"IPAddr":"192.168.1.2"})"},
+       "<R><IPAddr>192.168.1.2</IPAddr><HTTPPort>80</HTTPPort><DeviceName>Café "
+       "映像</DeviceName></R>",
+       R"({"DeviceName":"Café 映像","HTTPPort":80,"IPAddr":"192.168.1.2"})"},
       {"atol rules",
        "<R><HTTPPort>abc</HTTPPort><SearchPort> 8080x</SearchPort><AEnabled>-7</AEnabled>"
        "<VideoAdvertSupport>99999999999</VideoAdvertSupport></R>",
@@ -37,9 +38,6 @@ TEST(DeviceRecord, IsBuiltFromEveryRootChild) {
        R"({"DeviceName":"second"})"},
       {"pretty printed", "<R>\n  <MacAddr>AA</MacAddr>\n</R>", R"({"MacAddr":"AA","text":"\n"})"},
       {"no children", "<R/>", "null"},
-      {"non-ASCII kept", "<R><DeviceName>Café 映像</DeviceName></R>",
-       R"({"DeviceName":"Café 映像"})"},
-      {"not XML", "hello", ""},
       {"unclosed", "<R><IPAddr>1</R>", ""},
   };
   for (const auto& c : cases) {
@@ -49,11 +47,7 @@ TEST(DeviceRecord, IsBuiltFromEveryRootChild) {
 }
 
 sockaddr_in loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
+  return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // A UDP socket on 127.0.0.1 at `port` (0: any free one), and the port it got.
@@ -130,9 +124,6 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
             R"({"C":"add","P":{"HTTPPort":80,"IPAddr":"10.0.0.1"},"T":"device","V":1})");
   EXPECT_EQ(received[1], R"({"C":"add","P":{"IPAddr":"10.0.0.2"},"T":"device","V":1})")
       << "the answer after the oversized one still arrives on the same socket";
-  listener.search(context.get(), onDiscoveryReply);
-  answer({"<R/>"});
-  EXPECT_EQ(await(3).back(), R"({"C":"add","P":null,"T":"device","V":1})");
 
   // The next probe from 127.0.0.1 fails while the receive thread waits on the socket, and
   // another part of the program takes the lowest free descriptor number from there on: the
@@ -154,7 +145,7 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
   int reused = fcntl(other, F_DUPFD_CLOEXEC, probing);
   sendFrom(display, otherPort, "<R><IPAddr>not ours</IPAddr></R>");
   sendFrom(display, port, "<R><IPAddr>ours</IPAddr></R>");
-  EXPECT_EQ(await(4).back(), R"({"C":"add","P":{"IPAddr":"ours"},"T":"device","V":1})");
+  EXPECT_EQ(await(3).back(), R"({"C":"add","P":{"IPAddr":"ours"},"T":"device","V":1})");
   char kept[64];
   EXPECT_EQ(recv(other, kept, sizeof kept, MSG_DONTWAIT), 32) << "the other socket's datagram";
 

@@ -13,32 +13,27 @@ SystemAddress address(const char* name, const char* ip, int prefix, unsigned typ
   return {name, ntohl(parsed.s_addr), prefix, type, wireless, std::move(mac)};
 }
 
-TEST(LocalInterfaces, KeepsEthernetLikeLinksWithoutLinkLocal) {
-  auto list = usableInterfaces({
+TEST(LocalInterfaces, KeepEthernetLikeLinksAndChooseTheOneInTheDisplaysNetwork) {
+  auto local = usableInterfaces({
       address("lo", "127.0.0.1", 8, 772),
+      address("eth1", "192.168.10.5", 24),
       address("eth0", "192.168.1.5", 24),
       address("eth0", "169.254.10.20", 16),
       address("tun0", "10.8.0.1", 24, 65534),
       address("wlan0", "10.0.0.2", 24, 1, std::string("\xab\xcd\xef\x01\x02\x03", 6), true),
       address("veth1", "10.77.1.1", 24, 1, ""),
-  });
-  std::string kept;
-  for (const auto& entry : list)
-    kept += entry.name + " " + entry.address + " " + entry.mac + " " + entry.description + "|";
-  EXPECT_EQ(kept,
-            "eth0 192.168.1.5 00-1A-2B-3C-4D-5E eth0|wlan0 10.0.0.2 AB-CD-EF-01-02-03 Wi-Fi wlan0|"
-            "veth1 10.77.1.1  veth1|");
-}
-
-TEST(LocalInterfaces, SelectsTheAddressInTheDisplaysNetwork) {
-  auto local = usableInterfaces({
-      address("eth1", "192.168.10.5", 24),
-      address("eth0", "192.168.1.5", 24),
-      address("wlan0", "10.0.0.2", 24),
       address("eth2", "110.0.0.5", 24),
       address("eth3", "172.16.4.1", 16),
       address("eth4", "10.1.2.3", 30),
   });
+  std::string kept;
+  for (const auto& entry : local)
+    kept += entry.name + " " + entry.address + " " + entry.mac + " " + entry.description + "|";
+  EXPECT_EQ(kept,
+            "eth1 192.168.10.5 00-1A-2B-3C-4D-5E eth1|eth0 192.168.1.5 00-1A-2B-3C-4D-5E eth0|"
+            "wlan0 10.0.0.2 AB-CD-EF-01-02-03 Wi-Fi wlan0|veth1 10.77.1.1  veth1|"
+            "eth2 110.0.0.5 00-1A-2B-3C-4D-5E eth2|eth3 172.16.4.1 00-1A-2B-3C-4D-5E eth3|"
+            "eth4 10.1.2.3 00-1A-2B-3C-4D-5E eth4|");
   struct Case {
     const char* device;
     const char* chosen;
