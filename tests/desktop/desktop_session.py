@@ -161,9 +161,6 @@ def session():
         && [...document.styleSheets].every((sheet) => sheet.cssRules.length > 0)''')
     within(10, lambda: logged(r"loadTranslation\('en-GB'\)")) or fail("the page was not given the user's locale")
     ok("the page loaded with its libraries, the injection ended after 20 pieces, the page has the user's locale (en-GB)")
-    # Every host message from here on is kept for the diagnostics of a failure.
-    run('''window.__testHostMessages = [];
-        window.chrome.webview.addEventListener("message", (e) => window.__testHostMessages.push(e.data));''')
     see(10, 'the page did not finish starting', 'return document.getElementById("uiLoading") === null')
     shot('01-loaded')
 
@@ -325,8 +322,6 @@ def main():
         print(f'FAIL: {failure}', file=sys.stderr)
         if state['session']:
             attempt(lambda: shot('failure'))
-            messages = attempt(lambda: run('return (window.__testHostMessages || []).join("\\n")'))
-            print(f'--- host messages the page received\n{messages}', file=sys.stderr)
         for name in filter(Path.exists, [log, driver_log]):
             print(f'--- {name.name}', *name.read_text(errors='replace').splitlines()[-40:], sep='\n', file=sys.stderr)
         print(f"desktop: {state['passed']} passed, 1 failed")
