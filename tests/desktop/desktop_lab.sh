@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The desktop program end to end: the lab and its simulated displays in two subnets, and in its
-# host namespace the session of desktop_session.py (quillora under Xvfb, driven through
-# WebKitWebDriver). Screenshots of the states it checks are kept in BUILD_DIR/desktop-screenshots/.
+# The desktop program end to end: in the lab's host namespace desktop_session.py drives quillora
+# under Xvfb through WebKitWebDriver; screenshots go to BUILD_DIR/desktop-screenshots/.
 # Usage: desktop_lab.sh BUILD_DIR SOURCE_DIR. Exit 77 (skipped) without root, network
 # namespaces, Xvfb, WebKitWebDriver or python3.
 set -euo pipefail

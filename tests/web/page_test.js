@@ -242,7 +242,6 @@ test('host messages move a display row through its states', () => {
     ['emergency', true, [['device', at('mgclose')], ['emergency', finish('1', '1', '0')]], [['waiting', 'stateWaitingReport'], ['done', 'stateFinished', '1', '1']]],
     ['fwUpdate', true, [['firmware', at('ERROR')]], [['failed', 'stateFirmwareFailed']]],
     ['adUndeploy', false, [['clear', at('ERROR')]], [['failed', 'stateSettingRefused']]],
-    ['screenDisable', false, [['screen', at('ERROR')]], [['failed', 'stateSettingRefused']]],
     ['confImport', false, [['configure', at('OK')]], [['done', 'stateConfigureOk']]]
   ];
   const { call } = pageContext();
