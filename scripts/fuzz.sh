@@ -33,7 +33,7 @@ status=0
 for source in tests/fuzz/*_fuzz.cpp; do
   name=$(basename "$source" .cpp)
   mkdir -p "$scratch/$name" "$dir/artifacts"
-  seeds="tests/fuzz/corpus/${name%_fuzz}"
+  seeds="tests/data/fuzz/${name%_fuzz}"
   [ -d "$seeds" ] || seeds=
   echo "== $name: $seconds s"
   if ! "$dir/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
