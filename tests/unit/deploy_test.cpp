@@ -50,12 +50,11 @@ class Deploy : public ::testing::Test {
     probe.close();
     ASSERT_EQ(context->httpService->startListeners(dir.file("web"), {"127.0.0.1"}, port), 0);
     // A sparse 5 GB video: its size does not fit in 32 bits.
-    dir.write("web/media/a b+ü.mp4", "a");
+    dir.write({"web/media/a b+ü.mp4", "a", "web/media/b.png", std::string(24, 'b'),
+               "web/conf/p.json",
+               R"({"playlist":[{"url":"a b+ü.mp4","id":4294967295,"type":1,)"
+               R"("duration":10.9},{"url":"b.png","id":4294967303.0,"type":255,"duration":5}]})"});
     std::filesystem::resize_file(dir.file("web/media/a b+ü.mp4"), 5000000000u);
-    dir.write("web/media/b.png", std::string(24, 'b'));
-    dir.write("web/conf/p.json",
-              R"({"playlist":[{"url":"a b+ü.mp4","id":4294967295,"type":1,)"
-              R"("duration":10.9},{"url":"b.png","id":4294967303.0,"type":255,"duration":5}]})");
   }
   void TearDown() override {
     context->page.close();
@@ -84,11 +83,10 @@ class Deploy : public ::testing::Test {
 
 // Every body as the display gets it; $H stands for the host's address in the display's subnet.
 TEST_F(Deploy, BodiesOnTheWire) {
-  dir.write("web/logo.png", "\x89PNG\r\n\x1a\n" + std::string(40, 'x'));
+  dir.write({"web/logo.png", "\x89PNG\r\n\x1a\n" + std::string(40, 'x'), "web/settings.conf",
+             std::string(1234, 'c'), "outside.png", "not for the page to read"});
   std::string logo = readFileText(dir.file("web/logo.png"), true);  // CR goes as a reference
   for (size_t at; (at = logo.find('\r')) != std::string::npos;) logo.replace(at, 1, "&#xD;");
-  dir.write("web/settings.conf", std::string(1234, 'c'));
-  dir.write("outside.png", "not for the page to read");
   const std::string upload =
       "<RequestUploadList><TotalFileCount>2</TotalFileCount><TotalFileSize>5000000024"
       "</TotalFileSize></RequestUploadList>";
@@ -170,13 +168,13 @@ TEST_F(Deploy, BodiesOnTheWire) {
 }
 
 TEST_F(Deploy, RefusedDeploysSendNothing) {
-  dir.write("web/conf/gap.json", R"({"playlist":[{"url":"b.png","id":1,"type":1,"duration":3},)"
-                                 R"({"url":"gone.mp4","id":2,"type":1,"duration":3}]})");
-  dir.write("web/conf/bad.json", R"({"playlist":[{"url":"b.png","id":"1"}]})");
-  dir.write("web/conf/escape.json",
-            R"({"playlist":[{"url":"../../config.yaml","id":1,"type":1,"duration":1}]})");
-  dir.write("web/conf/empty.json", R"({"playlist":[]})");
-  dir.write("web/conf/broken.json", R"({"playlist":[)");
+  dir.write(
+      {"web/conf/gap.json",
+       R"({"playlist":[{"url":"b.png","id":1,"type":1,"duration":3},)"
+       R"({"url":"gone.mp4","id":2,"type":1,"duration":3}]})",
+       "web/conf/bad.json", R"({"playlist":[{"url":"b.png","id":"1"}]})", "web/conf/escape.json",
+       R"({"playlist":[{"url":"../../config.yaml","id":1,"type":1,"duration":1}]})",
+       "web/conf/empty.json", R"({"playlist":[]})", "web/conf/broken.json", R"({"playlist":[)"});
   const std::pair<const char*, const char*> files[] = {
       {"empty.json", "nofile"},   {"missing.json", "nofile"}, {"broken.json", "nofile"},
       {"bad.json", "nofile"},     {"../x.json", "nofile"},    {"gap.json", "zerosize"},
