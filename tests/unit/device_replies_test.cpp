@@ -148,7 +148,6 @@ TEST_F(DeviceReplies, RepliesReportWhatTheirTaskExpects) {
       {one, {{rs("DeviceInfo", "200", "Ok")}}, {"devName ERROR"}},
       {one, {{rs("VideoAdvert/ScreenSwitch", "1")}}, {"screen OK"}},
       {one, {{rs("System/FetchFirmware", "500")}}, {"firmware ERROR"}},
-      {two, {{rs("VideoAdvert/FetchListConfig", "500", "No")}}, {}},
       {one, {{rs("Unknown", "200")}}, {}},
       {json(), {{"", kStatusConnectionError}, {"", kStatusConnectionClosed}, {"<x/>", 401}}, {"device mgerror", "device mgclose", "device Unsupported code: 401"}},
       {json(), {{"<ResponseStatus><RequestURL>"}, {"   "}}, {"parse ERROR", "parse ERROR"}},
