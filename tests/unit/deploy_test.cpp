@@ -1,10 +1,8 @@
 // The bodies and tasks that display operations queue. Displays are given loopback addresses
 // on closed ports, so nothing leaves the machine; the local interface list is made up.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <boost/asio.hpp>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -15,17 +13,12 @@
 #include "device/http_service.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
+#include "unit/fake_display.h"
 #include "unit/test_support.h"
 
 using nlohmann::json;
 
 namespace {
-
-SystemAddress local(const char* ip) {
-  in_addr parsed{};
-  inet_pton(AF_INET, ip, &parsed);
-  return {"eth0", ntohl(parsed.s_addr), 24, 1, false, ""};
-}
 
 class Deploy : public ::testing::Test {
  protected:
@@ -40,15 +33,13 @@ class Deploy : public ::testing::Test {
                  std::async(std::launch::async, [this] {
                    return std::unique_lock(context->deviceTasksMutex, std::try_to_lock).owns_lock();
                  }).get();
-      return std::vector<SystemAddress>{local("127.0.1.5"), local("127.0.2.5")};
+      // 127.0.1.5/24 and 127.0.2.5/24
+      return std::vector<SystemAddress>{{"eth0", 0x7f000105, 24, 1, false, ""},
+                                        {"eth0", 0x7f000205, 24, 1, false, ""}};
     });
     context->httpService = std::make_unique<HttpService>();
     context->httpService->startPolling();
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-    int port = probe.local_endpoint().port();
-    probe.close();
-    ASSERT_EQ(context->httpService->startListeners(dir.file("web"), {"127.0.0.1"}, port), 0);
+    ASSERT_EQ(context->httpService->startListeners(dir.file("web"), {"127.0.0.1"}, freePort()), 0);
     // A sparse 5 GB video: its size does not fit in 32 bits.
     dir.write({"web/media/a b+ü.mp4", "a", "web/media/b.png", std::string(24, 'b'),
                "web/conf/p.json",
