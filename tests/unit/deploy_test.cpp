@@ -61,8 +61,7 @@ class Deploy : public ::testing::Test {
     return context->deviceTasks;
   }
   static json request(const std::string& command, const std::string& type, json payload) {
-    payload.update({{"user", "admin"}, {"pass", "pw"}});
-    if (!payload.contains("ip")) payload["ip"] = {"127.0.1.20:9", "127.0.2.20:9"};
+    payload.update({{"user", "admin"}, {"pass", "pw"}, {"ip", {"127.0.1.20:9", "127.0.2.20:9"}}});
     return {{"C", command}, {"T", type}, {"V", 1}, {"P", payload}};
   }
 
