@@ -13,11 +13,7 @@ lab_check
 
 lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
 lab_session deploy --subnets 2 --displays-per-subnet 2
-fail() {
-  echo "FAIL: $*" >&2
-  cat "$work/out.txt" "$work/err.txt" >&2 || true
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2 && cat "$work/out.txt" "$work/err.txt" >&2; exit 1; }
 app="$work/app"
 lab_app_folder "$app" en lang/en
 head -c 1234 /dev/urandom >"$work/settings.conf"
@@ -100,10 +96,8 @@ deploy set devName ',"devName":"Lobby","devId":"SN","devMode":"M","devVersion":"
 
 # Interrupted while the display holds the fetch list but has not fetched yet.
 send '{"C":"deploy","T":"playlist","V":1,"P":{"user":"admin","pass":"12345","ip":["10.77.1.11:80"],"file":"show.json"}}'
-for ((i = 0; i < 200; i++)); do
-  grep -q '"target":"/ISAPI/VideoAdvert/FetchListConfig' "$work/slow.jsonl" && break
-  sleep 0.05
-done
+fetching() { grep -q '"target":"/ISAPI/VideoAdvert/FetchListConfig' "$work/$1"; }
+lab_await 10 fetching slow.jsonl || true
 exec {HOST[1]}>&-
 wait "$HOST_PID" || fail "quillora-cli exited $?"
 HOST_PID=

@@ -1,10 +1,8 @@
 // The bodies and tasks that display operations queue. Displays are given loopback addresses
 // on closed ports, so nothing leaves the machine; the local interface list is made up.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <boost/asio.hpp>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -15,17 +13,12 @@
 #include "device/http_service.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
+#include "unit/fake_display.h"
 #include "unit/test_support.h"
 
 using nlohmann::json;
 
 namespace {
-
-SystemAddress local(const char* ip) {
-  in_addr parsed{};
-  inet_pton(AF_INET, ip, &parsed);
-  return {"eth0", ntohl(parsed.s_addr), 24, 1, false, ""};
-}
 
 class Deploy : public ::testing::Test {
  protected:
@@ -40,22 +33,19 @@ class Deploy : public ::testing::Test {
                  std::async(std::launch::async, [this] {
                    return std::unique_lock(context->deviceTasksMutex, std::try_to_lock).owns_lock();
                  }).get();
-      return std::vector<SystemAddress>{local("127.0.1.5"), local("127.0.2.5")};
+      // 127.0.1.5/24 and 127.0.2.5/24
+      return std::vector<SystemAddress>{{"eth0", 0x7f000105, 24, 1, false, ""},
+                                        {"eth0", 0x7f000205, 24, 1, false, ""}};
     });
     context->httpService = std::make_unique<HttpService>();
     context->httpService->startPolling();
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-    int port = probe.local_endpoint().port();
-    probe.close();
-    ASSERT_EQ(context->httpService->startListeners(dir.file("web"), {"127.0.0.1"}, port), 0);
+    ASSERT_EQ(context->httpService->startListeners(dir.file("web"), {"127.0.0.1"}, freePort()), 0);
     // A sparse 5 GB video: its size does not fit in 32 bits.
-    dir.write("web/media/a b+ü.mp4", "a");
+    dir.write({"web/media/a b+ü.mp4", "a", "web/media/b.png", std::string(24, 'b'),
+               "web/conf/p.json",
+               R"({"playlist":[{"url":"a b+ü.mp4","id":4294967295,"type":1,)"
+               R"("duration":10.9},{"url":"b.png","id":4294967303.0,"type":255,"duration":5}]})"});
     std::filesystem::resize_file(dir.file("web/media/a b+ü.mp4"), 5000000000u);
-    dir.write("web/media/b.png", std::string(24, 'b'));
-    dir.write("web/conf/p.json",
-              R"({"playlist":[{"url":"a b+ü.mp4","id":4294967295,"type":1,)"
-              R"("duration":10.9},{"url":"b.png","id":4294967303.0,"type":255,"duration":5}]})");
   }
   void TearDown() override {
     context->page.close();
@@ -71,8 +61,7 @@ class Deploy : public ::testing::Test {
     return context->deviceTasks;
   }
   static json request(const std::string& command, const std::string& type, json payload) {
-    payload.update({{"user", "admin"}, {"pass", "pw"}});
-    if (!payload.contains("ip")) payload["ip"] = {"127.0.1.20:9", "127.0.2.20:9"};
+    payload.update({{"user", "admin"}, {"pass", "pw"}, {"ip", {"127.0.1.20:9", "127.0.2.20:9"}}});
     return {{"C", command}, {"T", type}, {"V", 1}, {"P", payload}};
   }
 
@@ -84,11 +73,10 @@ class Deploy : public ::testing::Test {
 
 // Every body as the display gets it; $H stands for the host's address in the display's subnet.
 TEST_F(Deploy, BodiesOnTheWire) {
-  dir.write("web/logo.png", "\x89PNG\r\n\x1a\n" + std::string(40, 'x'));
+  dir.write({"web/logo.png", "\x89PNG\r\n\x1a\n" + std::string(40, 'x'), "web/settings.conf",
+             std::string(1234, 'c'), "outside.png", "not for the page to read"});
   std::string logo = readFileText(dir.file("web/logo.png"), true);  // CR goes as a reference
   for (size_t at; (at = logo.find('\r')) != std::string::npos;) logo.replace(at, 1, "&#xD;");
-  dir.write("web/settings.conf", std::string(1234, 'c'));
-  dir.write("outside.png", "not for the page to read");
   const std::string upload =
       "<RequestUploadList><TotalFileCount>2</TotalFileCount><TotalFileSize>5000000024"
       "</TotalFileSize></RequestUploadList>";
@@ -170,13 +158,13 @@ TEST_F(Deploy, BodiesOnTheWire) {
 }
 
 TEST_F(Deploy, RefusedDeploysSendNothing) {
-  dir.write("web/conf/gap.json", R"({"playlist":[{"url":"b.png","id":1,"type":1,"duration":3},)"
-                                 R"({"url":"gone.mp4","id":2,"type":1,"duration":3}]})");
-  dir.write("web/conf/bad.json", R"({"playlist":[{"url":"b.png","id":"1"}]})");
-  dir.write("web/conf/escape.json",
-            R"({"playlist":[{"url":"../../config.yaml","id":1,"type":1,"duration":1}]})");
-  dir.write("web/conf/empty.json", R"({"playlist":[]})");
-  dir.write("web/conf/broken.json", R"({"playlist":[)");
+  dir.write(
+      {"web/conf/gap.json",
+       R"({"playlist":[{"url":"b.png","id":1,"type":1,"duration":3},)"
+       R"({"url":"gone.mp4","id":2,"type":1,"duration":3}]})",
+       "web/conf/bad.json", R"({"playlist":[{"url":"b.png","id":"1"}]})", "web/conf/escape.json",
+       R"({"playlist":[{"url":"../../config.yaml","id":1,"type":1,"duration":1}]})",
+       "web/conf/empty.json", R"({"playlist":[]})", "web/conf/broken.json", R"({"playlist":[)"});
   const std::pair<const char*, const char*> files[] = {
       {"empty.json", "nofile"},   {"missing.json", "nofile"}, {"broken.json", "nofile"},
       {"bad.json", "nofile"},     {"../x.json", "nofile"},    {"gap.json", "zerosize"},

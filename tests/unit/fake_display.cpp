@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/read.hpp>
 #include <chrono>
 
@@ -44,4 +45,11 @@ std::string responseStatus(const std::string& url, const std::string& code, cons
   return "<?xml version=\"1.0\"?>\n<ResponseStatus><RequestURL>" + url +
          "</RequestURL><StatusCode>" + code + "</StatusCode><StatusString>" + text +
          "</StatusString>" + extra + "</ResponseStatus>";
+}
+
+uint16_t freePort() {
+  asio::io_context io;
+  return asio::ip::tcp::acceptor(io, {asio::ip::make_address("127.0.0.1"), 0})
+      .local_endpoint()
+      .port();
 }

@@ -15,3 +15,6 @@ std::string httpAnswer(const std::string& body, int status = 200);
 // A display answer document.
 std::string responseStatus(const std::string& url, const std::string& code, const std::string& text,
                            const std::string& extra = "");
+
+// A loopback port that nothing listened on a moment ago.
+uint16_t freePort();

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/app_context.h"
+#include "device/device_client.h"
 #include "device/device_replies.h"
 #include "unit/fake_display.h"
 #include "unit/test_support.h"
@@ -16,12 +17,6 @@ using tcp = asio::ip::tcp;
 using nlohmann::json;
 
 namespace {
-
-uint16_t freePort() {
-  asio::io_context io;
-  tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  return probe.local_endpoint().port();
-}
 
 class HttpServiceTest : public ::testing::Test {
  protected:
@@ -42,13 +37,6 @@ class HttpServiceTest : public ::testing::Test {
     changed.wait_for(lock, std::chrono::seconds(5), [&] { return pages.size() >= count; });
     return pages;
   }
-  std::string listenAsDisplay(json task) {
-    const std::string ip = "127.0.0.1:" + std::to_string(display.local_endpoint().port());
-    task.update({{"user", "admin"}, {"pass", "pw"}, {"id", ""}, {"ip", ip}, {"status", ""}});
-    std::lock_guard lock(context->deviceTasksMutex);
-    context->deviceTasks.push_back(task);
-    return ip;
-  }
 
   TempAppFolder dir;
   std::unique_ptr<AppContext> context;
@@ -67,9 +55,18 @@ TEST_F(HttpServiceTest, NotificationsNeverMoveAnUploadOnAndShutdownWaitsForNoDis
   ASSERT_EQ(service->startListeners(dir.file("web"), {"192.0.2.1", "127.0.0.1"}, port), 0)
       << "an address that cannot be bound is skipped";
   EXPECT_EQ(service->listenerCount(), 1u);
-  const std::string ip = listenAsDisplay(json::parse(
-      R"({"uri":["POST /ISAPI/UploadFile/TemplateConfig?name=a.conf"],"httpBody":["abc"],
-          "offset":0,"filesize":3})"));
+  const std::string ip = endpointText(display.local_endpoint());
+  std::unique_lock lock(context->deviceTasksMutex);
+  context->deviceTasks.push_back({{"uri", {"POST /ISAPI/UploadFile/TemplateConfig?name=a.conf"}},
+                                  {"httpBody", {"abc"}},
+                                  {"offset", 0},
+                                  {"filesize", 3},
+                                  {"user", "admin"},
+                                  {"pass", "pw"},
+                                  {"id", ""},
+                                  {"ip", ip},
+                                  {"status", ""}});
+  lock.unlock();
   auto notify = [&] {
     tcp::socket socket(displayIo);
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
