@@ -47,7 +47,6 @@ class DeviceConnection : public std::enable_shared_from_this<DeviceConnection> {
   void start();
   // Closes without reporting anything (shutdown).
   void abandon();
-  bool finished() const { return finished_; }
 
  private:
   struct State;

@@ -40,8 +40,6 @@ class BridgeFlow {
   // Nothing reaches the page or the dispatcher any more.
   void stop();
 
-  bool injecting() const { return injection_.pending(); }
-
  private:
   void injectNextPiece();
   void post(const std::string& text);
