@@ -33,11 +33,13 @@ std::string AppContext::readPageFile(const std::string& path, bool base64) const
     readable = answered->second;
   } else if (path.find('\0') == std::string::npos) {
     // Resolved first: "web/../config.yaml" and links out of web/ do not lie under it.
-    std::error_code ec;
-    fs::path resolved = fs::weakly_canonical(path, ec);
-    fs::path web = fs::weakly_canonical(webFolder(), ec);
+    std::error_code pathError, webError;
+    fs::path resolved = fs::weakly_canonical(path, pathError);
+    fs::path web = fs::weakly_canonical(webFolder(), webError);
     auto [webEnd, _] = std::mismatch(web.begin(), web.end(), resolved.begin(), resolved.end());
-    if (!ec && !path.empty() && webEnd == web.end()) readable = resolved.string();
+    if (!pathError && !webError && !path.empty() && webEnd == web.end()) {
+      readable = resolved.string();
+    }
   }
   return readable.empty() ? std::string() : readFileText(readable, base64);
 }

@@ -10,11 +10,14 @@
 
 namespace {
 
+// libxml2 ends its messages with a newline, and sends some in pieces; empty ones say nothing.
+void logLine(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty()) diagLog("XML: " + text);
+}
+
 void logStructured(void*, xmlErrorPtr error) {
-  if (!error || !error->message) return;
-  std::string line = std::string("XML: ") + error->message;
-  while (!line.empty() && line.back() == '\n') line.pop_back();
-  diagLog(line);
+  if (error && error->message) logLine(error->message);
 }
 
 void logGeneric(void*, const char* format, ...) {
@@ -23,9 +26,7 @@ void logGeneric(void*, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  std::string line = std::string("XML: ") + text;
-  while (!line.empty() && line.back() == '\n') line.pop_back();
-  if (line.size() > 5) diagLog(line);
+  logLine(text);
 }
 
 }  // namespace
