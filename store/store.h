@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The host's own records in data/quillora.db of the application folder: known displays,
+// groups and the journal of deploy runs. One writer thread does every write (and every read,
+// so that a read sees the writes queued before it); callers on the network thread only queue.
+// No credential is ever written.
+
+struct RunFile {
+  std::string name;  // the media or firmware file name as the display fetches it
+  uint64_t size = 0;
+  std::string sha256;
+};
+
+struct RunStart {
+  std::string kind;            // "playlist", "emergency", "login", "firmware", a setting's "T"...
+  nlohmann::json request;      // the page request without "user" and "pass"
+  std::string playlist;        // empty when none
+  std::string group;           // the group deployed to; empty when addressed by "ip"
+  int64_t retryOf = 0;         // the run this one retries; 0 when none
+  std::vector<RunFile> files;  // what the displays are told to fetch
+  std::vector<std::string> ips;
+  int64_t startedMs = 0;
+};
+
+// One outcome of one display in a run: a connection, a login, an answer, a fetch result.
+struct RunStep {
+  int64_t runId = 0;
+  std::string ip;
+  int64_t atMs = 0;
+  std::string step;    // e.g. "login", "adUploadRequest", "playlist", "device", "retry"
+  std::string status;  // e.g. "OK", "ERROR", "finish", "mgerror"
+  nlohmann::json detail = nlohmann::json::object();
+  std::string state;  // the display's new state in the run; empty when unchanged
+};
+
+class Store {
+ public:
+  struct Opened;
+  // Opens (and creates, or migrates forward) the database. On failure `store` is null and
+  // `error` says why in a sentence for the operator; an existing file is never overwritten.
+  static Opened open(const std::string& appFolder);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Queued writes; `after` runs on the writer thread once the write is committed (or failed).
+  void displaySeen(const std::string& ip, const nlohmann::json& record, int64_t nowMs);
+  void recordStep(RunStep step, std::function<void()> after = {});
+  void endRun(int64_t runId, int64_t endedMs);
+
+  // Waited for. false with `error` set when refused (malformed address, unknown display or
+  // group, a database error).
+  bool addDisplay(const std::string& ip, int64_t nowMs, std::string& error);
+  bool removeDisplay(const std::string& ip, std::string& error);
+  bool saveGroup(const std::string& name, const std::vector<std::string>& ips,
+                 const std::string& oldName, std::string& error);
+  bool removeGroup(const std::string& name, std::string& error);
+  // The new run's id once it is on disk; 0 when it could not be written.
+  int64_t beginRun(const RunStart& run);
+
+  // {"ip","name","model","serial","mac","version","capabilities":{},"firstSeen","lastSeen",
+  //  "manual","groups":[],"lastRun","lastState"} each, by address.
+  nlohmann::json displays();
+  // {"name","ip":[]} each, by name.
+  nlohmann::json groups();
+  std::optional<std::vector<std::string>> groupMembers(const std::string& name);
+  // Newest first: {"id","kind","started","ended","playlist","group","retryOf","files":[...],
+  // "displays":[{"ip","state","updated","detail"}]}; `ip` / `group` filter when non-empty.
+  nlohmann::json history(size_t limit, const std::string& ip, const std::string& group);
+  // One run as in history(), each display with its "steps"; null when there is none. With
+  // the request it was started from, for a retry.
+  nlohmann::json run(int64_t id);
+  // One run (id > 0) or the whole history as CSV, a line per display of a run.
+  std::string historyCsv(int64_t id);
+
+  // Waits until every queued write is committed.
+  void flush();
+
+ private:
+  struct Impl;
+  explicit Store(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+struct Store::Opened {
+  std::unique_ptr<Store> store;
+  std::string error;
+};
