@@ -12,6 +12,8 @@
 #include "app/config.h"
 #include "app/page_bridge.h"
 #include "discovery/local_interfaces.h"
+#include "store/run_journal.h"
+#include "store/store.h"
 
 class FileDialogs;
 struct DialogFilter;
@@ -38,6 +40,11 @@ struct AppContext {
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
+
+  // Null when the store could not open (storeError says why) or is switched off.
+  std::unique_ptr<Store> store;
+  std::string storeError;
+  RunJournal journal;
 
   // Shared with the network thread: hold deviceTasksMutex for every read or change.
   std::mutex deviceTasksMutex;

@@ -54,4 +54,6 @@ void shutdownApplication(AppContext& context) {
   }
   context.discovery.reset();
   context.httpService.reset();
+  // Last: what the network thread queued is written before the program ends.
+  context.store.reset();
 }
