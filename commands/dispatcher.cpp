@@ -8,6 +8,7 @@
 #include "app/diag_log.h"
 #include "app/json_fields.h"
 #include "commands/device_tasks.h"
+#include "commands/inventory.h"
 #include "commands/media_intake.h"
 #include "commands/playlist_deploy.h"
 #include "commands/playlists.h"
@@ -167,6 +168,14 @@ const std::array kRoutes = {
     Route{"save", "playlist", savePlaylistFile},
     Route{"remove", "playlist", removePlaylistFile},
     Route{"retry", "history", retryRun},
+    Route{"get", "inventory", getInventory},
+    Route{"add", "inventory", addInventoryDisplay},
+    Route{"remove", "inventory", removeInventoryDisplay},
+    Route{"get", "group", getGroups},
+    Route{"save", "group", saveGroupRequest},
+    Route{"remove", "group", removeGroupRequest},
+    Route{"get", "history", getHistory},
+    Route{"export", "history", exportHistory},
 };
 
 }  // namespace
@@ -179,19 +188,20 @@ std::string dispatchPageMessage(AppContext& context, const std::string& text) {
   const std::string* type = stringField(message, "T");
   if (!command || !type) return {};
 
-  if (*command == "get") {
-    if (type->compare(0, 13, "playlistFiles") == 0) return listPlaylistFiles(context, message);
-    return echo(message);
-  }
-  if (*command == "add") return addFiles(context, message);
   if (*command == "deploy" || *command == "undeploy" || *command == "set") {
     if (std::string refusal = resolveGroup(context, message); !refusal.empty()) return refusal;
   }
+  // Before the catch-alls below: every other "get" is echoed and every other "add" adds files.
   for (const auto& route : kRoutes) {
     if (route.command == *command && route.type == *type) {
       return route.operation(context, message);
     }
   }
+  if (*command == "get") {
+    if (type->compare(0, 13, "playlistFiles") == 0) return listPlaylistFiles(context, message);
+    return echo(message);
+  }
+  if (*command == "add") return addFiles(context, message);
   if (isSettingRequest(*command, *type)) return deploySetting(context, message);
   // Unknown requests are echoed, except under "set", which never answers.
   if (*command == "set") return {};
