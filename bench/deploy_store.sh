@@ -5,7 +5,8 @@
 # that the deploy can be set against the raw transfer.
 # Usage: bench/deploy_store.sh [BUILD_DIR] [DISPLAYS]   (root; runs in its own network lab)
 # Environment: RUNS (deploys per mode, default 5), MEDIA_MB (size of each of the 3 files,
-#   default 3), SIM_THREADS (event-loop threads per simulator, default 2)
+#   default 3), SIM_THREADS (event-loop threads per simulator, default 2), SIM_ARGS (more
+#   simulator options, e.g. "--journal FILE")
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build}
@@ -20,6 +21,10 @@ for tool in jq curl; do command -v "$tool" >/dev/null || { echo "missing: $tool"
 
 subnets=$(((displays + 199) / 200))
 per=$(((displays + subnets - 1) / subnets))
+# The host's server takes 300 connections at once and answers 503 past that: each display
+# fetches as many files at once as keeps all of them under it, the raw transfer likewise.
+parallel=$((280 / displays))
+parallel=$((parallel < 1 ? 1 : parallel > 3 ? 3 : parallel))
 lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
 lab_session store --subnets "$subnets" --displays-per-subnet "$per"
 app=$work/app
@@ -42,8 +47,9 @@ echo "[[$(IFS=,; echo "${files[*]}")]]" >"$work/answers.json"
 
 lasts=()
 for s in $(seq 1 "$subnets"); do
+  # shellcheck disable=SC2086 # SIM_ARGS is words
   lab_start_sim "$s" "sim$s" --address "10.77.$s.10" --count "$per" --idle-ms 10000 \
-    --hash off --threads "$sim_threads" --no-discovery
+    --hash off --threads "$sim_threads" --no-discovery --parallel-downloads "$parallel" ${SIM_ARGS:-}
   lasts+=("10.77.$s.$((10 + per - 1))")
 done
 lab_await_ready 20 $(seq -f 'sim%g' 1 "$subnets") || { echo "simulators not ready" >&2; exit 1; }
@@ -131,16 +137,16 @@ median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 
 on_ms=$(median "${on[@]}")
 off_ms=$(median "${off[@]}")
 
-# The raw transfer: every display address fetches the 3 files, all at once, from its subnet's
-# host address while the host does nothing else; one curl per subnet, inside that subnet's
-# namespace.
+# The raw transfer: every display address fetches the 3 files, as many at once as in the deploy,
+# from its subnet's host address while the host does nothing else; one curl per subnet, inside
+# that subnet's namespace.
 host_start
 send '{"C":"open","T":"playlist","V":1,"P":"bench.json"}'
 await '"C":"open"' || fail "host not ready"
 n=0
 for s in $(seq 1 "$subnets"); do
   config=$work/curl$s.conf
-  printf 'parallel\nparallel-max = %d\n' $((3 * per)) >"$config"
+  printf 'parallel\nparallel-max = %d\n' $((parallel * per)) >"$config"
   sep=""
   for i in $(seq 10 $((10 + per - 1))); do
     [ "$n" -lt "$displays" ] || break
@@ -168,7 +174,7 @@ moved=$(cat "$work"/curl*.out | awk '{ b += $2 } END { print b + 0 }')
 want=$((displays * $(cat "$app"/web/media/"${stored[0]}" "$app"/web/media/"${stored[1]}" "$app"/web/media/"${stored[2]}" | wc -c)))
 [ "$moved" -eq "$want" ] || fail "curl moved $moved of $want bytes: $(head -c 600 "$work"/curl1.out; head -n 12 "$work"/curl1.conf)"
 
-echo "displays=$displays files=3x${media_mb}MB runs=$runs sim_threads=$sim_threads"
+echo "displays=$displays files=3x${media_mb}MB runs=$runs sim_threads=$sim_threads parallel_downloads=$parallel"
 echo "deploy median: store on ${on_ms} ms (${on[*]}), store off ${off_ms} ms (${off[*]})"
 awk -v a="$on_ms" -v b="$off_ms" 'BEGIN { r = a / b; printf "ratio on/off=%.3f  target <= 1.05: %s\n", r, (r <= 1.05) ? "yes" : "no" }'
 awk -v r="$raw_ms" -v a="$on_ms" -v b="$off_ms" -v m="$moved" \

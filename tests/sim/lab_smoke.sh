@@ -21,7 +21,7 @@ fail() { echo "FAIL: $*" >&2; cat "$work"/*.log >&2 || true; exit 1; }
 # Each display gets the same four FetchURLs, the second of which is missing on the server:
 # address, options, the counts it must notify, the files it must download, whether it hashes.
 cases=(
-  "11||4 3 1|clip.mp4 none.mp4 b.png c.png|hashed"
+  "11|--threads 3|4 3 1|clip.mp4 none.mp4 b.png c.png|hashed"
   "12|--parallel-downloads 1 --hash off|4 3 1|clip.mp4 none.mp4 b.png c.png|"
   "13|--fault fetch-skip|4 4 0||"
   "14|--fault fetch-fail-one --parallel-downloads 2|4 2 2|clip.mp4 none.mp4 b.png|hashed"

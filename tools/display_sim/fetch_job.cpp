@@ -125,6 +125,9 @@ class Download : public std::enable_shared_from_this<Download> {
     get_.set(http::field::connection, "close");
     parser_.emplace();
     parser_->body_limit(boost::none);
+    // Beast reads at most the buffer's free capacity (at least 512 bytes) at once: without room
+    // made here, a large file costs one read and one timer per kilobyte.
+    buffer_.reserve(kChunkSize);
     stream_->expires_after(std::chrono::milliseconds(ctx_.options.connectTimeoutMs));
     stream_->async_connect(tcp::endpoint(address, url->port),
                            beast::bind_front_handler(&Download::onConnect, shared_from_this()));
