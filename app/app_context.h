@@ -37,6 +37,7 @@ struct AppContext {
   // Declared before the network objects, whose threads write to it, so that it outlives them.
   std::unique_ptr<Store> store;  // null when it could not open (storeError says why) or is off
   std::string storeError;
+  RunJournal journal;
   std::unique_ptr<HttpService> httpService;      // null until the network has started
   std::unique_ptr<DiscoveryListener> discovery;  // null when no HTTP listener could open
   // Opens a display's own web page (desktop: the default browser).
@@ -44,11 +45,6 @@ struct AppContext {
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
-
-  // Null when the store could not open (storeError says why) or is switched off.
-  std::unique_ptr<Store> store;
-  std::string storeError;
-  RunJournal journal;
 
   // Shared with the network thread: hold deviceTasksMutex for every read or change.
   std::mutex deviceTasksMutex;

@@ -17,12 +17,6 @@ namespace {
 constexpr int64_t kDefaultHistory = 100;
 constexpr int64_t kMostHistory = 10000;
 
-int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // The request's own "P" (an object) with the members the answer adds.
 json requestPayload(const json& message) {
   auto p = message.find("P");

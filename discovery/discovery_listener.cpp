@@ -19,6 +19,7 @@
 #include "app/diag_log.h"
 #include "app/json_fields.h"
 #include "device/xml_errors.h"
+#include "store/run_journal.h"
 #include "store/store.h"
 
 namespace {
@@ -38,9 +39,7 @@ void rememberDisplay(Store& store, const nlohmann::json& record) {
   } else {
     return;
   }
-  auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::system_clock::now().time_since_epoch());
-  store.displaySeen(*address + ":" + portText, record, now.count());
+  store.displaySeen(*address + ":" + portText, record, nowMs());
 }
 
 // Socket failures are diagnostics for whoever watches stderr; stdout belongs to the page
