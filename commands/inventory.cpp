@@ -18,9 +18,11 @@ constexpr int64_t kDefaultHistory = 100;
 constexpr int64_t kMostHistory = 10000;
 
 // The request's own "P" (an object) with the members the answer adds.
-json requestPayload(const json& message) {
+// The request's payload in place (fields read from it stay valid), or an empty object.
+const json& requestPayload(const json& message) {
+  static const json kNone = json::object();
   auto p = message.find("P");
-  return p != message.end() && p->is_object() ? *p : json::object();
+  return p != message.end() && p->is_object() ? *p : kNone;
 }
 
 std::string reply(json& message, json payload) {

@@ -44,7 +44,24 @@ await() {
     if [[ "$line" =~ $pattern ]]; then LAST=$line && return 0; fi
   done
 }
-state() { await '"C":"state".*"ip":"10\.77\.1\.'"$1"':80","state":"'"$2"'"' "${3:-20}"; }
+# Reads until each "IP-SUFFIX STATE" argument was a state message of run RUN ($1; 0: any), in
+# any order, at most 60 s.
+states() {
+  local run=$1 deadline=$((SECONDS + 60)) line got
+  shift
+  local -A left=()
+  for got in "$@"; do left[$got]=1; done
+  while [ ${#left[@]} -gt 0 ]; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for the states ${!left[*]}"
+    IFS= read -r -t 5 line <&"${HOST[0]}" || continue
+    echo "$line" >>"$work/out.txt"
+    got=$(jq -r --argjson run "$run" 'select(.C == "state" and ($run == 0 or .P.id == $run))
+      | "\(.P.ip | sub("^10\\.77\\.1\\."; "") | sub(":80$"; "")) \(.P.state)"' <<<"$line")
+    [ -n "$got" ] || continue
+    LAST=$line
+    unset "left[$got]"
+  done
+}
 stop_host() { exec {HOST[1]}>&- && wait "$HOST_PID" || fail "quillora-cli exited $?"; HOST_PID=; }
 
 start_host
@@ -61,10 +78,7 @@ second=$(jq -r '.P[1].path' <<<"$LAST")
 send '{"C":"save","T":"playlist","V":1,"P":{"name":"show.json","playlist":[{"url":"'"$first"'","type":1,"title":"clip","id":1,"duration":20},{"url":"'"$second"'","type":1,"title":"still","id":2,"duration":10}]}}'
 await '"status":"OK"},"T":"playlist"'
 send '{"C":"deploy","T":"playlist","V":1,"P":{"user":"admin","pass":"'"$pw"'","group":"Lobby","file":"show.json"}}'
-for expected in "10 confirmed" "11 failed" "12 reported" "13 incomplete" "50 failed 60"; do
-  # shellcheck disable=SC2086 # ip, state and time-out
-  state $expected
-done
+states 0 "10 confirmed" "11 failed" "12 reported" "13 incomplete" "50 failed"
 run=$(jq -r '.P.id' <<<"$LAST")
 send '{"T":"history","C":"get","V":1,"P":{"limit":1}}'
 await '"runs"'
@@ -73,7 +87,7 @@ jq -e --argjson run "$run" '.P.runs[0] | .id == $run and .kind == "playlist" and
   "10.77.1.12:80 reported", "10.77.1.13:80 incomplete", "10.77.1.50:80 failed"]
   and ([.files[].sha256 | length] == [64, 64])' <<<"$LAST" >/dev/null || fail "history: $LAST"
 # The unreachable display was tried three times in all, the others once.
-grep -c '"status":"mgerror"' "$work/out.txt" | grep -qx 1 || fail "the unreachable display was reported more than once"
+grep -c '"status":"mgerror"},"T":"device"' "$work/out.txt" | grep -qx 1 || fail "the unreachable display was reported more than once"
 
 # Two displays are mended; Retry goes to the failed and incomplete ones only.
 kill "${LAB_PIDS[1]}" "${LAB_PIDS[3]}"
@@ -88,16 +102,14 @@ await '"C":"retry"'
 jq -e '.P.status == "OK" and (.P.ip | sort) == ["10.77.1.11:80","10.77.1.13:80","10.77.1.50:80"]' <<<"$LAST" >/dev/null ||
   fail "retry: $LAST"
 retry=$(jq -r '.P.run' <<<"$LAST")
-state 11 confirmed
-state 13 confirmed
-[ "$(jq -r '.P.id' <<<"$LAST")" = "$retry" ] || fail "the retry's states belong to run $retry"
+states "$retry" "11 confirmed" "13 confirmed"
 [ "$(wc -l <"$work/good.jsonl")" = "$before_good" ] && [ "$(wc -l <"$work/skip.jsonl")" = "$before_skip" ] ||
   fail "the retry reached a display that had ended well"
 
 # Killed in the middle of a deploy (the unreachable display is still being retried): every
 # state the page was told is in the journal the next start reads.
 send '{"C":"deploy","T":"playlist","V":1,"P":{"user":"admin","pass":"'"$pw"'","group":"Lobby","file":"show.json"}}'
-state 10 confirmed
+states 0 "10 confirmed"
 kill -9 "$HOST_PID"
 wait "$HOST_PID" 2>/dev/null || true
 HOST_PID=
