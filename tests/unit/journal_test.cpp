@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "app/app_context.h"
 #include "device/delivery_ledger.h"
 #include "store/run_journal.h"
+#include "unit/test_support.h"
 
 using nlohmann::json;
 
@@ -74,6 +76,7 @@ TEST(Journal, AFileCountsAsSentWhenEveryByteWentOutToThatDisplayInThatRun) {
       {"ranges that add up, out of order",
        {{a, file, 60, 40}, {a, file, 0, 30}, {a, file, 25, 40}},
        true},
+      {"pieces that meet end to end", {{a, file, 0, 50}, {a, file, 50, 50}}, true},
       {"a gap", {{a, file, 0, 50}, {a, file, 51, 49}}, false},
       {"the head missing", {{a, file, 1, 99}}, false},
       {"sent to another display", {{"10.77.1.11", file, 0, 100}}, false},
@@ -90,6 +93,41 @@ TEST(Journal, AFileCountsAsSentWhenEveryByteWentOutToThatDisplayInThatRun) {
     ledger.forget(7);
     EXPECT_FALSE(ledger.sentWhole(7, a, file, 100)) << row.what << ": after the run ended";
   }
+}
+
+TEST(Journal, ARunEndsWhenEveryDisplayEndedOrWhenItWaitedTooLong) {
+  TempAppFolder folder;
+  auto context = makeContext(folder);
+  auto opened = Store::open(folder.path());
+  ASSERT_TRUE(opened.store) << opened.error;
+  context->store = std::move(opened.store);
+  auto deploy = [&](std::vector<std::string> ips) {
+    json message = {{"C", "deploy"},
+                    {"T", "login"},
+                    {"V", 1},
+                    {"P", {{"user", "admin"}, {"pass", "secret"}, {"ip", ips}}}};
+    return context->journal.begin(*context, message, "", "media", {});
+  };
+  const int64_t done = deploy({"10.77.1.10:80"});
+  const int64_t waiting = deploy({"10.77.1.10:80", "10.77.1.11:80"});
+  for (int64_t run : {done, waiting}) {
+    context->journal.record(*context, run, "10.77.1.10:80", "login", "OK", json::object(), false,
+                            {});
+  }
+  context->store->flush();
+  auto ended = [&](int64_t run) { return !context->store->run(run)["ended"].is_null(); };
+  EXPECT_TRUE(ended(done));
+  EXPECT_FALSE(ended(waiting));
+  context->journal.endIdleRuns(*context, std::chrono::hours(1));
+  context->store->flush();
+  EXPECT_FALSE(ended(waiting)) << "ended before its time";
+  context->journal.endIdleRuns(*context, std::chrono::milliseconds(0));
+  context->store->flush();
+  EXPECT_TRUE(ended(waiting));
+  const json run = context->store->run(waiting);
+  std::vector<std::string> states;
+  for (const auto& display : run["displays"]) states.push_back(display["state"]);
+  EXPECT_EQ(states, (std::vector<std::string>{"confirmed", "pending"}));
 }
 
 }  // namespace
