@@ -204,6 +204,7 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
                      "finish",
                      {{"pass", "Sekr1tPassw0rd"}, {"note", "a,b\n\"c\""}},
                      "delivered"});
+  store->recordStep({id, "10.0.0.9:80", 1'700'000'000'250, "login", "ERROR", {}, ""});
   store->endRun(id, 1'700'000'000'300);
 
   json runs = store->history(10, "", "");
@@ -228,6 +229,7 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
   ASSERT_EQ(steps.size(), 2u);
   EXPECT_EQ(steps[1]["seq"], 2);
   EXPECT_EQ(steps[1]["step"], "playlist");
+  EXPECT_EQ(run["displays"][1]["steps"][0]["seq"], 1);
   EXPECT_TRUE(store->run(id + 100).is_null());
   json display = store->displays()[0];
   EXPECT_EQ(display["name"], "Hall 2");
