@@ -56,7 +56,8 @@ std::string getInventory(AppContext& context, json& message) {
 std::string addInventoryDisplay(AppContext& context, json& message) {
   if (!context.store) return noStore(context, message, {});
   std::string error = "the request names no \"ip\"";
-  const std::string* ip = stringField(requestPayload(message), "ip");
+  json p = requestPayload(message);
+  const std::string* ip = stringField(p, "ip");
   bool ok = ip && context.store->addDisplay(*ip, nowMs(), error);
   return withStatus(message, ok, error);
 }
@@ -64,7 +65,8 @@ std::string addInventoryDisplay(AppContext& context, json& message) {
 std::string removeInventoryDisplay(AppContext& context, json& message) {
   if (!context.store) return noStore(context, message, {});
   std::string error = "the request names no \"ip\"";
-  const std::string* ip = stringField(requestPayload(message), "ip");
+  json p = requestPayload(message);
+  const std::string* ip = stringField(p, "ip");
   bool ok = ip && context.store->removeDisplay(*ip, error);
   return withStatus(message, ok, error);
 }
@@ -87,7 +89,8 @@ std::string saveGroupRequest(AppContext& context, json& message) {
 std::string removeGroupRequest(AppContext& context, json& message) {
   if (!context.store) return noStore(context, message, {});
   std::string error = "the request names no group";
-  const std::string* name = stringField(requestPayload(message), "name");
+  json p = requestPayload(message);
+  const std::string* name = stringField(p, "name");
   bool ok = name && context.store->removeGroup(*name, error);
   return withStatus(message, ok, error);
 }

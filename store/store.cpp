@@ -388,9 +388,14 @@ void Store::displaySeen(const std::string& ip, const json& record, int64_t nowMs
          auto query = impl_->prepare(
              "INSERT INTO displays (ip, name, model, serial, mac, version, capabilities,"
              " first_seen, last_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)"
-             " ON CONFLICT (ip) DO UPDATE SET name = excluded.name,"
-             " model = excluded.model, serial = excluded.serial, mac = excluded.mac,"
-             " version = excluded.version, capabilities = excluded.capabilities,"
+             " ON CONFLICT (ip) DO UPDATE SET"
+             // A shorter answer updates what it has and keeps the rest.
+             " name = coalesce(nullif(excluded.name, ''), name),"
+             " model = coalesce(nullif(excluded.model, ''), model),"
+             " serial = coalesce(nullif(excluded.serial, ''), serial),"
+             " mac = coalesce(nullif(excluded.mac, ''), mac),"
+             " version = coalesce(nullif(excluded.version, ''), version),"
+             " capabilities = coalesce(nullif(excluded.capabilities, '{}'), capabilities),"
              " first_seen = coalesce(first_seen, excluded.first_seen),"
              " last_seen = excluded.last_seen");
          query.bind(1, ip).bind(7, capabilities).bind(8, nowMs);
@@ -614,5 +619,9 @@ int64_t Store::beginRun(const RunStart& run) {
 }
 
 void Store::flush() {
-  impl_->read<bool>([] { return true; });
+  // Resolved in its place among the `after` callbacks, so those queued before it have run.
+  auto drained = std::make_shared<std::promise<void>>();
+  auto future = drained->get_future();
+  impl_->submit({[] { return true; }, [drained](bool) { drained->set_value(); }});
+  future.get();
 }
