@@ -177,8 +177,8 @@ void RunJournal::record(AppContext& context, int64_t id, const std::string& ip,
     return;
   }
   RunStep entry{id, ip, nowMs(), step, status, payload.is_object() ? payload : json::object(), {}};
-  entry.detail.erase("pass");
-  entry.detail.erase("user");
+  // What the step row already says, and what must never be kept.
+  for (const char* key : {"ip", "status", "user", "pass", "sessionid"}) entry.detail.erase(key);
   StateJudgement judged;
   {
     std::lock_guard lock(mutex_);
@@ -193,7 +193,7 @@ void RunJournal::record(AppContext& context, int64_t id, const std::string& ip,
         if (!judged.state.empty() && judged.state != state) {
           state = judged.state;
           entry.state = judged.state;
-          entry.detail["state"] = judged.detail;
+          entry.detail.update(judged.detail);
         } else {
           judged.state.clear();
         }

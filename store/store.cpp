@@ -427,7 +427,9 @@ void Store::recordStep(RunStep step, std::function<void()> after) {
              "?5)"
              " ON CONFLICT (run, ip) DO UPDATE SET state = excluded.state,"
              " updated = excluded.updated, detail = excluded.detail");
-         json summary = {{"step", step.step}, {"status", step.status}, {"detail", detail}};
+         json summary = detail;
+         summary["step"] = step.step;
+         summary["status"] = step.status;
          if (!state.bind(1, step.runId)
                   .bind(2, step.ip)
                   .bind(3, step.state)

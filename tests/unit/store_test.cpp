@@ -214,7 +214,7 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
   EXPECT_EQ(first["ended"], 1'700'000'000'300);
   EXPECT_EQ(first["files"], json::parse(R"([{"name":"clip.mp4","size":42,"sha256":"ab"}])"));
   EXPECT_EQ(first["displays"][0]["state"], "delivered");
-  EXPECT_EQ(first["displays"][0]["detail"]["detail"]["note"], "a,b\n\"c\"");
+  EXPECT_EQ(first["displays"][0]["detail"]["note"], "a,b\n\"c\"");
   EXPECT_EQ(first["displays"][1]["state"], "pending");
   for (auto [ip, group, count] : {std::tuple{"10.0.0.9:80", "", 1u},
                                   {"10.0.0.5:80", "", 0u},
@@ -242,8 +242,8 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
       store->historyCsv(id),
       "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n" + std::to_string(id) +
           ",2023-11-14T22:13:20.000Z,playlist,'=cmd|' /c calc'!A0,,,10.0.0.1:80,"
-          "delivered,2023-11-14T22:13:20.200Z,\"{\"\"detail\"\":{\"\"note\"\":\"\"a,b\\n"
-          "\\\"\"c\\\"\"\"\"},\"\"status\"\":\"\"finish\"\",\"\"step\"\":\"\"playlist\"\"}\"\r\n" +
+          "delivered,2023-11-14T22:13:20.200Z,\"{\"\"note\"\":\"\"a,b\\n"
+          "\\\"\"c\\\"\"\"\",\"\"status\"\":\"\"finish\"\",\"\"step\"\":\"\"playlist\"\"}\"\r\n" +
           std::to_string(id) +
           ",2023-11-14T22:13:20.000Z,playlist,'=cmd|' /c calc'!A0,,,10.0.0.9:80,pending,"
           "2023-11-14T22:13:20.000Z,{}\r\n");
