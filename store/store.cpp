@@ -183,6 +183,11 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
     error = openFailure(path, code, connection.db ? sqlite3_errmsg(connection.db) : "");
     return nullptr;
   }
+  // A write-protected file opens read-only without a word; every later write would fail.
+  if (sqlite3_db_readonly(connection.db, "main") == 1) {
+    error = openFailure(path, SQLITE_READONLY, "the file is write-protected");
+    return nullptr;
+  }
   sqlite3_extended_result_codes(connection.db, 1);
   sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
   std::string version;
