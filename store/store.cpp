@@ -189,6 +189,8 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
     return nullptr;
   }
   sqlite3_extended_result_codes(connection.db, 1);
+  // Closing the last connection would fold a waiting log into the file: not while refusing it.
+  sqlite3_db_config(connection.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
   std::string version;
   if (!pragmaText(connection.db, "PRAGMA user_version", path, version, error)) return nullptr;
@@ -217,6 +219,7 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
                             "PRAGMA user_version=" + std::to_string(from + 1) + "; COMMIT;";
     if (!execOpen(connection.db, migration, path, error)) return nullptr;
   }
+  sqlite3_db_config(connection.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
   return std::exchange(connection.db, nullptr);
 }
 
