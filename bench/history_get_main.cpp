@@ -53,10 +53,11 @@ int main() {
       double begun = millisecondsSince(begin);
       auto fill = std::chrono::steady_clock::now();
       for (int r = 0; r < kRuns; ++r) {
+        int64_t started = 1'700'000'000'000 + r * 1000;
         for (const auto& ip : start.ips) {
           store.recordStep({ids[r],
                             ip,
-                            start.startedMs + 500,
+                            started + 500,
                             "playlist",
                             "finish",
                             {{"FileName", "clip.mp4"}},
