@@ -19,6 +19,8 @@ constexpr int kBusyTimeoutMs = 2000;
 constexpr size_t kBatchLimit = 4096;
 
 // Forward migrations: entry N brings a database of user_version N to N + 1.
+// The per-run tables are kept in run order (WITHOUT ROWID), so a history read is one pass
+// over each of them.
 const std::array<const char*, 1> kMigrations = {
     R"sql(
 CREATE TABLE displays (
@@ -40,7 +42,7 @@ CREATE TABLE group_members (
   "group" TEXT NOT NULL REFERENCES groups(name) ON DELETE CASCADE ON UPDATE CASCADE,
   ip TEXT NOT NULL REFERENCES displays(ip) ON DELETE CASCADE ON UPDATE CASCADE,
   PRIMARY KEY ("group", ip)
-);
+) WITHOUT ROWID;
 CREATE INDEX group_members_ip ON group_members(ip);
 CREATE TABLE runs (
   id INTEGER PRIMARY KEY,
@@ -60,7 +62,7 @@ CREATE TABLE run_files (
   size INTEGER NOT NULL,
   sha256 TEXT NOT NULL,
   PRIMARY KEY (run, position)
-);
+) WITHOUT ROWID;
 CREATE TABLE run_displays (
   run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
   ip TEXT NOT NULL,
@@ -68,7 +70,7 @@ CREATE TABLE run_displays (
   updated INTEGER NOT NULL,
   detail TEXT NOT NULL DEFAULT '{}',
   PRIMARY KEY (run, ip)
-);
+) WITHOUT ROWID;
 CREATE INDEX run_displays_ip ON run_displays(ip, run DESC);
 CREATE TABLE steps (
   run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
@@ -79,7 +81,7 @@ CREATE TABLE steps (
   status TEXT NOT NULL,
   detail TEXT NOT NULL DEFAULT '{}',
   PRIMARY KEY (run, ip, seq)
-);
+) WITHOUT ROWID;
 )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(kMigrations.size());
@@ -181,7 +183,14 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
     error = openFailure(path, code, connection.db ? sqlite3_errmsg(connection.db) : "");
     return nullptr;
   }
+  // A write-protected file opens read-only without a word; every later write would fail.
+  if (sqlite3_db_readonly(connection.db, "main") == 1) {
+    error = openFailure(path, SQLITE_READONLY, "the file is write-protected");
+    return nullptr;
+  }
   sqlite3_extended_result_codes(connection.db, 1);
+  // Closing the last connection would fold a waiting log into the file: not while refusing it.
+  sqlite3_db_config(connection.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
   std::string version;
   if (!pragmaText(connection.db, "PRAGMA user_version", path, version, error)) return nullptr;
@@ -210,6 +219,7 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
                             "PRAGMA user_version=" + std::to_string(from + 1) + "; COMMIT;";
     if (!execOpen(connection.db, migration, path, error)) return nullptr;
   }
+  sqlite3_db_config(connection.db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
   return std::exchange(connection.db, nullptr);
 }
 

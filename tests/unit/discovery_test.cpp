@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "app/app_context.h"
+#include "app/startup.h"
+#include "store/store.h"
 #include "unit/test_support.h"
 
 namespace {
@@ -111,6 +113,8 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
   DiscoveryListener listener(port, {"127.0.0.1", displayPort});
   ASSERT_EQ(listener.open({"not an address", "127.0.0.1", "127.0.0.2"}), 2);
   EXPECT_GT(listener.receiveBufferSize(), 300000) << "the system default is 212992";
+  openStore(*context);
+  ASSERT_TRUE(context->store) << context->storeError;
   listener.search(context.get(), onDiscoveryReply);
   // Cut to the buffer's size it would still be a whole document.
   const std::string oversized =
@@ -124,6 +128,9 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
             R"({"C":"add","P":{"HTTPPort":80,"IPAddr":"10.0.0.1"},"T":"device","V":1})");
   EXPECT_EQ(received[1], R"({"C":"add","P":{"IPAddr":"10.0.0.2"},"T":"device","V":1})")
       << "the answer after the oversized one still arrives on the same socket";
+  auto known = context->store->displays();
+  ASSERT_EQ(known.size(), 1u) << "an answer without a port names no display";
+  EXPECT_EQ(known[0]["ip"], "10.0.0.1:80");
 
   // The next probe from 127.0.0.1 fails while the receive thread waits on the socket, and
   // another part of the program takes the lowest free descriptor number from there on: the

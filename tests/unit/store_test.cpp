@@ -21,9 +21,11 @@ namespace {
 constexpr const char* kDb = "data/quillora.db";
 
 // Runs statements on the file through a connection of its own, as another program would.
-void sql(const std::string& path, const std::string& statements) {
+// With `keepLog` the write-ahead log is left as a crash would leave it.
+void sql(const std::string& path, const std::string& statements, bool keepLog = false) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, keepLog ? 1 : 0, nullptr);
   EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
       << sqlite3_errmsg(db);
   sqlite3_close(db);
@@ -59,7 +61,8 @@ TEST(StoreOpen, RefusesWhatItCannotUseAndLeavesItAsItIs) {
       {"newer schema",
        [](TempAppFolder& d) {
          fs::create_directory(d.file("data"));
-         sql(d.file(kDb), "CREATE TABLE t (x); PRAGMA user_version = 7;");
+         sql(d.file(kDb), "PRAGMA journal_mode = WAL; CREATE TABLE t (x); PRAGMA user_version = 7;",
+             true);
        },
        "schema 7; this one knows up to 1"},
       {"not a database", [](TempAppFolder& d) { d.write(kDb, std::string(4096, 'x')); },

@@ -1,0 +1,47 @@
+// A store file as it may be found on disk (damaged, of another version, not a database at
+// all): opened, read and written to in an application folder of its own. Opening either
+// refuses it or gives a store whose calls answer without crashing.
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "store/store.h"
+
+namespace fs = std::filesystem;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const struct Folder {
+    fs::path path;
+    Folder() {
+      std::string pattern = (fs::temp_directory_path() / "quillora-fuzz-XXXXXX").string();
+      if (!mkdtemp(pattern.data())) abort();
+      path = pattern;
+    }
+    ~Folder() { fs::remove_all(path); }
+  } folder;
+  const fs::path& app = folder.path;
+  fs::remove_all(app / "data");
+  fs::create_directories(app / "data");
+  std::ofstream(app / "data/quillora.db", std::ios::binary)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  auto opened = Store::open(app.string());
+  if (!opened.store) return 0;
+  Store& store = *opened.store;
+  std::string error;
+  store.addDisplay("10.0.0.1:80", 1, error);
+  store.saveGroup("hall", {"10.0.0.1:80"}, "", error);
+  RunStart run;
+  run.kind = "playlist";
+  run.ips = {"10.0.0.1:80"};
+  int64_t id = store.beginRun(run);
+  store.recordStep({id, "10.0.0.1:80", 2, "playlist", "finish", {}, "delivered"});
+  store.displays();
+  store.history(100, "", "hall");
+  store.run(id);
+  store.historyCsv(0);
+  return 0;
+}
