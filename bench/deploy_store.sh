@@ -112,7 +112,6 @@ run_deploy() { # ENV...
   host_start "$@"
   send '{"C":"open","T":"playlist","V":1,"P":"bench.json"}'
   await '"C":"open"' || fail "host not ready"
-  : >"$work/run.txt"
   start=$(date +%s%N)
   send "$deploy"
   await '"status":"finish"' "$displays" 300 || fail "not every display finished"
@@ -146,7 +145,7 @@ await '"C":"open"' || fail "host not ready"
 n=0
 for s in $(seq 1 "$subnets"); do
   config=$work/curl$s.conf
-  printf 'parallel\nparallel-max = %d\n' $((parallel * per)) >"$config"
+  printf 'parallel\nparallel-max = %d\nsilent\n' $((parallel * per)) >"$config"
   sep=""
   for i in $(seq 10 $((10 + per - 1))); do
     [ "$n" -lt "$displays" ] || break
@@ -156,23 +155,23 @@ for s in $(seq 1 "$subnets"); do
       sep=next
       printf 'interface = 10.77.%d.%d\nurl = "http://10.77.%d.1:8089/media/%s"\noutput = /dev/null\n' \
         "$s" "$i" "$s" "$(jq -rn --arg f "$f" '$f | @uri')" >>"$config"
-      printf 'noproxy = "*"\nmax-time = 120\nsilent\nwrite-out = "%%{http_code} %%{size_download} %%{errormsg}\\n"\n' >>"$config"
+      printf 'noproxy = "*"\nmax-time = 120\nwrite-out = "%%{http_code} %%{size_download} %%{errormsg}\\n"\n' >>"$config"
     done
   done
 done
 start=$(date +%s%N)
 pids=()
 for s in $(seq 1 "$subnets"); do
-  bash "$lab" exec-display "$name" "$s" curl -K "$work/curl$s.conf" >"$work/curl$s.out" 2>&1 &
+  bash "$lab" exec-display "$name" "$s" curl -K "$work/curl$s.conf" >"$work/curl$s.out" 2>"$work/curl$s.err" &
   pids+=($!)
 done
 for pid in "${pids[@]}"; do wait "$pid" || true; done
 now=$(date +%s%N)
 host_stop
 raw_ms=$(((now - start) / 1000000))
-moved=$(cat "$work"/curl*.out | awk '{ b += $2 } END { print b + 0 }')
+moved=$(cat "$work"/curl*.out | awk '{ b += $2 } END { printf "%.0f\n", b }')
 want=$((displays * $(cat "$app"/web/media/"${stored[0]}" "$app"/web/media/"${stored[1]}" "$app"/web/media/"${stored[2]}" | wc -c)))
-[ "$moved" -eq "$want" ] || fail "curl moved $moved of $want bytes: $(head -c 600 "$work"/curl1.out; head -n 12 "$work"/curl1.conf)"
+[ "$moved" -eq "$want" ] || fail "curl moved $moved of $want bytes: $(sort "$work"/curl*.out | uniq -c | head -n 3)"
 
 echo "displays=$displays files=3x${media_mb}MB runs=$runs sim_threads=$sim_threads parallel_downloads=$parallel"
 echo "deploy median: store on ${on_ms} ms (${on[*]}), store off ${off_ms} ms (${off[*]})"
