@@ -17,6 +17,8 @@ sim_threads=${SIM_THREADS:-2}
 # shellcheck source-path=SCRIPTDIR source=../tests/lab/session.sh
 source "$src/tests/lab/session.sh"
 lab_check "needs root and ip netns"
+[ -x "$build/quillora-cli" ] && [ -x "$build/quillora-display-sim" ] ||
+  { echo "not built in $build: quillora-cli, quillora-display-sim" >&2; exit 1; }
 for tool in jq curl; do command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }; done
 
 subnets=$(((displays + 199) / 200))
