@@ -6,7 +6,7 @@
 # Usage: bench/deploy_store.sh [BUILD_DIR] [DISPLAYS]   (root; runs in its own network lab)
 # Environment: RUNS (deploys per mode, default 5), MEDIA_MB (size of each of the 3 files,
 #   default 3), SIM_THREADS (event-loop threads per simulator, default 2), SIM_ARGS (more
-#   simulator options, e.g. "--journal FILE")
+#   simulator options)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build}
@@ -17,6 +17,8 @@ sim_threads=${SIM_THREADS:-2}
 # shellcheck source-path=SCRIPTDIR source=../tests/lab/session.sh
 source "$src/tests/lab/session.sh"
 lab_check "needs root and ip netns"
+[ -x "$build/quillora-cli" ] && [ -x "$build/quillora-display-sim" ] ||
+  { echo "not built in $build: quillora-cli, quillora-display-sim" >&2; exit 1; }
 for tool in jq curl; do command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }; done
 
 subnets=$(((displays + 199) / 200))
@@ -49,19 +51,20 @@ lasts=()
 for s in $(seq 1 "$subnets"); do
   # shellcheck disable=SC2086 # SIM_ARGS is words
   lab_start_sim "$s" "sim$s" --address "10.77.$s.10" --count "$per" --idle-ms 10000 \
-    --hash off --threads "$sim_threads" --no-discovery --parallel-downloads "$parallel" ${SIM_ARGS:-}
+    --hash off --threads "$sim_threads" --no-discovery --parallel-downloads "$parallel" \
+    --journal "$work/j$s.jsonl" --journal-body-limit 0 ${SIM_ARGS:-}
   lasts+=("10.77.$s.$((10 + per - 1))")
 done
 lab_await_ready 20 $(seq -f 'sim%g' 1 "$subnets") || { echo "simulators not ready" >&2; exit 1; }
 lab_await_connect 10 "${lasts[@]}" || true
 
 ips=""
-n=0
+addrs=()  # "SUBNET LAST-BYTE" of each display
 for s in $(seq 1 "$subnets"); do
   for i in $(seq 10 $((10 + per - 1))); do
-    [ "$n" -lt "$displays" ] || break
+    [ "${#addrs[@]}" -lt "$displays" ] || break
     ips+="\"10.77.$s.$i:80\","
-    n=$((n + 1))
+    addrs+=("$s $i")
   done
 done
 
@@ -112,7 +115,6 @@ run_deploy() { # ENV...
   host_start "$@"
   send '{"C":"open","T":"playlist","V":1,"P":"bench.json"}'
   await '"C":"open"' || fail "host not ready"
-  : >"$work/run.txt"
   start=$(date +%s%N)
   send "$deploy"
   await '"status":"finish"' "$displays" 300 || fail "not every display finished"
@@ -143,39 +145,82 @@ off_ms=$(median "${off[@]}")
 host_start
 send '{"C":"open","T":"playlist","V":1,"P":"bench.json"}'
 await '"C":"open"' || fail "host not ready"
-n=0
 for s in $(seq 1 "$subnets"); do
-  config=$work/curl$s.conf
-  printf 'parallel\nparallel-max = %d\n' $((parallel * per)) >"$config"
-  sep=""
-  for i in $(seq 10 $((10 + per - 1))); do
-    [ "$n" -lt "$displays" ] || break
-    n=$((n + 1))
-    for f in "${stored[@]}"; do
-      [ -z "$sep" ] || echo next >>"$config"
-      sep=next
-      printf 'interface = 10.77.%d.%d\nurl = "http://10.77.%d.1:8089/media/%s"\noutput = /dev/null\n' \
-        "$s" "$i" "$s" "$(jq -rn --arg f "$f" '$f | @uri')" >>"$config"
-      printf 'noproxy = "*"\nmax-time = 120\nsilent\nwrite-out = "%%{http_code} %%{size_download} %%{errormsg}\\n"\n' >>"$config"
-    done
-  done
+  printf 'parallel\nparallel-max = %d\nsilent\n' $((parallel * per)) >"$work/curl$s.conf"
 done
+for a in "${addrs[@]}"; do
+  read -r s i <<<"$a"
+  for f in "${stored[@]}"; do
+    printf 'interface = 10.77.%d.%d\nurl = "http://10.77.%d.1:8089/media/%s"\noutput = /dev/null\n' \
+      "$s" "$i" "$s" "$(jq -rn --arg f "$f" '$f | @uri')"
+    printf 'noproxy = "*"\nmax-time = 120\nwrite-out = "%%{http_code} %%{size_download} %%{errormsg}\\n"\nnext\n'
+  done >>"$work/curl$s.conf"
+done
+for s in $(seq 1 "$subnets"); do sed -i '$d' "$work/curl$s.conf"; done  # no "next" at the end
 start=$(date +%s%N)
 pids=()
 for s in $(seq 1 "$subnets"); do
-  bash "$lab" exec-display "$name" "$s" curl -K "$work/curl$s.conf" >"$work/curl$s.out" 2>&1 &
+  bash "$lab" exec-display "$name" "$s" curl -K "$work/curl$s.conf" >"$work/curl$s.out" 2>"$work/curl$s.err" &
   pids+=($!)
 done
 for pid in "${pids[@]}"; do wait "$pid" || true; done
 now=$(date +%s%N)
-host_stop
 raw_ms=$(((now - start) / 1000000))
-moved=$(cat "$work"/curl*.out | awk '{ b += $2 } END { print b + 0 }')
+
+# The same downloads by the simulated displays themselves, ordered straight from the host
+# namespace (curl, logged in first) while the host sits idle: the deploy without the host's part.
+# Each config holds one request per display; a trailing "next" would be a request without URL.
+hostcurl() { # NAME: $work/NAME.conf in the host namespace
+  sed -i '$d' "$work/$1.conf"
+  bash "$lab" exec-host "$name" curl -K "$work/$1.conf" >/dev/null 2>&1 || true
+}
+for c in challenge login order; do printf 'parallel\nparallel-max = 300\nsilent\n' >"$work/$c.conf"; done
+for a in "${addrs[@]}"; do
+  read -r s i <<<"$a"
+  printf 'url = "http://10.77.%s.%s/ISAPI/Security/Login"\nrequest = POST\nheader = "Content-Length: 0"\noutput = "%s"\nnext\n' \
+    "$s" "$i" "$work/sid-$s.$i" >>"$work/challenge.conf"
+done
+hostcurl challenge
+for s in $(seq 1 "$subnets"); do
+  {
+    printf '<FetchListConfig><ListCount>3</ListCount><NotifyServerHost>10.77.%s.1</NotifyServerHost><NotifyServerPort>8089</NotifyServerPort>' "$s"
+    for k in 0 1 2; do
+      printf '<FetchList_%s><FileID>%s</FileID><PlayType>1</PlayType><Duration>10</Duration><FetchURL>http://10.77.%s.1:8089/media/%s</FetchURL></FetchList_%s>' \
+        "$k" "$((k + 1))" "$s" "${stored[$k]}" "$k"
+    done
+    printf '</FetchListConfig>'
+  } >"$work/order$s.xml"
+done
+for a in "${addrs[@]}"; do
+  read -r s i <<<"$a"
+  sid=$(sed -n 's:.*<SessionId>\([^<]*\)</SessionId>.*:\1:p' "$work/sid-$s.$i")
+  digest=$(printf '%s' "$sid:admin:12345:KOVRA" | md5sum | cut -d' ' -f1)
+  printf 'url = "http://10.77.%s.%s/ISAPI/Security/Login"\ndata-binary = "<UserCheck><Username>admin</Username><Password>%s</Password><SessionId>%s</SessionId></UserCheck>"\noutput = /dev/null\nnext\n' \
+    "$s" "$i" "$digest" "$sid" >>"$work/login.conf"
+  printf 'url = "http://10.77.%s.%s/ISAPI/VideoAdvert/FetchListConfig?ID=%s"\nrequest = PUT\ndata-binary = "@%s"\noutput = /dev/null\nnext\n' \
+    "$s" "$i" "$sid" "$work/order$s.xml" >>"$work/order.conf"
+done
+hostcurl login
+# Journal lines written from now on; the last display's notification ends the measurement.
+timeout 300 tail -q -n 0 -f "$work"/j*.jsonl | grep -m "$displays" '"event":"notify"' >"$work/notified.txt" &
+watcher=$!
+sleep 0.2
+start=$(date +%s%N)
+hostcurl order
+wait "$watcher" || true
+now=$(date +%s%N)
+host_stop
+sim_ms=$(((now - start) / 1000000))
+[ "$(grep -c "<SucceedCount>3<" "$work/notified.txt")" -eq "$displays" ] ||
+  fail "the simulators alone fetched all of the files on $(grep -c "<SucceedCount>3<" "$work/notified.txt") displays"
+moved=$(cat "$work"/curl*.out | awk '{ b += $2 } END { printf "%.0f\n", b }')
 want=$((displays * $(cat "$app"/web/media/"${stored[0]}" "$app"/web/media/"${stored[1]}" "$app"/web/media/"${stored[2]}" | wc -c)))
-[ "$moved" -eq "$want" ] || fail "curl moved $moved of $want bytes: $(head -c 600 "$work"/curl1.out; head -n 12 "$work"/curl1.conf)"
+[ "$moved" -eq "$want" ] || fail "curl moved $moved of $want bytes: $(sort "$work"/curl*.out | uniq -c | head -n 3)"
 
 echo "displays=$displays files=3x${media_mb}MB runs=$runs sim_threads=$sim_threads parallel_downloads=$parallel"
 echo "deploy median: store on ${on_ms} ms (${on[*]}), store off ${off_ms} ms (${off[*]})"
 awk -v a="$on_ms" -v b="$off_ms" 'BEGIN { r = a / b; printf "ratio on/off=%.3f  target <= 1.05: %s\n", r, (r <= 1.05) ? "yes" : "no" }'
 awk -v r="$raw_ms" -v a="$on_ms" -v b="$off_ms" -v m="$moved" \
-  'BEGIN { printf "raw transfer of the same %.0f MB: %d ms; deploy/raw: on %.2f, off %.2f\n", m / 1e6, r, a / r, b / r }'
+  'BEGIN { printf "raw transfer of the same %.0f MB (curl): %d ms; deploy/raw: on %.2f, off %.2f\n", m / 1e6, r, a / r, b / r }'
+awk -v r="$sim_ms" -v a="$on_ms" -v b="$off_ms" \
+  'BEGIN { printf "the simulators fetching alone, host idle: %d ms; deploy/that: on %.2f, off %.2f\n", r, a / r, b / r }'
