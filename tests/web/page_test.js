@@ -19,7 +19,7 @@ const UI_SCRIPT = read('app/ui_script.js');
 // The pieces the host posts: "function" opens each of them (the host's cutting is tested beside it).
 const PIECES = UI_SCRIPT.split(/(?=function)/);
 const HTML = read('web/index.html');
-const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
+const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'known', 'history', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
 const SOURCES = [UI_SCRIPT, ...PAGE_FILES.map(read)];
 
 // Elements by id keep val, text, prop, attr, classes and modal calls (reads take the first
@@ -71,7 +71,7 @@ function pageContext(fields, mode, files) {
   const ctx = vm.createContext({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
     clearInterval() {}, console: { log() {}, warn() {} }, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } });
   // Each file and piece runs as a classic script of its own, as the page's script elements do.
-  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, 5).map(read), ...PIECES];
+  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, -1).map(read), ...PIECES];
   scripts.concat(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`).forEach((script) => vm.runInContext(script, ctx));
   ctx.showNotice = (text, level) => notices.push([level, text]);
   Object.entries(Object.assign({ currentPlaylistName: 'Lobby' }, fields)).forEach(([id, value]) =>

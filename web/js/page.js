@@ -166,6 +166,7 @@ function markUiReady() {
   const product = copyright();
   $('#footerCopyright').text(product.name + ' ' + product.version + ' - ' + product.copyright);
   updatePlaylistView();
+  requestKnown();
 }
 
 function showStartFailure(key) {
@@ -256,7 +257,10 @@ function bindPage() {
   $('#btnSavePlaylist').on('click', () => savePlaylistDlg(false));
   $('#btnRemovePlaylist').on('click', () => removePlayListDlg());
   $('#addMedia').on('click', () => addMediaFile());
-  $('#btnSearchDevice').on('click', () => searchDevice());
+  $('#btnSearchDevice').on('click', () => {
+    searchDevice();
+    relistKnownDisplays();
+  });
   $('#selectAllDevice').on('change', (event) => selectAllDevices(event.target.checked));
 
   $('#savePlaylistConfirm').on('click', () => savePlaylistFile(true));
