@@ -193,6 +193,9 @@ function playlistChanged() {
 
 function updatePlaylistView() {
   const items = playlistItems().get();
+  // The remove link shows only an icon: a screen reader says which item it removes.
+  items.forEach((item) => $(item).find('.media-remove-link')
+    .attr('aria-label', i18n_getMessage('removeMediaLabel', [itemTitle(item)])));
   const named = $('#currentPlaylistName').text() !== '';
   const images = items.filter((item) => isImage(itemPath(item))).length;
   $('#playlistEmptyNone').toggleClass('d-none', named || items.length > 0);
