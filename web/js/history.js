@@ -105,6 +105,9 @@ function onRunState(body) {
       run.displays.push({ ip: address, state: body.state });
     }
     renderHistory();
+  } else if (!$('#historyView').hasClass('d-none')) {
+    // A run started elsewhere (a retry, the command line): the list fetches it.
+    requestHistory();
   }
   const device = findDeviceByAddress(address);
   if (device) {

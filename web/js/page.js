@@ -194,8 +194,10 @@ function playlistChanged() {
 function updatePlaylistView() {
   const items = playlistItems().get();
   // The remove link shows only an icon: a screen reader says which item it removes.
-  items.forEach((item) => $(item).find('.media-remove-link')
-    .attr('aria-label', i18n_getMessage('removeMediaLabel', [itemTitle(item)])));
+  items.forEach((item) => {
+    $(item).find('.media-remove-link').attr('aria-label', i18n_getMessage('removeMediaLabel', [itemTitle(item)]));
+    $(item).find('.media-title').attr({ role: 'button', tabindex: '0' });
+  });
   const named = $('#currentPlaylistName').text() !== '';
   const images = items.filter((item) => isImage(itemPath(item))).length;
   $('#playlistEmptyNone').toggleClass('d-none', named || items.length > 0);
@@ -314,6 +316,13 @@ function bindPage() {
     loadTranslation($(event.currentTarget).attr('data-language'));
   });
 
+  // An item's title opens its preview from the keyboard as a click on the item does.
+  $('#playlist').on('keydown', '.media-title', (event) => {
+    if (event.key === 'Enter' || event.key === ' ') {
+      event.preventDefault();
+      $(event.currentTarget).closest('li').trigger('click');
+    }
+  });
   $('#playlist').sortable({
     axis: 'y',
     containment: 'parent',
