@@ -80,6 +80,7 @@ def opened(card, by=None):  # after clicking BY, when given
 
 
 def shot(name):
+    time.sleep(0.3)  # the view paints a change a moment after the page has made it
     (shots / f'{name}.png').write_bytes(base64.b64decode(wd('GET', f"/session/{state['session']}/screenshot")))
 
 
