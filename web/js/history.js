@@ -63,15 +63,16 @@ function requestRun(id) {
 function onHistoryMessage(command, payload) {
   const body = payload !== null && typeof payload === 'object' ? payload : {};
   if (command === 'get') {
-    const id = runId(body.id);
-    if (id > 0) {
-      const run = body.run && typeof body.run === 'object' ? body.run
-        : (Array.isArray(body.runs) ? body.runs : []).find((candidate) => candidate && runId(candidate.id) === id);
-      historyDetail = run || (Array.isArray(body.displays) ? body : null);
+    const runs = (Array.isArray(body.runs) ? body.runs : []).filter((run) => run && typeof run === 'object' && runId(run.id) > 0);
+    // The answer for one run is that run alone, its displays with their steps.
+    const single = runs.length === 1 && Array.isArray(runs[0].displays) &&
+      runs[0].displays.some((display) => display && Array.isArray(display.steps));
+    if (single || runId(body.id) > 0) {
+      historyDetail = single ? runs[0] : (runs.find((run) => runId(run.id) === runId(body.id)) || null);
       renderRunDetail();
       return;
     }
-    historyRuns = (Array.isArray(body.runs) ? body.runs : []).filter((run) => run && typeof run === 'object' && runId(run.id) > 0);
+    historyRuns = runs;
     renderHistory();
   } else if (command === 'export') {
     if (body.status === 'OK') {
@@ -173,8 +174,9 @@ function renderRunDetail() {
     }
     const steps = $('<ol class="run-steps small mb-0"></ol>');
     (Array.isArray(display.steps) ? display.steps : []).forEach((step) => {
-      const detail = step && step.detail && typeof step.detail === 'object' && Object.keys(step.detail).length > 0
-        ? ' ' + JSON.stringify(step.detail) : '';
+      const detail = step && step.detail && typeof step.detail === 'object' && !Array.isArray(step.detail)
+        ? Object.entries(step.detail).map(([key, value]) => ' · ' + key + ': ' +
+          (value !== null && typeof value === 'object' ? JSON.stringify(value) : asText(value))).join('') : '';
       steps.append($('<li></li>').text([formatTime(step && step.at), asText(step && step.step), asText(step && step.status)]
         .filter((part) => part !== '').join(' · ') + detail));
     });

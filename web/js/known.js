@@ -84,7 +84,8 @@ function decorateDeviceRow(device) {
   const address = deviceAddress(device);
   row.find('input.device-check').attr('aria-label', i18n_getMessage('selectDisplay', [deviceLabel(device), address]))
     .prop('checked', Boolean(device.selected));
-  row.find('.device-name').attr({ role: 'button', tabindex: '0' });
+  // A remembered display may be listed before the translations have arrived.
+  row.find('.device-name').attr({ role: 'button', tabindex: '0' }).text(deviceLabel(device));
   row.find('.device-state').remove();
   const line = $('<div class="device-state small"></div>');
   if (device.Known && !device.Seen) {
