@@ -9,6 +9,7 @@
 #include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 #include "platform/file_dialog.h"
+#include "store/store.h"
 
 AppContext::AppContext(std::string folder, AppConfig loaded)
     : exeFolder(std::move(folder)),

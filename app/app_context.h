@@ -12,11 +12,14 @@
 #include "app/config.h"
 #include "app/page_bridge.h"
 #include "discovery/local_interfaces.h"
+#include "store/run_journal.h"
+#include "store/store.h"
 
 class FileDialogs;
 struct DialogFilter;
 class HttpService;
 class DiscoveryListener;
+class Store;
 
 inline constexpr const char* kProductName = "Quillora";
 
@@ -31,6 +34,10 @@ struct AppContext {
   FileDialogs* dialogs = nullptr;  // owned by the front end
   std::string exeFolder;
   std::vector<LocalInterface> localInterfaces;
+  // Declared before the network objects, whose threads write to it, so that it outlives them.
+  std::unique_ptr<Store> store;  // null when it could not open (storeError says why) or is off
+  std::string storeError;
+  RunJournal journal;
   std::unique_ptr<HttpService> httpService;      // null until the network has started
   std::unique_ptr<DiscoveryListener> discovery;  // null when no HTTP listener could open
   // Opens a display's own web page (desktop: the default browser).

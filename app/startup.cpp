@@ -2,7 +2,9 @@
 
 #include <libxml/parser.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <system_error>
 
 #include "commands/playlists.h"
@@ -11,6 +13,7 @@
 #include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 #include "platform/instance_lock.h"
+#include "store/store.h"
 
 Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
                          const ShowMessage& showMessage) {
@@ -30,6 +33,7 @@ Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
   xmlInitParser();
   startup.context = std::make_unique<AppContext>(exeFolder, std::move(*config));
   createRuntimeFolders(*startup.context);
+  openStore(*startup.context);
   return startup;
 }
 
@@ -40,6 +44,16 @@ void createRuntimeFolders(const AppContext& context) {
     std::filesystem::create_directories(folder, ec);
   }
   removeStaleTempFiles(context.confFolder());
+}
+
+void openStore(AppContext& context) {
+  const char* off = std::getenv("QUILLORA_NO_STORE");
+  if (off && std::string(off) == "1") return;
+  auto opened = Store::open(context.exeFolder);
+  context.store = std::move(opened.store);
+  context.storeError = std::move(opened.error);
+  // The program works without its records; the page reports the reason where it needs them.
+  if (!context.store) std::cerr << "quillora: " << context.storeError << std::endl;
 }
 
 void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage) {
@@ -54,4 +68,6 @@ void shutdownApplication(AppContext& context) {
   }
   context.discovery.reset();
   context.httpService.reset();
+  // Last: what the network thread queued is written before the program ends.
+  context.store.reset();
 }

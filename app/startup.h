@@ -37,3 +37,6 @@ void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage);
 void shutdownApplication(AppContext& context);
 
 void createRuntimeFolders(const AppContext& context);
+// Opens context.store; a store that cannot open is reported on stderr and start-up goes on.
+// QUILLORA_NO_STORE=1 leaves it closed.
+void openStore(AppContext& context);

@@ -48,5 +48,10 @@ bool startDeviceTasks(AppContext& context, const DeviceTarget& target,
     context.deviceTasks = json::array();
   }
   diagLog(failureLog);
+  if (auto run = integerField(extra, "run")) {
+    for (const auto& ip : target.ips) {
+      context.journal.record(context, *run, ip, "mgService", "deploy", json::object(), false, {});
+    }
+  }
   return false;
 }

@@ -8,12 +8,14 @@
 #include "app/diag_log.h"
 #include "app/json_fields.h"
 #include "commands/device_tasks.h"
+#include "commands/inventory.h"
 #include "commands/media_intake.h"
 #include "commands/playlist_deploy.h"
 #include "commands/playlists.h"
 #include "commands/settings_deploy.h"
 #include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
+#include "store/store.h"
 
 using nlohmann::json;
 
@@ -75,7 +77,8 @@ std::string removePlaylistFile(AppContext& context, json& message) {
 std::string loginOnly(AppContext& context, json& message) {
   DeviceTarget target;
   if (!readDeviceTarget(message["P"], target)) return {};
-  startDeviceTasks(context, target, {}, nullptr, json::object(), "mgService login failed");
+  const json extra = {{"run", context.journal.begin(context, message, "", "media", {})}};
+  startDeviceTasks(context, target, {}, nullptr, extra, "mgService login failed");
   return {};
 }
 
@@ -94,6 +97,60 @@ std::string searchDevices(AppContext& context, json&) {
   return {};
 }
 
+std::string storeProblem(const AppContext& context) {
+  return context.storeError.empty() ? "The store is switched off." : context.storeError;
+}
+
+// A display operation may name a group instead of its addresses. Empty when the message can
+// go on, else the reply that refuses it.
+std::string resolveGroup(AppContext& context, json& message) {
+  json* p = message.contains("P") ? &message["P"] : nullptr;
+  const std::string* group = p ? stringField(*p, "group") : nullptr;
+  if (!group || p->contains("ip")) return {};
+  json refusal = {
+      {"T", "group"}, {"C", "error"}, {"V", 1}, {"P", {{"status", "nogroup"}, {"name", *group}}}};
+  auto members = context.store ? context.store->groupMembers(*group) : std::nullopt;
+  if (!members) {
+    refusal["P"]["error"] = context.store ? "unknown group " + *group : storeProblem(context);
+    return dumpCompact(refusal);
+  }
+  (*p)["ip"] = *members;
+  return {};
+}
+
+bool worthRetrying(const std::string& state) {
+  return state == "failed" || state == "incomplete" || state == "pending";
+}
+
+// Sends a run's requests again, as a new run, to its displays that did not end well.
+std::string retryRun(AppContext& context, json& message) {
+  const json& p = message["P"];
+  const auto id = integerField(p, "id");
+  const std::string* user = stringField(p, "user");
+  const std::string* pass = stringField(p, "pass");
+  if (!id || !user || !pass) return {};
+  json reply = {{"id", *id}, {"status", "ERROR"}};
+  json run = context.store ? context.store->run(*id) : json();
+  json request = run.is_object() ? run.value("request", json()) : json();
+  std::vector<std::string> ips;
+  for (const auto& display : arrayOrEmpty(run, "displays")) {
+    if (worthRetrying(stringOr(display, "state"))) ips.push_back(stringOr(display, "ip"));
+  }
+  if (!context.store) {
+    reply["error"] = storeProblem(context);
+  } else if (!request.is_object() || !request.contains("P") || !request["P"].is_object()) {
+    reply["error"] = "unknown run " + std::to_string(*id);
+  } else if (ips.empty()) {
+    reply["error"] = "nothing to retry";
+  } else {
+    request["P"].update({{"user", *user}, {"pass", *pass}, {"ip", ips}, {"retryOf", *id}});
+    const std::string answer = dispatchPageMessage(context, dumpCompact(request));
+    if (!answer.empty()) sendToPage(context, answer);
+    reply.update({{"status", "OK"}, {"ip", ips}, {"run", context.journal.lastRun()}});
+  }
+  return echoWith(message, std::move(reply));
+}
+
 struct Route {
   std::string_view command;
   std::string_view type;
@@ -110,6 +167,15 @@ const std::array kRoutes = {
     Route{"deploy", "emergency", deployPlaylist},
     Route{"save", "playlist", savePlaylistFile},
     Route{"remove", "playlist", removePlaylistFile},
+    Route{"retry", "history", retryRun},
+    Route{"get", "inventory", getInventory},
+    Route{"add", "inventory", addInventoryDisplay},
+    Route{"remove", "inventory", removeInventoryDisplay},
+    Route{"get", "group", getGroups},
+    Route{"save", "group", saveGroupRequest},
+    Route{"remove", "group", removeGroupRequest},
+    Route{"get", "history", getHistory},
+    Route{"export", "history", exportHistory},
 };
 
 }  // namespace
@@ -122,16 +188,20 @@ std::string dispatchPageMessage(AppContext& context, const std::string& text) {
   const std::string* type = stringField(message, "T");
   if (!command || !type) return {};
 
-  if (*command == "get") {
-    if (type->compare(0, 13, "playlistFiles") == 0) return listPlaylistFiles(context, message);
-    return echo(message);
+  if (*command == "deploy" || *command == "undeploy" || *command == "set") {
+    if (std::string refusal = resolveGroup(context, message); !refusal.empty()) return refusal;
   }
-  if (*command == "add") return addFiles(context, message);
+  // Before the catch-alls below: every other "get" is echoed and every other "add" adds files.
   for (const auto& route : kRoutes) {
     if (route.command == *command && route.type == *type) {
       return route.operation(context, message);
     }
   }
+  if (*command == "get") {
+    if (type->compare(0, 13, "playlistFiles") == 0) return listPlaylistFiles(context, message);
+    return echo(message);
+  }
+  if (*command == "add") return addFiles(context, message);
   if (isSettingRequest(*command, *type)) return deploySetting(context, message);
   // Unknown requests are echoed, except under "set", which never answers.
   if (*command == "set") return {};

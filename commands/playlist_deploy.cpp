@@ -114,6 +114,8 @@ std::string deployPlaylist(AppContext& context, json& message) {
   if (!readDeviceTarget(payload, target)) return {};
   const bool emergency = message["T"] == "emergency";
   Bodies bodies;
+  std::string playlist;
+  std::vector<std::string> files;
   if (emergency) {
     auto enable = payload.find("enable");
     if (enable == payload.end() || !enable->is_string()) return {};
@@ -132,6 +134,8 @@ std::string deployPlaylist(AppContext& context, json& message) {
     }
     auto parsed = readItems(*items);
     if (!parsed) return errorEcho(message, "playlist", "nofile");
+    playlist = *file;
+    for (const auto& item : *parsed) files.push_back(item.url);
     if (const char* problem = addPlaylistBodies(context, *parsed, bodies)) {
       std::lock_guard lock(context.deviceTasksMutex);
       context.deviceTasks = json::array();
@@ -139,7 +143,8 @@ std::string deployPlaylist(AppContext& context, json& message) {
     }
   }
   json extra = {{"filecount", std::to_string(bodies.fileCount)},
-                {"totalsize", std::to_string(bodies.totalSize)}};
+                {"totalsize", std::to_string(bodies.totalSize)},
+                {"run", context.journal.begin(context, message, playlist, "media", files)}};
   const auto interfaces = listLocalInterfaces();
   auto bodiesFor = [&bodies, &interfaces](const std::string& ip) {
     const std::string host = selectHostAddressFrom(ip, interfaces);

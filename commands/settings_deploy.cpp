@@ -182,6 +182,11 @@ std::string deploySetting(AppContext& context, json& message) {
               ? replaceHostPlaceholder(request->body, selectHostAddressFrom(ip, interfaces))
               : request->body};
     };
+    const bool firmware = message["T"] == "firmware";
+    request->extra["run"] =
+        context.journal.begin(context, message, "", firmware ? "firmware" : "media",
+                              firmware ? std::vector<std::string>{stringOr(payload, "title")}
+                                       : std::vector<std::string>());
     startDeviceTasks(context, target, {request->uri}, bodiesFor, request->extra,
                      operation.failureLog);
     return {};

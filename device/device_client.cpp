@@ -102,6 +102,7 @@ void DeviceConnection::armTimer(std::chrono::milliseconds after) {
 void DeviceConnection::onConnected(const boost::system::error_code& ec) {
   if (finished_) return;
   if (ec) return fail();
+  connected_ = true;
   state_->timer.cancel();
   send(buildLoginChallengeRequest(peer_));
   readNext();
@@ -173,7 +174,7 @@ void DeviceConnection::finish(bool reportError) {
   state_->timer.cancel();
   state_->socket.shutdown(tcp::socket::shutdown_both, ignored);
   state_->socket.close(ignored);
-  if (reportError) sink_({}, peer_, kStatusConnectionError);
+  if (reportError) sink_({}, peer_, connected_ ? kStatusConnectionError : kStatusConnectFailed);
   sink_({}, peer_, kStatusConnectionClosed);
 }
 

@@ -10,6 +10,8 @@
 // What a device connection reports: every answer, and its error and its end. A response
 // returns the bytes to write next on the same connection ("OK", "ERROR" or "" write nothing).
 inline constexpr int kStatusConnectionError = 999;
+// The error of a connection that never opened: no request reached the display.
+inline constexpr int kStatusConnectFailed = 998;
 inline constexpr int kStatusConnectionClosed = 1000;
 // Not an answer: a request a display posted to one of the host's notification paths.
 inline constexpr int kStatusNotification = 1001;
@@ -66,4 +68,5 @@ class DeviceConnection : public std::enable_shared_from_this<DeviceConnection> {
   int unanswered_ = 0;
   size_t written_ = 0;  // of the first queued request
   bool finished_ = false;
+  bool connected_ = false;
 };

@@ -11,9 +11,11 @@
 #include "app/json_fields.h"
 #include "device/device_client.h"
 #include "device/http_request.h"
+#include "device/http_service.h"
 #include "device/markup_escape.h"
 #include "device/xml_errors.h"
 #include "media/file_utils.h"
+#include "store/run_journal.h"
 
 using nlohmann::json;
 
@@ -116,10 +118,20 @@ struct Outcome {
   std::string type;
   json payload;
   std::string result = "ERROR";
+  bool journalOnly = false;  // for the run's journal; the page has no message for it
+  // The task the reply belongs to, taken while the tasks are locked.
+  int64_t run = 0;
+  std::string ip;
+  bool awaiting = false;
 
   void report(std::string kind, std::string status, const std::string& peer) {
     type = std::move(kind);
     payload = {{"status", std::move(status)}, {"ip", peer}};
+  }
+  void note(const json& task) {
+    run = integerField(task, "run").value_or(0);
+    ip = stringOr(task, "ip");
+    awaiting = task.contains("awaiting");
   }
 };
 
@@ -196,6 +208,8 @@ void onResponseStatus(json& task, const ResponseStatus& rs, const std::string& p
   if (url == "/ISAPI/VideoAdvert/FetchListConfig") {
     if (rs.good()) return awaitNotification(task, "NotifyFetchResult");
     diagLog(peer + " said: " + url + ": " + rs.statusString);
+    out.report("fetchList", rs.statusCode + " " + rs.statusString, peer);
+    out.journalOnly = true;
     return;
   }
   if (url == "/ISAPI/System/FetchFirmware") {
@@ -248,6 +262,7 @@ void onFetchResult(AppContext& context, xmlNode* root, const std::string& rootNa
     return;
   }
   task->erase("awaiting");
+  out.note(*task);
   if (rootName == "NotifyFetchFirmware") {
     ResponseStatus rs;
     rs.statusCode = childText(root, "StatusCode");
@@ -302,11 +317,61 @@ void onAnswer(AppContext& context, const std::string& body, const std::string& p
   TaskLock lock(context.deviceTasksMutex);
   json* task = findTask(context, peer);
   if (!task) return notInDevicesList(peer);
+  out.note(*task);
   if (!root) {
     if (isUpload(*task)) onUploadStep(*task, peer, out);
     return;
   }
   onResponseStatus(*task, readResponseStatus(root), peer, out);
+  out.awaiting = task->contains("awaiting");
+}
+
+// The delays before the two attempts that follow a connection that never opened.
+constexpr std::chrono::milliseconds kRetryDelays[] = {std::chrono::seconds(5),
+                                                      std::chrono::seconds(20)};
+
+void connectAgain(AppContext& context, const std::string& peer, const std::string& ip,
+                  int64_t run) {
+  {
+    TaskLock lock(context.deviceTasksMutex);
+    json* task = findTask(context, peer);
+    // A newer deploy has taken the display's place in the meantime.
+    if (!task || stringOr(*task, "ip") != ip || integerField(*task, "run").value_or(0) != run ||
+        !task->contains("retrying")) {
+      return;
+    }
+    task->erase("retrying");
+  }
+  if (context.httpService->connectDevices(&context, onDeviceReply, {ip}) != 0) {
+    onDeviceReply(&context, {}, peer, kStatusConnectionError);
+    onDeviceReply(&context, {}, peer, kStatusConnectionClosed);
+  }
+}
+
+// A connection that never opened reached no display: it is tried again, twice, by itself,
+// and its end is kept from the page while another attempt is to come.
+bool retryLater(AppContext& context, const std::string& peer, int status, Outcome& out) {
+  TaskLock lock(context.deviceTasksMutex);
+  json* task = findTask(context, peer);
+  if (!task) return false;
+  out.note(*task);
+  if (status == kStatusConnectionClosed) return task->contains("retrying");
+  const long long attempt = integerField(*task, "retries").value_or(0);
+  if (status != kStatusConnectFailed || !context.httpService ||
+      attempt >= static_cast<long long>(std::size(kRetryDelays))) {
+    return false;
+  }
+  (*task)["retries"] = attempt + 1;
+  (*task)["retrying"] = true;
+  const auto delay = kRetryDelays[attempt];
+  context.httpService->runAfter(delay, [&context, peer, ip = out.ip, run = out.run] {
+    connectAgain(context, peer, ip, run);
+  });
+  out.report("device", "retry", peer);
+  out.payload["attempt"] = attempt + 1;
+  out.payload["in"] = delay.count();
+  out.journalOnly = true;
+  return true;
 }
 
 }  // namespace
@@ -334,9 +399,14 @@ std::string onDeviceReply(AppContext* context, const std::string& body, const st
                           int status) {
   if (!context) return {};
   Outcome out;
-  if (status == kStatusConnectionError || status == kStatusConnectionClosed) {
-    out.report("device", status == kStatusConnectionError ? "mgerror" : "mgclose", peer);
+  if (status == kStatusConnectionError || status == kStatusConnectFailed ||
+      status == kStatusConnectionClosed) {
     out.result = "OK";
+    if (retryLater(*context, peer, status, out)) {
+      if (out.payload.is_null()) return out.result;
+    } else {
+      out.report("device", status == kStatusConnectionClosed ? "mgclose" : "mgerror", peer);
+    }
   } else if (status == kStatusNotification) {
     onNotification(*context, body, peer, out);
   } else if (status != 200) {
@@ -345,10 +415,14 @@ std::string onDeviceReply(AppContext* context, const std::string& body, const st
     onAnswer(*context, body, peer, out);
   }
   if (!out.payload.is_null()) {
-    std::string message =
-        dumpCompact({{"C", "deploy"}, {"T", out.type}, {"V", 1}, {"P", out.payload}});
-    diagLog(message);
-    sendToPage(*context, std::move(message));
+    std::string message;
+    if (!out.journalOnly) {
+      message = dumpCompact({{"C", "deploy"}, {"T", out.type}, {"V", 1}, {"P", out.payload}});
+      diagLog(message);
+    }
+    context->journal.record(*context, out.run, out.ip.empty() ? peer : out.ip, out.type,
+                            stringOr(out.payload, "status"), out.payload, out.awaiting,
+                            std::move(message));
   }
   return out.result;
 }

@@ -392,7 +392,9 @@ Reply FolderServer::serve(const Request& request) {
       refused.headers.emplace_back("Allow", "GET, HEAD");
       return refused;
     }
-    return fileReply(target.fsPath, request);
+    Reply reply = fileReply(target.fsPath, request);
+    if (reply.file.valid()) reply.path = relative;
+    return reply;
   } catch (...) {
     return errorReply(500);
   }

@@ -85,6 +85,7 @@ struct Reply {
   FileHandle file;
   uint64_t offset = 0;
   uint64_t length = 0;
+  std::string path;  // of a file, where it really lies below the root ("/media/NAME")
 
   uint64_t contentLength() const { return file.valid() ? length : body.size(); }
   // Whether the status may carry a body at all (1xx, 204 and 304 may not).

@@ -126,6 +126,7 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   folder::FolderServer files;
   Limits limits;
   NotifyHandler notify;
+  SentObserver sent;
   std::vector<std::shared_ptr<tcp::acceptor>> lan;
   std::shared_ptr<tcp::acceptor> loopback;
   std::unordered_set<Connection*> connections;
@@ -358,7 +359,11 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
         auto offset = static_cast<off_t>(reply_.offset + fileSent_);
         const auto count =
             static_cast<size_t>(std::min<uint64_t>(reply_.length - fileSent_, kSendfileChunk));
+        const auto first = static_cast<uint64_t>(offset);
         sent = ::sendfile(fd, reply_.file.fd(), &offset, count);
+        if (sent > 0 && !view_ && core_->sent) {
+          core_->sent(host_, reply_.path, first, static_cast<uint64_t>(sent));
+        }
         // The file shrank after its length was announced: closing is the only way left to tell
         // the client that the body is incomplete.
         if (sent == 0) return abort();
@@ -581,6 +586,10 @@ void HttpServer::closeListeners() {
   core_->closeAcceptors(false);
 }
 
+void HttpServer::setSentObserver(SentObserver observer) {
+  if (!core_->stopped) core_->sent = std::move(observer);
+}
+
 void HttpServer::setNotifyHandler(NotifyHandler handler) {
   if (!core_->stopped) core_->notify = std::move(handler);
 }
@@ -588,6 +597,7 @@ void HttpServer::setNotifyHandler(NotifyHandler handler) {
 void HttpServer::shutdown() {
   core_->stopped = true;
   core_->notify = nullptr;
+  core_->sent = nullptr;
   core_->closeAcceptors(true);
   core_->sweeper.cancel();
   const std::vector<Core::Connection*> open(core_->connections.begin(), core_->connections.end());

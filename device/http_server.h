@@ -35,6 +35,11 @@ class HttpServer {
   // body. false (or no handler set): the request is served as a file request like any other.
   using NotifyHandler = std::function<bool(const std::string& body, const std::string& peer)>;
 
+  // Called on the io thread for each piece of a file sent to a LAN client: its address, the
+  // file's path below the root ("/media/NAME"), where the piece starts and its length.
+  using SentObserver = std::function<void(const std::string& host, const std::string& path,
+                                          uint64_t offset, uint64_t count)>;
+
   using Limits = HttpServerLimits;
 
   HttpServer(boost::asio::io_context& io, std::string webRoot, Limits limits = {});
@@ -58,6 +63,7 @@ class HttpServer {
   // Closes the LAN listeners; open connections and the loopback listener stay.
   void closeListeners();
   void setNotifyHandler(NotifyHandler handler);
+  void setSentObserver(SentObserver observer);
   // Closes every acceptor and every open connection and drops the handler. Afterwards the
   // io_context can be stopped (nothing of the server keeps it busy) and the server destroyed,
   // and handlers still queued in the io_context no longer touch the server.

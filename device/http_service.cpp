@@ -38,6 +38,10 @@ HttpService::~HttpService() {
       if (auto connection = weak.lock()) connection->abandon();
     }
     connections_.clear();
+    for (auto& weak : timers_) {
+      if (auto timer = weak.lock()) timer->cancel();
+    }
+    timers_.clear();
   });
   work_.reset();
   // Everything was closed above, so the loop runs dry at once; the stop is only a backstop.
@@ -59,6 +63,8 @@ void HttpService::serveFolder(const std::string& webRoot) {
   server_->setNotifyHandler([this](const std::string& body, const std::string& peer) {
     return onNotification(body, peer);
   });
+  server_->setSentObserver([this](const std::string& host, const std::string& path, uint64_t offset,
+                                  uint64_t count) { delivery_.record(host, path, offset, count); });
 }
 
 int HttpService::startListeners(const std::string& webRoot,
@@ -117,5 +123,16 @@ int HttpService::connectDevices(AppContext* context, ReplyHandler handler,
       connections_.push_back(connection);
     }
     return 0;
+  });
+}
+
+void HttpService::runAfter(std::chrono::milliseconds delay, std::function<void()> work) {
+  onPoller([&] {
+    std::erase_if(timers_, [](const auto& weak) { return weak.expired(); });
+    auto timer = std::make_shared<asio::steady_timer>(io_, delay);
+    timers_.push_back(timer);
+    timer->async_wait([timer, work = std::move(work)](const boost::system::error_code& ec) {
+      if (!ec) work();
+    });
   });
 }

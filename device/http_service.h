@@ -2,13 +2,16 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "device/delivery_ledger.h"
 #include "device/device_client.h"
 
 struct AppContext;
@@ -47,6 +50,12 @@ class HttpService {
   // open or an address cannot be connected to (the addresses after it are not tried).
   int connectDevices(AppContext* context, ReplyHandler handler, std::vector<std::string> addresses);
 
+  // Runs `work` on the poll thread after `delay`, unless the service shuts down first.
+  void runAfter(std::chrono::milliseconds delay, std::function<void()> work);
+
+  // What the LAN listeners sent to whom; shared with every thread.
+  DeliveryLedger& delivery() { return delivery_; }
+
   // The private loopback listener of the embedded view, serving `webRoot` below
   // `pathPrefix`; port 0 when it cannot be opened.
   ViewEndpoint listenLoopback(const std::string& webRoot);
@@ -62,10 +71,12 @@ class HttpService {
   std::thread poller_;
   std::future<void> pollerDone_;
   DeviceTimeouts timeouts_;
+  DeliveryLedger delivery_;
   // Everything below lives on the poll thread.
   std::string webRoot_;
   std::unique_ptr<HttpServer> server_;
   std::vector<std::weak_ptr<DeviceConnection>> connections_;
+  std::vector<std::weak_ptr<boost::asio::steady_timer>> timers_;
   ReplyHandler replyHandler_ = nullptr;
   AppContext* replyContext_ = nullptr;
 };

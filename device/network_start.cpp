@@ -3,11 +3,13 @@
 #include "app/app_context.h"
 #include "device/http_service.h"
 #include "discovery/discovery_listener.h"
+#include "store/run_journal.h"
 
 int startNetwork(AppContext& context) {
   context.localInterfaces = listLocalInterfaces();
   context.httpService = std::make_unique<HttpService>();
   context.httpService->startPolling();
+  watchIdleRuns(context);
   if (context.localInterfaces.empty()) return 0;
   std::vector<std::string> addresses;
   for (const auto& local : context.localInterfaces) addresses.push_back(local.address);

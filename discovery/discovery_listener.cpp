@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +19,28 @@
 #include "app/diag_log.h"
 #include "app/json_fields.h"
 #include "device/xml_errors.h"
+#include "store/run_journal.h"
+#include "store/store.h"
 
 namespace {
 
 constexpr char kProbe[] = "<Discovery />";
+
+// A display that answered is known from now on, under the address the page uses for it.
+void rememberDisplay(Store& store, const nlohmann::json& record) {
+  const std::string* address = stringField(record, "IPAddr");
+  auto port = record.find("HTTPPort");
+  if (!address || port == record.end()) return;
+  std::string portText;
+  if (port->is_number_integer()) {
+    portText = std::to_string(port->get<int64_t>());
+  } else if (port->is_string()) {
+    portText = port->get<std::string>();
+  } else {
+    return;
+  }
+  store.displaySeen(*address + ":" + portText, record, nowMs());
+}
 
 // Socket failures are diagnostics for whoever watches stderr; stdout belongs to the page
 // messages of quillora-cli.
@@ -244,4 +263,6 @@ void onDiscoveryReply(AppContext* context, std::string reply) {
     return;
   }
   sendToPage(*context, "{\"C\":\"add\",\"P\":" + record + ",\"T\":\"device\",\"V\":1}");
+  if (context->store)
+    rememberDisplay(*context->store, nlohmann::json::parse(record, nullptr, false));
 }

@@ -18,6 +18,8 @@ class FileDialogs {
   // Chosen full paths; empty when cancelled.
   virtual std::vector<std::string> chooseFiles(const std::vector<DialogFilter>& filters,
                                                bool multiple) = 0;
+  // The chosen path to write to; empty when cancelled.
+  virtual std::string chooseSaveFile(const std::string& suggestedName) = 0;
 };
 
 // Answers dialogs in order; a dialog with no answer left is cancelled.
@@ -26,6 +28,8 @@ class PreparedDialogs : public FileDialogs {
   void addAnswer(std::vector<std::string> paths) { answers_.push_back(std::move(paths)); }
   std::vector<std::string> chooseFiles(const std::vector<DialogFilter>& filters,
                                        bool multiple) override;
+  // The first path of the next answer.
+  std::string chooseSaveFile(const std::string& suggestedName) override;
 
  private:
   std::deque<std::vector<std::string>> answers_;

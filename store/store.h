@@ -44,6 +44,8 @@ struct RunStep {
 class Store {
  public:
   struct Opened;
+  // The connection and its writer thread (store/store_impl.h, for the store's own files).
+  struct Impl;
   // Opens (and creates, or migrates forward) the database. On failure `store` is null and
   // `error` says why in a sentence for the operator; an existing file is never overwritten.
   static Opened open(const std::string& appFolder);
@@ -85,7 +87,6 @@ class Store {
   void flush();
 
  private:
-  struct Impl;
   explicit Store(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };

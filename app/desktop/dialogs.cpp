@@ -61,3 +61,21 @@ std::vector<std::string> GtkFileDialogs::chooseFiles(const std::vector<DialogFil
   g_object_unref(chooser);
   return chosen;
 }
+
+std::string GtkFileDialogs::chooseSaveFile(const std::string& suggestedName) {
+  GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+      "Save", parent_, GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
+  GtkFileChooser* files = GTK_FILE_CHOOSER(chooser);
+  gtk_file_chooser_set_do_overwrite_confirmation(files, TRUE);
+  gtk_file_chooser_set_local_only(files, TRUE);
+  gtk_file_chooser_set_current_name(files, suggestedName.c_str());
+  std::string chosen;
+  if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+    if (char* name = gtk_file_chooser_get_filename(files)) {
+      chosen = name;
+      g_free(name);
+    }
+  }
+  g_object_unref(chooser);
+  return chosen;
+}

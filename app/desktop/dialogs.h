@@ -25,6 +25,7 @@ class GtkFileDialogs : public FileDialogs {
 
   std::vector<std::string> chooseFiles(const std::vector<DialogFilter>& filters,
                                        bool multiple) override;
+  std::string chooseSaveFile(const std::string& suggestedName) override;
 
  private:
   GtkWindow* parent_;  // cleared by GObject when the window goes

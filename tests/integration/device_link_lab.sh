@@ -42,7 +42,8 @@ XDG_RUNTIME_DIR="$work" bash "$lab" exec-host "$name" "$build/quillora-cli" --fo
 cli=$!
 
 seen() { grep -qF -- "$1" "$work/out.txt"; }
-lab_await 10 seen '"ip":"10.77.2.11:80","status":"mgclose"' \
+# Nobody has 10.77.2.11: its connection is tried three times (again after 5 s and 20 s).
+lab_await 40 seen '"ip":"10.77.2.11:80","status":"mgclose"' \
   '"ip":"10.77.2.10:80","status":"ERROR"},"T":"parse"' '"status":"Unsupported code: 401"' \
   '"ip":"10.77.1.11:80","status":"ERROR"},"T":"login"' '"T":"login"' ||
   fail "a display's outcome did not come"

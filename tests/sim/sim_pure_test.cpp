@@ -5,6 +5,7 @@
 
 #include "digest.h"
 #include "display_logic.h"
+#include "fetch_job.h"
 
 using namespace dsim;
 
@@ -133,6 +134,45 @@ TEST(SimAnswers, EveryRequestOfTheHost) {
       got += "to " + d.fetch->notifyHost + ":" + d.fetch->notifyPort + d.fetch->notifyUrl;
     }
     EXPECT_EQ(got, c.expected) << c.target;
+  }
+}
+
+// The fetch faults stand for displays whose result the host must not take at its word: one
+// that claims every file without fetching any, one that leaves the last file out.
+TEST(SimFetchFaults, WhatIsFetchedAndWhatIsClaimed) {
+  struct Case {
+    const char* fault;  // "" for none
+    FetchKind kind;
+    size_t urls;
+    size_t failing;        // planned downloads that fail
+    const char* expected;  // downloads, then the counts (firmware: the StatusCode) notified
+  } cases[] = {
+      {"", FetchKind::MediaList, 3, 1, "3: 3 2 1"},
+      {"fetch-skip", FetchKind::MediaList, 3, 0, "0: 3 3 0"},
+      {"fetch-skip", FetchKind::MediaList, 0, 0, "0: 0 0 0"},
+      {"fetch-fail-one", FetchKind::MediaList, 3, 0, "2: 3 2 1"},
+      {"fetch-fail-one", FetchKind::MediaList, 3, 1, "2: 3 1 2"},
+      {"fetch-fail-one", FetchKind::MediaList, 1, 0, "0: 1 0 1"},
+      {"fetch-fail-one", FetchKind::MediaList, 0, 0, "0: 0 0 0"},
+      {"fetch-skip", FetchKind::Firmware, 1, 1, "1: 500"},
+      {"fetch-fail-one", FetchKind::Firmware, 1, 0, "1: 200"},
+  };
+  for (const auto& c : cases) {
+    Faults faults;
+    if (*c.fault) {
+      ASSERT_TRUE(applyFault(faults, c.fault));
+    }
+    FetchOrder order;
+    order.kind = c.kind;
+    order.urls.assign(c.urls, "http://10.77.1.1/media/a.mp4");
+    const FetchPlan plan = planFetch(order, faults);
+    const std::string body = notificationBody(order, plan, plan.downloads - c.failing);
+    const std::string counts = c.kind == FetchKind::Firmware
+                                   ? field(body, "StatusCode")
+                                   : field(body, "TotalCount") + " " + field(body, "SucceedCount") +
+                                         " " + field(body, "FailedCount");
+    EXPECT_EQ(std::to_string(plan.downloads) + ": " + counts, c.expected)
+        << c.fault << " " << c.urls;
   }
 }
 

@@ -3,13 +3,11 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "digest.h"
 #include "sim_context.h"
 #include "xml_body.h"
 
@@ -28,25 +26,33 @@ struct NotifyPlan {
 // "/ISAPI/System/NotifyFetchFirmware") for firmware.
 NotifyPlan planNotification(const FetchOrder& order);
 
-// The notification body after `succeeded` of `total` downloads worked.
-std::string notificationBody(const FetchOrder& order, size_t succeeded);
+// Which FetchURLs of an order are fetched, and whether the fetch result tells the truth; the
+// fetch faults apply to media lists only.
+struct FetchPlan {
+  size_t downloads = 0;   // the first `downloads` FetchURLs, in document order
+  bool claimAll = false;  // every file is reported as fetched, whatever was downloaded
+};
+FetchPlan planFetch(const FetchOrder& order, const Faults& faults);
 
-// Downloads every FetchURL of one order, one after another, from the display's own address,
-// discarding the bytes (counted and hashed), then posts the notification. Every download and
-// the notification are journalled. Keeps itself alive until done.
+// The notification body after `succeeded` of the planned downloads worked.
+std::string notificationBody(const FetchOrder& order, const FetchPlan& plan, size_t succeeded);
+
+// Downloads the planned FetchURLs of one order from the display's own address, at most
+// --parallel-downloads at once, discarding the bytes (counted, and hashed unless --hash off),
+// then posts the notification with the real counts once every download ended. Every download
+// and the notification are journalled. All of it runs on the job's strand; the job keeps
+// itself alive until done.
 class FetchJob : public std::enable_shared_from_this<FetchJob> {
  public:
+  using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
   FetchJob(SimContext& ctx, std::shared_ptr<Display> display, FetchOrder order);
   void start();
 
  private:
-  void nextUrl();
+  void launch();
+  void startNext();
+  void onDownloadEnded(bool ok);
   bool openStream(const boost::asio::ip::address& remote, std::string& error);
-  void onConnect(boost::beast::error_code ec);
-  void onRequestWritten(boost::beast::error_code ec);
-  void readChunk();
-  void onChunk(boost::beast::error_code ec);
-  void finishUrl(bool ok, const std::string& error);
   void notify();
   void onNotifyConnect(boost::beast::error_code ec);
   void onNotifyWritten(boost::beast::error_code ec);
@@ -56,17 +62,13 @@ class FetchJob : public std::enable_shared_from_this<FetchJob> {
   SimContext& ctx_;
   std::shared_ptr<Display> display_;
   FetchOrder order_;
-  boost::asio::strand<boost::asio::io_context::executor_type> strand_;
+  Strand strand_;
+  FetchPlan plan_;
+  size_t started_ = 0;  // downloads begun
+  size_t ended_ = 0;
+  size_t succeeded_ = 0;
   std::optional<boost::beast::tcp_stream> stream_;
   boost::beast::flat_buffer buffer_;
-  std::vector<char> chunk_;
-  std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> parser_;
-  boost::beast::http::request<boost::beast::http::empty_body> get_;
-  Md5Stream md5_;
-  size_t index_ = 0;
-  size_t succeeded_ = 0;
-  FetchRecord current_;
-  std::chrono::steady_clock::time_point started_;
   boost::beast::http::request<boost::beast::http::string_body> post_;
   boost::beast::http::response<boost::beast::http::string_body> answer_;
   NotifyRecord notice_;

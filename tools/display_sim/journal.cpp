@@ -127,7 +127,7 @@ nlohmann::json encodeFetch(const FetchRecord& r) {
   putText(j, "target", r.target, UINT64_MAX);
   j["status"] = r.httpStatus;
   j["bytes"] = r.bytes;
-  j["md5"] = r.md5;
+  if (!r.md5.empty()) j["md5"] = r.md5;  // empty when the bytes were not hashed
   j["ok"] = r.ok;
   if (!r.error.empty()) j["error"] = r.error;
   j["duration_ms"] = r.durationMs;

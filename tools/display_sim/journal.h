@@ -38,7 +38,7 @@ struct FetchRecord {
   std::string target;  // request target sent ("" when the URL was unusable)
   int httpStatus = 0;  // 0: no answer
   uint64_t bytes = 0;  // body bytes received
-  std::string md5;     // of those bytes
+  std::string md5;     // of those bytes; empty (and left out) when not hashed
   bool ok = false;
   std::string error;
   int64_t durationMs = 0;

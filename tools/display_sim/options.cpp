@@ -30,6 +30,8 @@ bool applyFault(Faults& faults, const std::string& fault) {
   if (fault == "never-answer") return faults.neverAnswer = true;
   if (fault == "close-early") return faults.closeEarly = true;
   if (fault == "malformed-xml") return faults.malformedXml = true;
+  if (fault == "fetch-skip") return faults.fetchSkip = true;
+  if (fault == "fetch-fail-one") return faults.fetchFailOne = true;
   const auto eq = fault.find('=');
   if (eq == std::string::npos) return false;
   const std::string name = fault.substr(0, eq);
@@ -93,6 +95,14 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       {"--fetch-timeout-ms",
        [&](const std::string& v) { return parseNumber(v, o.fetchTimeoutMs, 1, 3600000); }},
       {"--notify-wait-ms", [&](const std::string& v) { return parseMs(v, o.notifyWaitMs); }},
+      {"--hash",
+       [&](const std::string& v) {
+         if (v != "on" && v != "off") return false;
+         o.hashDownloads = v == "on";
+         return true;
+       }},
+      {"--parallel-downloads",
+       [&](const std::string& v) { return parseNumber(v, o.parallelDownloads, 1, 64); }},
       {"--max-connections",
        [&](const std::string& v) { return parseNumber(v, o.maxConnections, 1, 100000); }},
   };
@@ -164,6 +174,10 @@ fetches with notifications, and the configuration upload (the display contract).
                                                empty body
                            malformed-xml       answer bodies have an unclosed element
                            slow=MS             delay every answer by MS milliseconds
+                           fetch-skip          fetch nothing of a media list, yet report
+                                               every file as fetched
+                           fetch-fail-one      fetch a media list but its last file, and
+                                               report that one as failed
   --journal FILE         append one JSON line per request received, download and
                          notification ("-" = standard output)
   --idle-ms MS           close a connection idle this long (default 2000)
@@ -173,6 +187,10 @@ fetches with notifications, and the configuration upload (the display contract).
   --connect-timeout-ms MS     connect time-out of downloads/notifications (default 10000)
   --fetch-timeout-ms MS       a download without progress this long fails (default 30000)
   --notify-wait-ms MS         wait for an answer to a notification (default 2000)
+  --hash on|off          digest every downloaded file into the journal (default on);
+                         off counts the bytes only
+  --parallel-downloads N downloads of one fetch order at once, 1-64 (default 4;
+                         1 = one after another)
   --max-connections N    open accepted connections, all displays (default 4096)
   -h, --help             show this text
 

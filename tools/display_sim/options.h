@@ -14,6 +14,8 @@ struct Faults {
   bool malformedXml = false;      // every answer body is XML with an unclosed element
   int httpStatus = 0;             // non-zero: every request is answered with this status, no body
   int slowMs = 0;                 // each answer is delayed by this many milliseconds
+  bool fetchSkip = false;         // a media list is not fetched, yet every file is reported done
+  bool fetchFailOne = false;      // the last file of a media list is not fetched and counts failed
 };
 
 struct SimOptions {
@@ -35,6 +37,8 @@ struct SimOptions {
   int maxConnections = 4096;             // accepted connections open at once, all displays
   bool discovery = true;                 // answer the hosts' probes on port 3704
   std::string kind = "standard";         // capabilities announced: standard, basic or banner
+  bool hashDownloads = true;             // false: downloaded bytes are counted, not digested
+  int parallelDownloads = 4;             // downloads of one order running at once
   bool help = false;
 };
 

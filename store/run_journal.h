@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+
+struct AppContext;
+
+// A display's state in a run after one outcome; an empty state leaves it as it was.
+struct StateJudgement {
+  std::string state;
+  nlohmann::json detail = nlohmann::json::object();
+};
+
+// `step`/`status`/`payload` as the page is told; `files` the run's files, `sentWhole` how many
+// of them the host's server sent whole to that display; `awaiting` whether the display still
+// owes a fetch result.
+StateJudgement judgeOutcome(const std::string& step, const std::string& status,
+                            const nlohmann::json& payload, size_t files, size_t sentWhole,
+                            bool awaiting);
+
+// The runs of this session whose displays may still report, and how each display stands.
+class RunJournal {
+ public:
+  // Writes the run (the page request `message` without credentials, and the files below
+  // `area`, "media" or "firmware") before anything is sent. 0 without a store: nothing is
+  // journalled then.
+  int64_t begin(AppContext& context, const nlohmann::json& message, const std::string& playlist,
+                const std::string& area, const std::vector<std::string>& fileNames);
+  // One outcome of display `ip` in `run`. `pageMessage` (may be empty) reaches the page once
+  // the step is on disk, then a state message when the display's state changed. Without a
+  // store or run it goes to the page at once.
+  void record(AppContext& context, int64_t run, const std::string& ip, const std::string& step,
+              const std::string& status, const nlohmann::json& payload, bool awaiting,
+              std::string pageMessage);
+  // Ends the runs that made no progress for `idle`: what still waits stays "pending".
+  void endIdleRuns(AppContext& context, std::chrono::milliseconds idle);
+  int64_t lastRun();
+
+ private:
+  struct Run {
+    std::vector<RunFile> files;
+    std::vector<std::string> paths;  // as the server names them, "/media/NAME"
+    std::map<std::string, std::string> states;
+    int64_t lastProgressMs = 0;
+    bool ended = false;
+  };
+  size_t sentWhole(AppContext& context, int64_t id, const Run& run, const std::string& ip);
+  void endRun(AppContext& context, int64_t id, Run& run, int64_t nowMs);
+
+  std::mutex mutex_;
+  std::map<int64_t, Run> runs_;
+  int64_t lastRun_ = 0;
+  // Digests by path, size and time of writing: a file is hashed once while it stays the same.
+  std::map<std::string, std::string> digests_;
+};
+
+// Checks every minute for runs idle for 30 minutes (on the poll thread, for the session).
+void watchIdleRuns(AppContext& context);
+
+int64_t nowMs();

@@ -1,0 +1,629 @@
+#include "store/store.h"
+
+#include <array>
+#include <filesystem>
+#include <system_error>
+
+#include "app/diag_log.h"
+#include "app/json_fields.h"
+#include "device/device_client.h"
+#include "media/file_utils.h"
+#include "store/store_impl.h"
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 2000;
+// Jobs committed in one transaction at most; a long queue is written in several.
+constexpr size_t kBatchLimit = 4096;
+
+// Forward migrations: entry N brings a database of user_version N to N + 1.
+const std::array<const char*, 1> kMigrations = {
+    R"sql(
+CREATE TABLE displays (
+  ip TEXT PRIMARY KEY,
+  name TEXT NOT NULL DEFAULT '',
+  model TEXT NOT NULL DEFAULT '',
+  serial TEXT NOT NULL DEFAULT '',
+  mac TEXT NOT NULL DEFAULT '',
+  version TEXT NOT NULL DEFAULT '',
+  capabilities TEXT NOT NULL DEFAULT '{}',
+  first_seen INTEGER,
+  last_seen INTEGER,
+  manual INTEGER NOT NULL DEFAULT 0,
+  last_run INTEGER,
+  last_state TEXT NOT NULL DEFAULT ''
+);
+CREATE TABLE groups (name TEXT PRIMARY KEY);
+CREATE TABLE group_members (
+  "group" TEXT NOT NULL REFERENCES groups(name) ON DELETE CASCADE ON UPDATE CASCADE,
+  ip TEXT NOT NULL REFERENCES displays(ip) ON DELETE CASCADE ON UPDATE CASCADE,
+  PRIMARY KEY ("group", ip)
+);
+CREATE INDEX group_members_ip ON group_members(ip);
+CREATE TABLE runs (
+  id INTEGER PRIMARY KEY,
+  kind TEXT NOT NULL,
+  started INTEGER NOT NULL,
+  ended INTEGER,
+  playlist TEXT NOT NULL DEFAULT '',
+  group_name TEXT NOT NULL DEFAULT '',
+  retry_of INTEGER NOT NULL DEFAULT 0,
+  request TEXT NOT NULL DEFAULT '{}'
+);
+CREATE INDEX runs_group ON runs(group_name, id DESC);
+CREATE TABLE run_files (
+  run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
+  position INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  sha256 TEXT NOT NULL,
+  PRIMARY KEY (run, position)
+);
+CREATE TABLE run_displays (
+  run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
+  ip TEXT NOT NULL,
+  state TEXT NOT NULL,
+  updated INTEGER NOT NULL,
+  detail TEXT NOT NULL DEFAULT '{}',
+  PRIMARY KEY (run, ip)
+);
+CREATE INDEX run_displays_ip ON run_displays(ip, run DESC);
+CREATE TABLE steps (
+  run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
+  ip TEXT NOT NULL,
+  seq INTEGER NOT NULL,
+  at INTEGER NOT NULL,
+  step TEXT NOT NULL,
+  status TEXT NOT NULL,
+  detail TEXT NOT NULL DEFAULT '{}',
+  PRIMARY KEY (run, ip, seq)
+);
+)sql",
+};
+constexpr int kSchemaVersion = static_cast<int>(kMigrations.size());
+
+// A second line of defence: whatever the caller passes, no credential reaches the disk.
+json withoutCredentials(json value) {
+  for (json* object : {&value, value.is_object() && value.contains("P") ? &value["P"] : nullptr}) {
+    if (object && object->is_object()) {
+      object->erase("user");
+      object->erase("pass");
+    }
+  }
+  return value;
+}
+
+bool isDisplayAddress(const std::string& ip) {
+  size_t colon = ip.rfind(':');
+  if (colon == std::string::npos || colon + 1 == ip.size()) return false;
+  for (size_t i = colon + 1; i < ip.size(); ++i) {
+    if (ip[i] < '0' || ip[i] > '9') return false;
+  }
+  if (ip.size() - colon > 6 || std::stoi(ip.substr(colon + 1)) == 0) return false;
+  // parseDeviceAddress also takes forms such as "010.1.1.1"; the canonical text is kept.
+  auto endpoint = parseDeviceAddress(ip);
+  return endpoint && endpoint->address().is_v4() &&
+         endpoint->address().to_string() + ":" + std::to_string(endpoint->port()) == ip;
+}
+
+bool isUtf8(const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    size_t length = utf8SequenceLength(text, at);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+struct Connection {
+  sqlite3* db = nullptr;
+  ~Connection() {
+    if (db) sqlite3_close_v2(db);
+  }
+};
+
+// The sentence for a refused open, from the code of the statement that failed.
+std::string openFailure(const std::string& path, int code, const std::string& message) {
+  switch (code & 0xff) {
+    case SQLITE_NOTADB:
+      return "The store " + path + " is not a database; it was left as it is.";
+    case SQLITE_CORRUPT:
+      return "The store " + path + " is damaged (" + message + "); it was left as it is.";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "The store " + path + " is locked by another program.";
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+      return "The store " + path + " cannot be written (" + message + ").";
+    default:
+      return "The store " + path + " could not be opened (" + message + ").";
+  }
+}
+
+// One-value query during open; the error sentence when it fails.
+bool pragmaText(sqlite3* db, const char* sql, const std::string& path, std::string& value,
+                std::string& error) {
+  sqlite3_stmt* statement = nullptr;
+  int code = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+  if (code == SQLITE_OK) code = sqlite3_step(statement);
+  if (code == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(statement, 0);
+    value = text ? reinterpret_cast<const char*>(text) : "";
+    code = SQLITE_OK;
+  } else if (code == SQLITE_DONE) {
+    code = SQLITE_OK;
+  }
+  if (code != SQLITE_OK) error = openFailure(path, code, sqlite3_errmsg(db));
+  sqlite3_finalize(statement);
+  return code == SQLITE_OK;
+}
+
+bool execOpen(sqlite3* db, const std::string& sql, const std::string& path, std::string& error) {
+  char* message = nullptr;
+  int code = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  if (code != SQLITE_OK) {
+    error = openFailure(path, sqlite3_extended_errcode(db), message ? message : "");
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  sqlite3_free(message);
+  return code == SQLITE_OK;
+}
+
+// Every check that can refuse the file runs before anything is written to it.
+sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) {
+  Connection connection;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (exists ? 0 : SQLITE_OPEN_CREATE);
+  int code = sqlite3_open_v2(path.c_str(), &connection.db, flags, nullptr);
+  if (code != SQLITE_OK) {
+    error = openFailure(path, code, connection.db ? sqlite3_errmsg(connection.db) : "");
+    return nullptr;
+  }
+  sqlite3_extended_result_codes(connection.db, 1);
+  sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
+  std::string version;
+  if (!pragmaText(connection.db, "PRAGMA user_version", path, version, error)) return nullptr;
+  if (std::stoi(version) > kSchemaVersion) {
+    error = "The store " + path + " was written by a newer version of the program (schema " +
+            version + "; this one knows up to " + std::to_string(kSchemaVersion) +
+            "); it was left as it is.";
+    return nullptr;
+  }
+  std::string check;
+  if (!pragmaText(connection.db, "PRAGMA quick_check", path, check, error)) return nullptr;
+  if (check != "ok") {
+    error = openFailure(path, SQLITE_CORRUPT, check);
+    return nullptr;
+  }
+  // Takes the write lock first: a read-only file or another writer refuses here, unchanged.
+  if (!execOpen(connection.db, "BEGIN IMMEDIATE; COMMIT;", path, error)) return nullptr;
+  std::string mode;
+  if (!pragmaText(connection.db, "PRAGMA journal_mode=WAL", path, mode, error)) return nullptr;
+  if (!execOpen(connection.db,
+                "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA cache_size=-65536;",
+                path, error))
+    return nullptr;
+  for (int from = std::stoi(version); from < kSchemaVersion; ++from) {
+    std::string migration = std::string("BEGIN IMMEDIATE;") + kMigrations[from] +
+                            "PRAGMA user_version=" + std::to_string(from + 1) + "; COMMIT;";
+    if (!execOpen(connection.db, migration, path, error)) return nullptr;
+  }
+  return std::exchange(connection.db, nullptr);
+}
+
+}  // namespace
+
+Query::~Query() {
+  if (statement_) {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+}
+
+Query& Query::bind(int index, const std::string& text) {
+  if (statement_) sqlite3_bind_text(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT);
+  return *this;
+}
+
+Query& Query::bind(int index, int64_t value) {
+  if (statement_) sqlite3_bind_int64(statement_, index, value);
+  return *this;
+}
+
+Query& Query::bindNull(int index) {
+  if (statement_) sqlite3_bind_null(statement_, index);
+  return *this;
+}
+
+int Query::step() {
+  return statement_ ? sqlite3_step(statement_) : SQLITE_ERROR;
+}
+
+bool Query::run() {
+  int code;
+  while ((code = step()) == SQLITE_ROW) {
+  }
+  if (code != SQLITE_DONE) diagLog(std::string("store: ") + sqlite3_errmsg(db_));
+  return code == SQLITE_DONE;
+}
+
+std::string Query::text(int column) const {
+  const unsigned char* value = sqlite3_column_text(statement_, column);
+  return value ? std::string(reinterpret_cast<const char*>(value),
+                             sqlite3_column_bytes(statement_, column))
+               : std::string();
+}
+
+Store::Impl::Impl(sqlite3* connection) : db(connection) {
+  writer_ = std::thread([this] { writerLoop(); });
+}
+
+Store::Impl::~Impl() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  writer_.join();
+  for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+  sqlite3_close_v2(db);
+}
+
+Query Store::Impl::prepare(const char* sql) {
+  auto& statement = statements_[sql];
+  if (!statement && sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                                       nullptr) != SQLITE_OK) {
+    diagLog("store: " + lastError());
+    statement = nullptr;
+  }
+  return Query(db, statement);
+}
+
+bool Store::Impl::exec(const char* sql) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  diagLog(std::string("store: ") + sql + ": " + lastError());
+  return false;
+}
+
+void Store::Impl::submit(Job job) {
+  if (std::this_thread::get_id() == writer_.get_id()) {
+    bool ok = runJob(job);
+    if (job.done) job.done(ok);
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(job));
+  }
+  wake_.notify_one();
+}
+
+void Store::Impl::writerLoop() {
+  for (;;) {
+    std::deque<Job> batch;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      while (!queue_.empty() && batch.size() < kBatchLimit) {
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+    }
+    runBatch(batch);
+  }
+}
+
+// A savepoint per job: one failed job loses only its own changes.
+bool Store::Impl::runJob(Job& job) {
+  if (!exec("SAVEPOINT job")) return false;
+  bool ok = job.work();
+  if (!ok) exec("ROLLBACK TO job");
+  return exec("RELEASE job") && ok;
+}
+
+void Store::Impl::runBatch(std::deque<Job>& batch) {
+  // Without the transaction (another program holds the lock) each job still commits alone.
+  bool inTransaction = exec("BEGIN IMMEDIATE");
+  std::vector<bool> written;
+  written.reserve(batch.size());
+  for (auto& job : batch) written.push_back(runJob(job));
+  if (inTransaction && !exec("COMMIT")) {
+    exec("ROLLBACK");
+    written.assign(batch.size(), false);
+  }
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (!written[i]) diagLog("store: a write was lost: " + lastError());
+    if (batch[i].done) batch[i].done(written[i]);
+  }
+}
+
+Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Store::~Store() = default;
+
+Store::Opened Store::open(const std::string& appFolder) {
+  namespace fs = std::filesystem;
+  Opened opened;
+  std::string folder = appFolder + "/data";
+  std::string path = folder + "/quillora.db";
+  std::error_code ec;
+  if (fs::create_directory(folder, ec)) {
+    fs::permissions(folder, fs::perms::owner_all, ec);
+  }
+  if (!fs::is_directory(folder, ec)) {
+    opened.error = "The store cannot be written: " + folder + " is not a folder that can be made.";
+    return opened;
+  }
+  bool exists = fs::exists(path, ec);
+  if (exists && !fs::is_regular_file(path, ec)) {
+    opened.error = "The store " + path + " is not a file; it was left as it is.";
+    return opened;
+  }
+  sqlite3* db = openDatabase(path, exists, opened.error);
+  if (!db) return opened;
+  opened.store.reset(new Store(std::make_unique<Impl>(db)));
+  return opened;
+}
+
+void Store::displaySeen(const std::string& ip, const json& record, int64_t nowMs) {
+  // The address comes from a datagram anyone on the network can send.
+  if (!isDisplayAddress(ip)) {
+    diagLog("store: ignored a display at \"" + ip + "\"");
+    return;
+  }
+  json capabilities = json::object();
+  if (record.is_object()) {
+    for (const auto& [key, value] : record.items()) {
+      if (key.size() > 7 && key.ends_with("Support")) capabilities[key] = value;
+    }
+  }
+  impl_->submit(
+      {[this, ip, nowMs, capabilities = dumpCompact(capabilities),
+        fields = std::array{stringOr(record, "DeviceName"), stringOr(record, "DeviceModel"),
+                            stringOr(record, "SerialNumber"), stringOr(record, "MacAddr"),
+                            stringOr(record, "SoftwareVersion")}] {
+         auto query = impl_->prepare(
+             "INSERT INTO displays (ip, name, model, serial, mac, version, capabilities,"
+             " first_seen, last_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)"
+             " ON CONFLICT (ip) DO UPDATE SET"
+             // A shorter answer updates what it has and keeps the rest.
+             " name = coalesce(nullif(excluded.name, ''), name),"
+             " model = coalesce(nullif(excluded.model, ''), model),"
+             " serial = coalesce(nullif(excluded.serial, ''), serial),"
+             " mac = coalesce(nullif(excluded.mac, ''), mac),"
+             " version = coalesce(nullif(excluded.version, ''), version),"
+             " capabilities = coalesce(nullif(excluded.capabilities, '{}'), capabilities),"
+             " first_seen = coalesce(first_seen, excluded.first_seen),"
+             " last_seen = excluded.last_seen");
+         query.bind(1, ip).bind(7, capabilities).bind(8, nowMs);
+         for (int i = 0; i < 5; ++i) query.bind(i + 2, fields[i]);
+         return query.run();
+       },
+       {}});
+}
+
+void Store::recordStep(RunStep step, std::function<void()> after) {
+  impl_->submit(
+      {[this, step = std::move(step)] {
+         auto insert = impl_->prepare(
+             "INSERT INTO steps (run, ip, seq, at, step, status, detail)"
+             " SELECT ?1, ?2, coalesce(max(seq), 0) + 1, ?3, ?4, ?5, ?6 FROM steps"
+             " WHERE run = ?1 AND ip = ?2");
+         json detail = withoutCredentials(step.detail);
+         if (!insert.bind(1, step.runId)
+                  .bind(2, step.ip)
+                  .bind(3, step.atMs)
+                  .bind(4, step.step)
+                  .bind(5, step.status)
+                  .bind(6, dumpCompact(detail))
+                  .run())
+           return false;
+         if (step.state.empty()) return true;
+         auto state = impl_->prepare(
+             "INSERT INTO run_displays (run, ip, state, updated, detail) VALUES (?1, ?2, ?3, ?4, "
+             "?5)"
+             " ON CONFLICT (run, ip) DO UPDATE SET state = excluded.state,"
+             " updated = excluded.updated, detail = excluded.detail");
+         json summary = detail;
+         summary["step"] = step.step;
+         summary["status"] = step.status;
+         if (!state.bind(1, step.runId)
+                  .bind(2, step.ip)
+                  .bind(3, step.state)
+                  .bind(4, step.atMs)
+                  .bind(5, dumpCompact(summary))
+                  .run())
+           return false;
+         return impl_->prepare("UPDATE displays SET last_run = ?1, last_state = ?2 WHERE ip = ?3")
+             .bind(1, step.runId)
+             .bind(2, step.state)
+             .bind(3, step.ip)
+             .run();
+       },
+       [after = std::move(after)](bool) {
+         if (after) after();
+       }});
+}
+
+void Store::endRun(int64_t runId, int64_t endedMs) {
+  impl_->submit({[this, runId, endedMs] {
+                   return impl_->prepare("UPDATE runs SET ended = ?1 WHERE id = ?2")
+                       .bind(1, endedMs)
+                       .bind(2, runId)
+                       .run();
+                 },
+                 {}});
+}
+
+namespace {
+
+// Runs `work` as one job and waits until it is committed (or refused).
+bool waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work, std::string& error) {
+  auto reason = std::make_shared<std::string>();
+  auto result = std::make_shared<std::promise<bool>>();
+  auto future = result->get_future();
+  impl.submit({[work, reason] { return work(*reason); },
+               [&impl, reason, result](bool ok) {
+                 if (!ok && reason->empty())
+                   reason->assign("The store could not be written: " + impl.lastError());
+                 result->set_value(ok);
+               }});
+  bool ok = future.get();
+  if (!ok) error = *reason;
+  return ok;
+}
+
+}  // namespace
+
+bool Store::addDisplay(const std::string& ip, int64_t nowMs, std::string& error) {
+  if (!isDisplayAddress(ip)) {
+    error = "malformed display address \"" + ip + "\" (a.b.c.d:port expected)";
+    return false;
+  }
+  return waitedWrite(
+      *impl_,
+      [this, ip, nowMs](std::string&) {
+        return impl_
+            ->prepare(
+                "INSERT INTO displays (ip, first_seen, manual) VALUES (?1, ?2, 1)"
+                " ON CONFLICT (ip) DO UPDATE SET manual = 1")
+            .bind(1, ip)
+            .bind(2, nowMs)
+            .run();
+      },
+      error);
+}
+
+bool Store::removeDisplay(const std::string& ip, std::string& error) {
+  return waitedWrite(
+      *impl_,
+      [this, ip](std::string& reason) {
+        if (!impl_->prepare("DELETE FROM displays WHERE ip = ?1").bind(1, ip).run()) return false;
+        if (sqlite3_changes(impl_->db) > 0) return true;
+        reason = "unknown display " + ip;
+        return false;
+      },
+      error);
+}
+
+bool Store::saveGroup(const std::string& name, const std::vector<std::string>& ips,
+                      const std::string& oldName, std::string& error) {
+  if (name.empty() || name.size() > 64 || !isUtf8(name)) {
+    error = "a group name is 1 to 64 bytes of UTF-8 text";
+    return false;
+  }
+  return waitedWrite(
+      *impl_,
+      [this, name, ips, oldName](std::string& reason) {
+        auto known = [this](const char* sql, const std::string& key) {
+          auto query = impl_->prepare(sql);
+          return query.bind(1, key).step() == SQLITE_ROW;
+        };
+        for (const auto& ip : ips) {
+          if (!known("SELECT 1 FROM displays WHERE ip = ?1", ip)) {
+            reason = "unknown display " + ip;
+            return false;
+          }
+        }
+        if (!oldName.empty() && oldName != name) {
+          if (!known("SELECT 1 FROM groups WHERE name = ?1", oldName)) {
+            reason = "unknown group " + oldName;
+            return false;
+          }
+          if (known("SELECT 1 FROM groups WHERE name = ?1", name)) {
+            reason = "a group named " + name + " already exists";
+            return false;
+          }
+          if (!impl_->prepare("UPDATE groups SET name = ?1 WHERE name = ?2")
+                   .bind(1, name)
+                   .bind(2, oldName)
+                   .run())
+            return false;
+        }
+        if (!impl_->prepare("INSERT OR IGNORE INTO groups (name) VALUES (?1)")
+                 .bind(1, name)
+                 .run() ||
+            !impl_->prepare("DELETE FROM group_members WHERE \"group\" = ?1").bind(1, name).run())
+          return false;
+        for (const auto& ip : ips) {
+          if (!impl_->prepare("INSERT OR IGNORE INTO group_members (\"group\", ip) VALUES (?1, ?2)")
+                   .bind(1, name)
+                   .bind(2, ip)
+                   .run())
+            return false;
+        }
+        return true;
+      },
+      error);
+}
+
+bool Store::removeGroup(const std::string& name, std::string& error) {
+  return waitedWrite(
+      *impl_,
+      [this, name](std::string& reason) {
+        if (!impl_->prepare("DELETE FROM groups WHERE name = ?1").bind(1, name).run()) return false;
+        if (sqlite3_changes(impl_->db) > 0) return true;
+        reason = "unknown group " + name;
+        return false;
+      },
+      error);
+}
+
+int64_t Store::beginRun(const RunStart& run) {
+  auto id = std::make_shared<int64_t>(0);
+  std::string error;
+  bool ok = waitedWrite(
+      *impl_,
+      [this, &run, id](std::string&) {
+        if (!impl_
+                 ->prepare(
+                     "INSERT INTO runs (kind, started, playlist, group_name, retry_of, request)"
+                     " VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
+                 .bind(1, run.kind)
+                 .bind(2, run.startedMs)
+                 .bind(3, run.playlist)
+                 .bind(4, run.group)
+                 .bind(5, run.retryOf)
+                 .bind(6, dumpCompact(withoutCredentials(run.request)))
+                 .run())
+          return false;
+        *id = sqlite3_last_insert_rowid(impl_->db);
+        for (size_t i = 0; i < run.files.size(); ++i) {
+          if (!impl_
+                   ->prepare("INSERT INTO run_files (run, position, name, size, sha256)"
+                             " VALUES (?1, ?2, ?3, ?4, ?5)")
+                   .bind(1, *id)
+                   .bind(2, static_cast<int64_t>(i))
+                   .bind(3, run.files[i].name)
+                   .bind(4, static_cast<int64_t>(run.files[i].size))
+                   .bind(5, run.files[i].sha256)
+                   .run())
+            return false;
+        }
+        for (const auto& ip : run.ips) {
+          if (!impl_
+                   ->prepare("INSERT OR IGNORE INTO run_displays (run, ip, state, updated)"
+                             " VALUES (?1, ?2, 'pending', ?3)")
+                   .bind(1, *id)
+                   .bind(2, ip)
+                   .bind(3, run.startedMs)
+                   .run())
+            return false;
+        }
+        return true;
+      },
+      error);
+  if (!ok) diagLog("store: a run was not written: " + error);
+  return ok ? *id : 0;
+}
+
+void Store::flush() {
+  // Resolved in its place among the `after` callbacks, so those queued before it have run.
+  auto drained = std::make_shared<std::promise<void>>();
+  auto future = drained->get_future();
+  impl_->submit({[] { return true; }, [drained](bool) { drained->set_value(); }});
+  future.get();
+}

@@ -1,0 +1,328 @@
+#include "store/store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <functional>
+#include <mutex>
+
+#include "app/app_context.h"
+#include "app/startup.h"
+#include "commands/dispatcher.h"
+#include "platform/file_dialog.h"
+#include "unit/test_support.h"
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDb = "data/quillora.db";
+
+// Runs statements on the file through a connection of its own, as another program would.
+void sql(const std::string& path, const std::string& statements) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+RunStart runOf(const char* kind, std::vector<std::string> ips) {
+  RunStart run;
+  run.kind = kind;
+  run.ips = std::move(ips);
+  run.startedMs = 1'700'000'000'000;
+  return run;
+}
+
+// A store that was written by this program and closed.
+void writeStore(const TempAppFolder& dir) {
+  auto opened = Store::open(dir.path());
+  ASSERT_TRUE(opened.store) << opened.error;
+  std::string error;
+  for (int i = 1; i < 200; ++i) {
+    ASSERT_TRUE(opened.store->addDisplay(
+        "10.0." + std::to_string(i / 100) + "." + std::to_string(i % 100) + ":80", i, error));
+  }
+}
+
+TEST(StoreOpen, RefusesWhatItCannotUseAndLeavesItAsItIs) {
+  struct Case {
+    const char* name;
+    std::function<void(TempAppFolder&)> prepare;
+    const char* error;  // empty: it opens
+  } cases[] = {
+      {"new folder", [](TempAppFolder&) {}, ""},
+      {"own store again", writeStore, ""},
+      {"newer schema",
+       [](TempAppFolder& d) {
+         fs::create_directory(d.file("data"));
+         sql(d.file(kDb), "CREATE TABLE t (x); PRAGMA user_version = 7;");
+       },
+       "schema 7; this one knows up to 1"},
+      {"not a database", [](TempAppFolder& d) { d.write(kDb, std::string(4096, 'x')); },
+       "is not a database"},
+      {"damaged page",
+       [](TempAppFolder& d) {
+         writeStore(d);
+         std::string bytes = d.read(kDb);
+         bytes.replace(2 * 4096 + 10, 2000, std::string(2000, '\xA5'));
+         d.write(kDb, bytes);
+       },
+       "is damaged"},
+      {"truncated",
+       [](TempAppFolder& d) {
+         writeStore(d);
+         d.write(kDb, d.read(kDb).substr(0, 4096 + 100));
+       },
+       "damaged"},
+      {"data is a file", [](TempAppFolder& d) { d.write("data", "not a folder"); },
+       "cannot be written"},
+  };
+  for (auto& c : cases) {
+    TempAppFolder dir;
+    c.prepare(dir);
+    const std::string target = dir.exists(kDb) ? kDb : "data";
+    const std::string before = dir.exists(target) ? dir.read(target) : "";
+    auto opened = Store::open(dir.path());
+    if (!*c.error) {
+      EXPECT_TRUE(opened.store) << c.name << ": " << opened.error;
+      EXPECT_EQ(fs::status(dir.file("data")).permissions() & fs::perms::all, fs::perms::owner_all);
+      continue;
+    }
+    EXPECT_FALSE(opened.store) << c.name;
+    EXPECT_NE(opened.error.find(c.error), std::string::npos) << c.name << ": " << opened.error;
+    EXPECT_EQ(dir.read(target), before) << c.name;
+  }
+}
+
+TEST(StoreOpen, WaitsForAndThenRefusesAStoreLockedByAnotherProgram) {
+  TempAppFolder dir;
+  writeStore(dir);
+  const std::string before = dir.read(kDb);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file(kDb).c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto opened = Store::open(dir.path());
+  sqlite3_close(other);
+  EXPECT_FALSE(opened.store);
+  EXPECT_NE(opened.error.find("locked by another program"), std::string::npos) << opened.error;
+  EXPECT_EQ(dir.read(kDb), before);
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto opened = Store::open(dir.path());
+    ASSERT_TRUE(opened.store) << opened.error;
+    store = std::move(opened.store);
+  }
+  TempAppFolder dir;
+  std::unique_ptr<Store> store;
+};
+
+TEST_F(StoreTest, InventoryAndGroupRules) {
+  using Op = std::function<bool(Store&, std::string&)>;
+  auto add = [](std::string ip) -> Op {
+    return [ip](Store& s, std::string& e) { return s.addDisplay(ip, 5, e); };
+  };
+  auto group = [](std::string name, std::vector<std::string> ips, std::string old = "") -> Op {
+    return [=](Store& s, std::string& e) { return s.saveGroup(name, ips, old, e); };
+  };
+  struct Case {
+    Op op;
+    const char* error;  // empty: accepted
+  } cases[] = {
+      {add("10.0.0.1:80"), ""},
+      {add("10.0.0.2:8080"), ""},
+      {add("10.0.0.1:80"), ""},
+      {add("10.0.0.1"), "malformed"},
+      {add("10.0.0.256:80"), "malformed"},
+      {add("10.0.0.1:0"), "malformed"},
+      {add("10.0.0.1:65536"), "malformed"},
+      {add("10.0.0.01:80"), "malformed"},
+      {add("10.0.0.1:80x"), "malformed"},
+      {add("host:80"), "malformed"},
+      {add("10.0.0.3:"), "malformed"},
+      {[](Store& s, std::string& e) { return s.removeDisplay("10.9.9.9:80", e); },
+       "unknown display 10.9.9.9:80"},
+      {group("hall", {"10.0.0.1:80", "10.0.0.7:80"}), "unknown display 10.0.0.7:80"},
+      {group("", {}), "1 to 64 bytes"},
+      {group(std::string(65, 'g'), {}), "1 to 64 bytes"},
+      {group("bad\xff", {}), "1 to 64 bytes"},
+      {group("hall", {"10.0.0.2:8080", "10.0.0.1:80"}), ""},
+      {group("lobby", {}), ""},
+      {group("foyer", {}, "nowhere"), "unknown group nowhere"},
+      {group("lobby", {"10.0.0.1:80"}, "hall"), "already exists"},
+      {group("entrée", {"10.0.0.1:80", "10.0.0.2:8080"}, "hall"), ""},
+      {[](Store& s, std::string& e) { return s.removeDisplay("10.0.0.2:8080", e); }, ""},
+      {[](Store& s, std::string& e) { return s.removeGroup("hall", e); }, "unknown group hall"},
+      {[](Store& s, std::string& e) { return s.removeGroup("lobby", e); }, ""},
+  };
+  int row = 0;
+  for (auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(c.op(*store, error), !*c.error) << "row " << row << ": " << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << "row " << row << ": " << error;
+    ++row;
+  }
+  EXPECT_EQ(store->groups(), json::parse(R"([{"name":"entrée","ip":["10.0.0.1:80"]}])"));
+  EXPECT_EQ(store->groupMembers("hall"), std::nullopt);
+  json displays = store->displays();
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_EQ(displays[0]["groups"], json::parse(R"(["entrée"])"));
+  EXPECT_EQ(displays[0]["manual"], true);
+  EXPECT_TRUE(displays[0]["lastSeen"].is_null());
+}
+
+TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
+  store->displaySeen("10.0.0.1:80",
+                     {{"DeviceName", "Hall"},
+                      {"SerialNumber", "S1"},
+                      {"ScreenSupport", "true"},
+                      {"user", "admin"}},
+                     1000);
+  store->displaySeen("10.0.0.1:80", {{"DeviceName", "Hall 2"}}, 2000);
+  std::string error;
+  ASSERT_TRUE(store->saveGroup("hall", {"10.0.0.1:80"}, "", error)) << error;
+  RunStart start = runOf("playlist", {"10.0.0.1:80", "10.0.0.9:80"});
+  start.playlist = "=cmd|' /c calc'!A0";
+  start.request = {{"user", "admin"},
+                   {"pass", "Sekr1tPassw0rd"},
+                   {"P", {{"pass", "Sekr1tPassw0rd"}, {"name", "lobby, \"main\""}}}};
+  start.files = {{"clip.mp4", 42, "ab"}};
+  int64_t id = store->beginRun(start);
+  ASSERT_GT(id, 0);
+  EXPECT_GT(store->beginRun(runOf("login", {})), id);
+  store->recordStep({id, "10.0.0.1:80", 1'700'000'000'100, "login", "OK", {}, ""});
+  store->recordStep({id,
+                     "10.0.0.1:80",
+                     1'700'000'000'200,
+                     "playlist",
+                     "finish",
+                     {{"pass", "Sekr1tPassw0rd"}, {"note", "a,b\n\"c\""}},
+                     "delivered"});
+  store->recordStep({id, "10.0.0.9:80", 1'700'000'000'250, "login", "ERROR", {}, ""});
+  store->endRun(id, 1'700'000'000'300);
+
+  json runs = store->history(10, "", "");
+  ASSERT_EQ(runs.size(), 2u);
+  json& first = runs[1];
+  EXPECT_EQ(first["id"], id);
+  EXPECT_EQ(first["ended"], 1'700'000'000'300);
+  EXPECT_EQ(first["files"], json::parse(R"([{"name":"clip.mp4","size":42,"sha256":"ab"}])"));
+  EXPECT_EQ(first["displays"][0]["state"], "delivered");
+  EXPECT_EQ(first["displays"][0]["detail"]["note"], "a,b\n\"c\"");
+  EXPECT_EQ(first["displays"][1]["state"], "pending");
+  for (auto [ip, group, count] : {std::tuple{"10.0.0.9:80", "", 1u},
+                                  {"10.0.0.5:80", "", 0u},
+                                  {"", "hall", 1u},
+                                  {"", "nobody", 0u}})
+    EXPECT_EQ(store->history(10, ip, group).size(), count) << ip << group;
+  EXPECT_EQ(store->history(1, "", "")[0]["kind"], "login");
+
+  json run = store->run(id);
+  EXPECT_EQ(run["request"], json::parse(R"({"P":{"name":"lobby, \"main\""}})"));
+  json steps = run["displays"][0]["steps"];
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_EQ(steps[1]["seq"], 2);
+  EXPECT_EQ(steps[1]["step"], "playlist");
+  EXPECT_EQ(run["displays"][1]["steps"][0]["seq"], 1);
+  EXPECT_TRUE(store->run(id + 100).is_null());
+  json display = store->displays()[0];
+  EXPECT_EQ(display["name"], "Hall 2");
+  EXPECT_EQ(display["firstSeen"], 1000);
+  EXPECT_EQ(display["capabilities"], json::parse(R"({"ScreenSupport":"true"})"));
+  EXPECT_EQ(display["lastRun"], id);
+  EXPECT_EQ(display["lastState"], "delivered");
+
+  EXPECT_EQ(
+      store->historyCsv(id),
+      "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n" + std::to_string(id) +
+          ",2023-11-14T22:13:20.000Z,playlist,'=cmd|' /c calc'!A0,,,10.0.0.1:80,"
+          "delivered,2023-11-14T22:13:20.200Z,\"{\"\"note\"\":\"\"a,b\\n"
+          "\\\"\"c\\\"\"\"\",\"\"status\"\":\"\"finish\"\",\"\"step\"\":\"\"playlist\"\"}\"\r\n" +
+          std::to_string(id) +
+          ",2023-11-14T22:13:20.000Z,playlist,'=cmd|' /c calc'!A0,,,10.0.0.9:80,pending,"
+          "2023-11-14T22:13:20.000Z,{}\r\n");
+  store->flush();
+  for (const auto& entry : fs::directory_iterator(dir.file("data"))) {
+    std::string bytes = dir.read("data/" + entry.path().filename().string());
+    EXPECT_EQ(bytes.find("Sekr1tPassw0rd"), std::string::npos) << entry.path();
+    EXPECT_EQ(bytes.find("admin"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(StoreTest, AfterCallbacksRunInOrderOnceTheStepIsCommitted) {
+  int64_t id = store->beginRun(runOf("playlist", {"10.0.0.1:80"}));
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file(kDb).c_str(), &reader), SQLITE_OK);
+  std::mutex mutex;
+  std::vector<int64_t> seen;
+  for (int i = 1; i <= 40; ++i) {
+    store->recordStep({id, "10.0.0.1:80", i, "device", "OK", {}, "delivered"}, [&, i] {
+      sqlite3_stmt* query = nullptr;
+      sqlite3_prepare_v2(reader, "SELECT count(*) FROM steps WHERE at = ?1", -1, &query, nullptr);
+      sqlite3_bind_int64(query, 1, i);
+      std::lock_guard lock(mutex);
+      seen.push_back(sqlite3_step(query) == SQLITE_ROW ? i * sqlite3_column_int64(query, 0) : -i);
+      sqlite3_finalize(query);
+    });
+  }
+  store->flush();
+  sqlite3_close(reader);
+  std::vector<int64_t> expected;
+  for (int i = 1; i <= 40; ++i) expected.push_back(i);
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(StoreMessages, AnswerThePageWithAndWithoutAStore) {
+  TempAppFolder dir;
+  auto context = makeContext(dir);
+  ASSERT_TRUE(context);
+  openStore(*context);
+  ASSERT_TRUE(context->store) << context->storeError;
+  PreparedDialogs dialogs;
+  dialogs.addAnswer({dir.file("out/history.csv")});
+  dialogs.addAnswer({});
+  context->dialogs = &dialogs;
+  fs::create_directory(dir.file("out"));
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"T":"inventory","C":"add","V":1,"P":{"ip":"10.0.0.1:80"}})",
+       R"({"C":"add","P":{"ip":"10.0.0.1:80","status":"OK"},"T":"inventory","V":1})"},
+      {R"({"T":"inventory","C":"add","V":1,"P":{"ip":"nope"}})",
+       R"x("P":{"error":"malformed display address \"nope\" (a.b.c.d:port expected)","ip":"nope","status":"ERROR"})x"},
+      {R"({"T":"inventory","C":"remove","V":1,"P":{}})", R"("status":"ERROR")"},
+      {R"({"T":"group","C":"save","V":1,"P":{"name":"hall","ip":["10.0.0.1:80"]}})",
+       R"("P":{"ip":["10.0.0.1:80"],"name":"hall","status":"OK"})"},
+      {R"({"T":"group","C":"get","V":1,"P":""})",
+       R"("P":{"groups":[{"ip":["10.0.0.1:80"],"name":"hall"}]})"},
+      {R"({"T":"inventory","C":"get","V":1,"P":""})", R"("groups":["hall"],"ip":"10.0.0.1:80")"},
+      {R"({"T":"history","C":"get","V":1,"P":{"limit":0}})", R"("P":{"runs":[]})"},
+      {R"({"T":"history","C":"get","V":1,"P":{"id":3}})", R"("P":{"runs":[]})"},
+      {R"({"T":"history","C":"export","V":1,"P":{}})",
+       R"("P":{"path":")" + dir.file("out/history.csv") + R"(","status":"OK"})"},
+      {R"({"T":"history","C":"export","V":1,"P":{"id":2}})", R"("P":{"id":2,"status":"cancel"})"},
+  };
+  for (const auto& [request, part] : cases) {
+    std::string answer = dispatchPageMessage(*context, request);
+    EXPECT_NE(answer.find(part), std::string::npos) << request << "\n" << answer;
+  }
+  EXPECT_EQ(dir.read("out/history.csv"),
+            "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n");
+  context->store.reset();
+  const std::pair<const char*, const char*> closed[] = {
+      {R"({"T":"history","C":"get","V":1,"P":{}})",
+       R"({"error":"The store is switched off.","runs":[],"status":"ERROR"})"},
+      {R"({"T":"inventory","C":"get","V":1,"P":""})",
+       R"({"displays":[],"error":"The store is switched off.","groups":[],"status":"ERROR"})"},
+      {R"({"T":"group","C":"remove","V":1,"P":{"name":"hall"}})",
+       R"({"error":"The store is switched off.","name":"hall","status":"ERROR"})"}};
+  for (const auto& [request, payload] : closed)
+    EXPECT_EQ(json::parse(dispatchPageMessage(*context, request))["P"], json::parse(payload))
+        << request;
+}
+
+}  // namespace
