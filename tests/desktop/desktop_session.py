@@ -80,7 +80,23 @@ def opened(card, by=None):  # after clicking BY, when given
 
 
 def shot(name):
+    time.sleep(0.3)  # the view paints a change a moment after the page has made it
     (shots / f'{name}.png').write_bytes(base64.b64decode(wd('GET', f"/session/{state['session']}/screenshot")))
+
+
+AXE = Path(os.environ.get('QUILLORA_AXE', '/usr/local/share/quillora-tests/axe-core/axe.min.js'))
+
+
+def accessible(view):  # axe-core's serious and critical findings on what the page shows now
+    AXE.is_file() or fail(f'{AXE} is missing: scripts/install-deps.sh installs axe-core there')
+    wd('POST', f"/session/{state['session']}/timeouts", {'script': 60000})
+    found = wd('POST', f"/session/{state['session']}/execute/async", {'args': [], 'script': AXE.read_text() + '''
+        ;const done = arguments[arguments.length - 1];
+        axe.run(document, {resultTypes: ["violations"]}).then((result) => done(result.violations
+            .filter((v) => ["serious", "critical"].includes(v.impact))
+            .map((v) => v.id + ": " + v.nodes.map((node) => node.target.join(" ")).join(", "))))
+            .catch((error) => done(["axe failed: " + error]));'''}, timeout=90)
+    found == [] or fail(f'axe-core on the {view}: ' + '; '.join(found))
 
 
 def gone(pid):
@@ -145,6 +161,43 @@ def startup_failure(code, text, shot_name, *args, env=None):
     program.terminate()
     status = program.wait(10)
     status == code or fail(f'exit code {status} instead of {code} for "{text}"')
+
+
+def history():
+    act('#tabHistory')
+    see(15, 'the history does not show the deploy', '''const run = historyRuns.find((r) => r.kind === "playlist");
+        const states = $('#historyRuns tr[data-run="' + run?.id + '"] .run-state').map((i, s) => $(s).text()).get();
+        return states.length === 2 && states.every((text) => /^(Confirmed|Done, \\d+ of \\d+ files seen)$/.test(text))''')
+    deployed = run('return historyRuns.find((r) => r.kind === "playlist").id')
+    act(f'#historyRuns button[data-action="details"][data-run="{deployed}"]')
+    see(15, 'the details of the deploy are not shown', '''return !$("#historyDetail").hasClass("d-none")
+        && $("#historyDetailList > li").length === 2 && $("#historyDetailList .run-steps > li").length >= 2''')
+    shot('14-history')
+    accessible('history view')
+    ok('the history view lists the deploy with both displays done, its steps, and axe-core finds nothing there')
+
+    refused = see(10, 'no run of the refused login', '''const run = historyRuns.find((r) => r.kind === "login"
+        && r.displays.some((d) => d.ip === "10.77.1.11:80" && d.state === "failed")); return run ? run.id : null''')
+    act(f'#historyRuns button[data-action="retry"][data-run="{refused}"]')
+    opened('#retryCard')
+    act(('#retryPass', '12345'), '#retryConfirm')
+    see(30, 'the retry did not appear as a run of its own', '''requestHistory();
+        return historyRuns.some((r) => r.retryOf === arguments[0] && r.displays.some((d) => d.ip === "10.77.1.11:80"))''', refused)
+    shot('15-retried')
+    ok('Retry of the refused login runs again as a run of its own')
+
+    exports = [work / 'run.csv', work / 'history.csv']
+    act(f'#historyRuns button[data-action="export"][data-run="{deployed}"]')
+    within(15, lambda: exports[0].exists()) or fail('the run was not exported')
+    act('#historyExportAll')
+    within(15, lambda: exports[1].exists()) or fail('the history was not exported')
+    see(10, 'the export is not confirmed', 'return $("#notices .notice-text").text().includes(arguments[0])', str(exports[1]))
+    one, whole = (path.read_text() for path in exports)
+    '10.77.1.10' in one and '10.77.1.11' not in one or fail(f'the run export holds {one!r}')
+    '10.77.1.10' in whole and '10.77.1.11' in whole or fail(f'the history export holds {whole!r}')
+    shot('16-exported')
+    act('#tabMain')
+    ok('one run and the whole history are exported as CSV')
 
 
 def session():
@@ -224,6 +277,17 @@ def session():
     order == ['10.77.1.10', '10.77.1.11', '10.77.2.10', '10.77.2.11'] or fail(f'displays not ordered by address: {order}')
     shot('03-displays')
     ok('a search lists the four displays ordered by address')
+    accessible('main view with displays listed')
+    ok('axe-core finds nothing serious or critical on the main view with displays listed')
+
+    act(('#manualAddress', '10.77.3'), '#manualAddButton')
+    see(10, 'a malformed address was not refused in the page', '''return $("#manualAddress").hasClass("is-invalid")
+        && $("#manualAddressError").is(":visible")''')
+    act(('#manualAddress', '10.77.3.10:80\ue007'))  # Enter in the field adds it
+    see(10, 'the display added by hand is not listed as not yet seen', '''return $('#devicelist li[data-ip="10.77.3.10"]')
+        .find(".badge-unseen").text() === "Not yet seen" && $("#devicelist > li").length === 5''')
+    shot('12-added-by-hand')
+    ok('a malformed address is refused in the page, a display added by hand is listed as not yet seen')
 
     def row(ip, phase, failure):
         return see(60, failure, '''const status = $("#deployProgressList > li").filter((i, row) =>
@@ -234,8 +298,19 @@ def session():
     def log_in(password, by=None):
         opened('#deployPlaylistCard', by)
         act(('#username', 'admin'), ('#password', password), '#deployConfirm')
-    act('#devicelist li[data-ip="10.77.1.10"] input.device-check', '#devicelist li[data-ip="10.77.2.10"] input.device-check',
-        '#deployMenuButton', '#deployMenu .dropdown-item[data-mode="adDeploy"]')
+    checks = ['#devicelist li[data-ip="10.77.1.10"] input.device-check', '#devicelist li[data-ip="10.77.2.10"] input.device-check']
+    act(*checks)
+    opened('#groupDialog', '#groupNew')
+    act(('#groupName', 'Foyer'), '#groupDialogConfirm')
+    see(10, 'the group was not made', 'return groupNamed("Foyer")?.ip.join() === "10.77.1.10:80,10.77.2.10:80"')
+    act(*checks)
+    see(10, 'the displays were not unchecked', 'return selectedDevices().length === 0')
+    act('#groupSelect option[value="Foyer"]', '#groupSelectMembers')
+    see(10, 'the group did not select its displays', '''return selectedDevices().map(deviceAddress).join() === "10.77.1.10:80,10.77.2.10:80"
+        && $("#devicelist input.device-check:checked").length === 2''')
+    shot('13-group-selected')
+    ok('a group made of two checked displays selects them with one click')
+    act('#deployMenuButton', '#deployMenu .dropdown-item[data-mode="adDeploy"]')
     log_in('12345')
     for ip in ['10.77.1.10', '10.77.2.10']:
         'finished' in row(ip, 'phase-done', f'{ip} did not finish').lower() or fail(f'{ip} does not show finished')
@@ -265,6 +340,7 @@ def session():
     'reach' in unreachable.lower() or fail(f'10.77.2.11 shows {unreachable}')
     shot('06-unreachable')
     ok(f'a refused login ({refused}) and an unreachable display ({unreachable}) are shown as such')
+    history()
 
     wd('POST', f"/session/{state['session']}/window/rect", {'width': 300, 'height': 200})
     rect = wd('GET', f"/session/{state['session']}/window/rect")
@@ -285,6 +361,15 @@ def session():
     not (app / 'web/firmware/stale.epak').exists() or fail('the clean-up at exit did not run')
     ok('closing ends the program with its clean-up at exit')
 
+    pid = start_program(app)
+    see(30, 'the remembered displays are not listed at start', '''const rows = $("#devicelist > li");
+        return rows.length > 1 && rows.get().every((row) => $(row).find(".badge-unseen").length === 1)
+            && $('#devicelist li[data-ip="10.77.3.10"]').length === 1
+            && /Last deploy: (Confirmed|Done)/.test($('#devicelist li[data-ip="10.77.1.10"] .run-state').text())''')
+    shot('17-remembered')
+    ok('after a restart the remembered displays are listed as not yet seen, with their last deploy state')
+    stop_program(pid)
+
     changed = work / 'changed'
     shutil.copytree(app, changed)
     page = changed / 'web/index.html'
@@ -304,7 +389,8 @@ def main():
                             pass_fds=[display_write], stderr=open(work / 'xvfb.log', 'w'))
     os.close(display_write)
     answers, samples = work / 'answers.json', src / 'tests/data/media'
-    answers.write_text(json.dumps([[str(samples / 'h264_aac.mp4'), str(samples / 'image.png')]]))
+    answers.write_text(json.dumps([[str(samples / 'h264_aac.mp4'), str(samples / 'image.png')],
+                                   [str(work / 'run.csv')], [str(work / 'history.csv')]]))
     # No accessibility bus here. The libraries have no frame pointers: only full stacks show whose
     # a leak is; an instrumented build is told about the libraries' own findings.
     os.environ.update(GSETTINGS_BACKEND='memory', XDG_RUNTIME_DIR=str(run_dir), QUILLORA_LOG=str(log), NO_AT_BRIDGE='1',

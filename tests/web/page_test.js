@@ -19,7 +19,7 @@ const UI_SCRIPT = read('app/ui_script.js');
 // The pieces the host posts: "function" opens each of them (the host's cutting is tested beside it).
 const PIECES = UI_SCRIPT.split(/(?=function)/);
 const HTML = read('web/index.html');
-const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
+const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'known', 'history', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
 const SOURCES = [UI_SCRIPT, ...PAGE_FILES.map(read)];
 
 // Elements by id keep val, text, prop, attr, classes and modal calls (reads take the first
@@ -71,7 +71,7 @@ function pageContext(fields, mode, files) {
   const ctx = vm.createContext({ $: page.$, document, fetch, CustomEvent: class {}, setTimeout: () => 1, setInterval: () => 1,
     clearInterval() {}, console: { log() {}, warn() {} }, chrome: { webview: { postMessage: (text) => sent.push(JSON.parse(text)) } } });
   // Each file and piece runs as a classic script of its own, as the page's script elements do.
-  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, 5).map(read), ...PIECES];
+  const scripts = ['var window = globalThis;', ...PAGE_FILES.slice(0, -1).map(read), ...PIECES];
   scripts.concat(`currentMessages = ${JSON.stringify(EN)}; uiReady = true;`).forEach((script) => vm.runInContext(script, ctx));
   ctx.showNotice = (text, level) => notices.push([level, text]);
   Object.entries(Object.assign({ currentPlaylistName: 'Lobby' }, fields)).forEach(([id, value]) =>
@@ -320,4 +320,119 @@ test('the page loads nothing from elsewhere', () => {
   assert.ok(references.length > 10);
   references.forEach((reference) => assert.doesNotMatch(reference, /^(?:[a-z]+:)?\/\/|^\//i, reference));
   [...SOURCES, read('web/css/quillora.css')].forEach((source) => assert.doesNotMatch(source, /https?:\/\/(?!' \+)/));
+});
+
+// Remembered displays, groups and the run journal.
+const KNOWN = [
+  { ip: '10.0.0.5:80', name: 'Hall', mac: 'aa', capabilities: { VideoAdvertSupport: 1 }, lastState: 'failed', manual: true },
+  { ip: '10.0.0.6:8080', name: '', lastState: null }, { ip: 'bogus', name: 'x' }, { ip: '10.0.0.7:0' }, null];
+const host = (T, C, P) => JSON.stringify({ T, C, V: 1, P });
+const listed = '[devList.map((d) => [d.IPAddr, d.HTTPPort, Boolean(d.Known), Boolean(d.Seen), d.LastState ?? null, d.VideoAdvertSupport])]';
+
+function recordsPage(fields) {
+  const env = pageContext(fields);
+  env.call('deviceRow = () => $(null); addToDevicelist = (d) => { if (!devList.some((k) => k.IPAddr === d.IPAddr && k.MacAddr === d.MacAddr)) devList.push(d); }');
+  env.receive = (T, C, P) => env.call(`doMessage(${JSON.stringify(host(T, C, P))})`);
+  return env;
+}
+
+test('remembered displays are listed unseen with their last state until a search answers for them', () => {
+  const cases = [  // host messages, then the list, the notices
+    [[['inventory', 'get', { displays: KNOWN }]],
+      [['10.0.0.5', 80, true, false, 'failed', 1], ['10.0.0.6', 8080, true, false, null, 0]], []],
+    [[['inventory', 'get', { displays: KNOWN }], ['device', 'add', { IPAddr: '10.0.0.5', HTTPPort: 80, MacAddr: 'aa' }]],
+      [['10.0.0.6', 8080, true, false, null, 0], ['10.0.0.5', 80, true, true, 'failed', null]], []],
+    [[['device', 'add', { IPAddr: '10.0.0.9', HTTPPort: 80 }], ['inventory', 'get', { displays: KNOWN.slice(0, 1) }]],
+      [['10.0.0.9', 80, false, true, null, null], ['10.0.0.5', 80, true, false, 'failed', 1]], []],
+    [[['inventory', 'get', { displays: [], status: 'ERROR', error: 'disk full' }]], [],
+      [['danger', EN.inventoryUnavailable.replace('$1', 'disk full')]]],
+    [[['inventory', 'get', { displays: KNOWN }], ['inventory', 'remove', { ip: '10.0.0.6:8080', status: 'OK' }]],
+      [['10.0.0.5', 80, true, false, 'failed', 1]], [['success', 'Display 10.0.0.6:8080 removed.']]],
+    [[['inventory', 'add', { ip: '10.0.0.8:80', status: 'ERROR', error: 'exists' }]], [],
+      [['danger', 'Display 10.0.0.8:80 could not be added: exists']]],
+    [[['inventory', 'get', { displays: KNOWN }], ['history', 'state', { id: 4, ip: '10.0.0.6:8080', state: 'confirmed' }]],
+      [['10.0.0.5', 80, true, false, 'failed', 1], ['10.0.0.6', 8080, true, false, 'confirmed', 0]], []]
+  ];
+  for (const [messages, list, notices] of cases) {
+    const env = recordsPage();
+    messages.forEach((message) => env.receive(...message));
+    assert.deepStrictEqual([env.call(listed)[0], env.notices], [list, notices], JSON.stringify(messages));
+  }
+});
+
+const RUNS = [{ id: 7, kind: 'playlist', started: 1, playlist: 'Lobby', group: 'Hall', retryOf: 3, displays: [
+  { ip: '10.0.0.5:80', state: 'reported', detail: { seen: 1, files: 2 } }, { ip: '10.0.0.6:8080', state: 'confirmed' }] },
+{ id: 3, kind: 'brand', displays: [{ ip: '10.0.0.5:80', state: 'pending' }, { ip: '10.0.0.6:8080', state: 'bogus' }] }];
+const summary = '[historyRuns.map(runSummary).map((r) => [r.id, r.kind, r.target, r.retryOf, r.retry, r.displays.map((d) => d.text)])]';
+
+test('the history lists each run with its displays in words and follows the state the host pushes', () => {
+  const lobby = [7, 'Playlist', 'Lobby · group Hall', 3, false, ['Done, 1 of 2 files seen', 'Confirmed']];
+  const cases = [
+    [[['history', 'get', { limit: 50, runs: RUNS }]], [lobby, [3, 'brand', '', 0, true, ['Pending', 'bogus']]], ''],
+    [[['history', 'get', { runs: RUNS.slice(0, 1) }], ['history', 'state', { id: 7, ip: '10.0.0.6:8080', state: 'failed' }]],
+      [[7, 'Playlist', 'Lobby · group Hall', 3, true, ['Done, 1 of 2 files seen', 'Failed']]], '10.0.0.6:8080: Failed'],
+    [[['history', 'get', { runs: [] }], ['history', 'state', { id: 9, ip: '10.0.0.5:80', state: 'pending', run: { kind: 'login' } }]],
+      [[9, 'Login test', '', 0, true, ['Pending']]], '10.0.0.5:80: Pending'],
+    [[['history', 'get', { runs: [{ id: 'x' }, null, { id: 2, displays: [null, { ip: '1.2.3.4:80', state: 'incomplete' }] }] }],
+      ['history', 'state', { id: 2, ip: '', state: 'failed' }]], [[2, '', '', 0, true, ['Incomplete']]], '']
+  ];
+  for (const [messages, runs, live] of cases) {
+    const env = recordsPage();
+    messages.forEach((message) => env.receive(...message));
+    assert.deepStrictEqual([env.call(summary)[0], env.page.element('liveStatus').text], [runs, live], JSON.stringify(messages));
+  }
+  // One run's answer is that run with the steps of its displays; it leaves the list as it was.
+  const env = recordsPage();
+  env.receive('history', 'get', { runs: RUNS });
+  env.receive('history', 'get', { runs: [Object.assign({}, RUNS[0], { displays: [{ ip: '10.0.0.5:80', steps: [{ step: 'login' }] }] })] });
+  assert.deepStrictEqual([env.call('historyDetail.displays[0].steps'), env.call('historyRuns.length')], [[{ step: 'login' }], 2]);
+  for (const [state, detail, text] of [['reported', { seen: 3, files: 3 }, 'Done, 3 of 3 files seen'], ['reported', {}, 'Done, ? of ? files seen'],
+    ['reported', null, 'Done, ? of ? files seen'], ['incomplete', null, 'Incomplete'], [null, null, 'No state'], ['odd', null, 'odd']]) {
+    assert.strictEqual(env.call(`runStateText(${JSON.stringify(state)}, ${JSON.stringify(detail)})`), text, state);
+  }
+});
+
+test('displays, groups, retries and exports send what the host reads', () => {
+  const hall = { name: 'Hall', ip: ['10.0.0.5:80', '10.0.0.7:80'] };
+  const cases = [  // fields, code, messages sent
+    [{ manualAddress: ' 10.0.0.8:8080 ' }, 'addDisplayByHand()', [['inventory', 'add', { ip: '10.0.0.8:8080' }]]],
+    [{ manualAddress: '10.0.0.8' }, 'addDisplayByHand()', []],
+    [{ IPAddr: '10.0.0.6' }, 'removeEditedDisplay()', [['inventory', 'remove', { ip: '10.0.0.6:8080' }]]],
+    [{ groupSelect: 'Hall' }, 'saveGroupMembers()', [['group', 'save', { name: 'Hall', ip: ['10.0.0.6:8080'] }]]],
+    [{ groupSelect: 'Hall' }, 'openGroupDialog("rename"); $("#groupName").val(" Foyer "); confirmGroupDialog()',
+      [['group', 'save', { name: 'Foyer', ip: hall.ip, oldName: 'Hall' }]]],
+    [{ groupSelect: '' }, 'openGroupDialog("new"); $("#groupName").val("New"); confirmGroupDialog()', [['group', 'save', { name: 'New', ip: ['10.0.0.6:8080'] }]]],
+    [{ groupSelect: 'Hall' }, 'openGroupDialog("new"); $("#groupName").val("  "); confirmGroupDialog()', []],
+    [{ groupSelect: 'Hall' }, 'deleteGroup()', [['group', 'remove', { name: 'Hall' }]]],
+    [{ groupSelect: 'Gone' }, 'deleteGroup(); saveGroupMembers()', []],
+    [{ username: 'admin', password: 'pw' }, 'openRetryDialog("7"); startRetry()', [['history', 'retry', { id: 7, user: 'admin', pass: 'pw' }]]],
+    [{ username: 'admin', password: '' }, 'openRetryDialog(7); startRetry()', []],
+    [{}, 'exportHistory(7); exportHistory(0)', [['history', 'export', { id: 7 }], ['history', 'export', {}]]],
+    [{ historyFilterDisplay: '10.0.0.5:80', historyFilterGroup: '' }, 'requestHistory(); requestRun("x"); requestRun(4)',
+      [['history', 'get', { limit: 50, ip: '10.0.0.5:80', group: '' }], ['history', 'get', { id: 4 }]]],
+    [{}, 'markUiReady()', [['inventory', 'get', ''], ['group', 'get', '']]]
+  ];
+  for (const [fields, code, messages] of cases) {
+    const env = recordsPage(fields);
+    env.receive('inventory', 'get', { displays: KNOWN });
+    env.receive('group', 'get', { groups: [hall, { name: '' }] });
+    env.call('devList[1].selected = true');
+    env.sent.length = 0;
+    env.call(code);
+    assert.deepStrictEqual(env.sent.map((m) => [m.T, m.C, m.P]), messages, code);
+  }
+  const env = recordsPage({ groupSelect: 'Hall' });
+  env.receive('inventory', 'get', { displays: KNOWN });
+  env.receive('group', 'get', { groups: [hall] });
+  env.call('devList[1].selected = true; selectGroupDisplays()');
+  assert.deepStrictEqual(env.call('devList.map((d) => d.selected)'), [true, false]);
+});
+
+test('an address typed by hand is taken only as a.b.c.d:port or [v6]:port', () => {
+  const cases = [['192.168.1.20:80', '192.168.1.20:80'], [' 10.0.0.1:65535 ', '10.0.0.1:65535'], ['010.0.0.1:80', '10.0.0.1:80'],
+    ['[FE80::1]:8080', '[fe80::1]:8080'], ['10.0.0.1', ''], ['10.0.0.256:80', ''], ['10.0.0.1:0', ''], ['10.0.0.1:65536', ''],
+    ['10.0.0:80', ''], ['a.b.c.d:80', ''], ['10.0.0.1:80/x', ''], ['[1::2::3]:80', ''], ['[]:80', ''], ['', ''], [null, '']];
+  const { call } = pageContext();
+  cases.forEach(([text, expected]) => assert.strictEqual(call(`parseDisplayAddress(${JSON.stringify(text)})`), expected, text));
+  assert.deepStrictEqual(call('["10.0.0.1:80", "[fe80::1]:81", "[fe80::1]", "10.0.0.1"].map(portOfAddress)'), ['80', '81', '', '']);
 });

@@ -59,6 +59,9 @@ function applyTranslations(root) {
       element.setAttribute('data-original-title', text);
     }
   });
+  root.querySelectorAll('[data-i18n-aria-label]').forEach((element) => {
+    element.setAttribute('aria-label', i18n_getMessage(element.getAttribute('data-i18n-aria-label')));
+  });
   root.querySelectorAll('[data-i18n-placeholder]').forEach((element) => {
     element.setAttribute('placeholder', i18n_getMessage(element.getAttribute('data-i18n-placeholder')));
   });

@@ -11,6 +11,13 @@ const FILE_FIELDS = {
   configure: '#deployFileName'
 };
 
+// The host's records: remembered displays, groups and the journal of deploy runs.
+const RECORD_HANDLERS = {
+  inventory: onInventoryMessage,
+  group: onGroupMessage,
+  history: onHistoryMessage
+};
+
 function asText(value) {
   return value === undefined || value === null ? '' : String(value);
 }
@@ -28,6 +35,10 @@ function doMessage(data) {
   }
   const kind = message.T;
   const payload = message.P;
+  if (Object.prototype.hasOwnProperty.call(RECORD_HANDLERS, kind)) {
+    RECORD_HANDLERS[kind](message.C, payload);
+    return;
+  }
   switch (message.C) {
     case 'deploy':
       onDeployMessage(kind, payload);
@@ -65,8 +76,7 @@ function doMessage(data) {
 
 function onAdded(kind, payload) {
   if (kind === 'device') {
-    addToDevicelist(payload);
-    setupDropDownMenu();
+    onDeviceFound(payload);
   } else if (kind === 'media') {
     onMediaAdded(payload);
   } else if (Object.prototype.hasOwnProperty.call(FILE_FIELDS, kind)) {

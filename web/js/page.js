@@ -166,6 +166,7 @@ function markUiReady() {
   const product = copyright();
   $('#footerCopyright').text(product.name + ' ' + product.version + ' - ' + product.copyright);
   updatePlaylistView();
+  requestKnown();
 }
 
 function showStartFailure(key) {
@@ -192,6 +193,11 @@ function playlistChanged() {
 
 function updatePlaylistView() {
   const items = playlistItems().get();
+  // The remove link shows only an icon: a screen reader says which item it removes.
+  items.forEach((item) => {
+    $(item).find('.media-remove-link').attr('aria-label', i18n_getMessage('removeMediaLabel', [itemTitle(item)]));
+    $(item).find('.media-title').attr({ role: 'button', tabindex: '0' });
+  });
   const named = $('#currentPlaylistName').text() !== '';
   const images = items.filter((item) => isImage(itemPath(item))).length;
   $('#playlistEmptyNone').toggleClass('d-none', named || items.length > 0);
@@ -256,7 +262,10 @@ function bindPage() {
   $('#btnSavePlaylist').on('click', () => savePlaylistDlg(false));
   $('#btnRemovePlaylist').on('click', () => removePlayListDlg());
   $('#addMedia').on('click', () => addMediaFile());
-  $('#btnSearchDevice').on('click', () => searchDevice());
+  $('#btnSearchDevice').on('click', () => {
+    searchDevice();
+    relistKnownDisplays();
+  });
   $('#selectAllDevice').on('change', (event) => selectAllDevices(event.target.checked));
 
   $('#savePlaylistConfirm').on('click', () => savePlaylistFile(true));
@@ -307,6 +316,13 @@ function bindPage() {
     loadTranslation($(event.currentTarget).attr('data-language'));
   });
 
+  // An item's title opens its preview from the keyboard as a click on the item does.
+  $('#playlist').on('keydown', '.media-title', (event) => {
+    if (event.key === 'Enter' || event.key === ' ') {
+      event.preventDefault();
+      $(event.currentTarget).closest('li').trigger('click');
+    }
+  });
   $('#playlist').sortable({
     axis: 'y',
     containment: 'parent',

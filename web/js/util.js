@@ -53,3 +53,30 @@ function hostOfAddress(address) {
 function defaultDuration(fileName) {
   return isImage(fileName) ? DEFAULT_IMAGE_SECONDS : 0;
 }
+
+// The port of "a.b.c.d:port" (or "[v6]:port"); "" when the address carries none.
+function portOfAddress(address) {
+  const text = String(address);
+  const colon = text.lastIndexOf(':');
+  return colon < 0 || (text.startsWith('[') && colon < text.indexOf(']')) ? '' : text.slice(colon + 1);
+}
+
+// An address typed by the operator as the host keeps it ("a.b.c.d:port" or "[v6]:port"),
+// or "" when it is not one: four decimal octets (or an IPv6 literal in brackets) and a port.
+function parseDisplayAddress(text) {
+  const match = /^(?:(\d{1,3}(?:\.\d{1,3}){3})|\[([0-9A-Fa-f:.]+)\]):(\d{1,5})$/.exec(String(text ?? '').trim());
+  if (match === null) {
+    return '';
+  }
+  const [, v4, v6, portText] = match;
+  const port = Number(portText);
+  if (port < 1 || port > 65535) {
+    return '';
+  }
+  if (v4 !== undefined) {
+    const octets = v4.split('.').map(Number);
+    return octets.every((octet) => octet <= 255) ? octets.join('.') + ':' + port : '';
+  }
+  const groups = v6.split('::');
+  return groups.length <= 2 && v6.includes(':') ? '[' + v6.toLowerCase() + ']:' + port : '';
+}
