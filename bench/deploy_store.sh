@@ -79,20 +79,7 @@ host_stop() {
   HOST_PID=
 }
 send() { echo "$1" >&"${HOST[1]}"; }
-# Reads messages until COUNT ($2, default 1) of them match the extended regex $1, at most
-# SECONDS ($3, default 30); LAST is the last match. 1 when time ran out.
-await() {
-  local pattern=$1 count=${2:-1} deadline=$((SECONDS + ${3:-30})) line seen=0
-  while [ "$seen" -lt "$count" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    IFS= read -r -t 5 line <&"${HOST[0]}" || continue
-    echo "$line" >>"$work/out.txt"
-    if [[ "$line" =~ $pattern ]]; then
-      seen=$((seen + 1))
-      LAST=$line
-    fi
-  done
-}
+await() { lab_await_message "${1}" "${2:-1}" "${3:-30}"; }
 fail() { echo "FAIL: $*" >&2; tail -n 5 "$work/out.txt" "$work/err.txt" >&2 || true; exit 1; }
 
 host_start

@@ -129,6 +129,11 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
       std::lock_guard lock(mutex_);
       if (auto known = digests_.find(key); known != digests_.end()) file.sha256 = known->second;
     }
+    // Media files keep their name as long as they exist, so an earlier run's digest holds;
+    // a firmware copy of the same name may hold other bytes.
+    if (file.sha256.empty() && file.size > 0 && area == "media") {
+      file.sha256 = context.store->knownDigest(name, file.size);
+    }
     if (file.sha256.empty() && file.size > 0) {
       file.sha256 = sha256FileHex(folder + name);
       std::lock_guard lock(mutex_);

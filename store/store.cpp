@@ -63,6 +63,7 @@ CREATE TABLE run_files (
   sha256 TEXT NOT NULL,
   PRIMARY KEY (run, position)
 ) WITHOUT ROWID;
+CREATE INDEX run_files_name ON run_files(name, size);
 CREATE TABLE run_displays (
   run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,
   ip TEXT NOT NULL,

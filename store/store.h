@@ -83,6 +83,9 @@ class Store {
   // One run (id > 0) or the whole history as CSV, a line per display of a run.
   std::string historyCsv(int64_t id);
 
+  // The SHA-256 an earlier run noted for the file of that name and size; empty when none did.
+  std::string knownDigest(const std::string& name, uint64_t size);
+
   // Waits until every queued write is committed.
   void flush();
 

@@ -219,6 +219,15 @@ std::optional<std::vector<std::string>> Store::groupMembers(const std::string& n
   return std::nullopt;
 }
 
+std::string Store::knownDigest(const std::string& name, uint64_t size) {
+  return impl_->read<std::string>([&]() -> std::string {
+    auto query = impl_->prepare(
+        "SELECT sha256 FROM run_files WHERE name = ?1 AND size = ?2 AND sha256 <> '' LIMIT 1");
+    query.bind(1, name).bind(2, static_cast<int64_t>(size));
+    return query.step() == SQLITE_ROW ? query.text(0) : std::string();
+  });
+}
+
 json Store::history(size_t limit, const std::string& ip, const std::string& group) {
   return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0); });
 }

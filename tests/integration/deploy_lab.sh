@@ -43,19 +43,7 @@ coproc HOST { cli --folder "$app" --answers "$work/answers.json" - 2>"$work/err.
 HOST_PID=$HOST_PID
 : >"$work/out.txt"
 send() { echo "$1" >&"${HOST[1]}"; }
-# Reads page messages until COUNT more of them match PATTERN (an extended regex), at most 20 s.
-await() {
-  local pattern=$1 count=${2:-1} line seen=0 deadline=$((SECONDS + 20))
-  while [ "$seen" -lt "$count" ]; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $count x $pattern"
-    IFS= read -r -t 5 line <&"${HOST[0]}" || continue
-    echo "$line" >>"$work/out.txt"
-    if [[ "$line" =~ $pattern ]]; then
-      seen=$((seen + 1))
-      LAST=$line
-    fi
-  done
-}
+await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
 users='"user":"admin","pass":"12345","ip":["10.77.1.10:80","10.77.2.10:80"]'
 add() { send '{"C":"add","T":"'"$1"'","V":1,"P":""}' && await "$2" && path=$(jq -r '.P.path' <<<"$LAST"); }
 deploy() { send '{"C":"'"$1"'","T":"'"$2"'","V":1,"P":{'"$users$3"'}}' && await "$4" 2; }

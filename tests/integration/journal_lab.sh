@@ -34,16 +34,7 @@ start_host() {
   HOST_PID=$HOST_PID
 }
 send() { echo "$1" >&"${HOST[1]}"; }
-# Reads page messages until one matches PATTERN (an extended regex), at most SECONDS (20).
-await() {
-  local pattern=$1 deadline=$((SECONDS + ${2:-20})) line
-  while true; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $pattern"
-    IFS= read -r -t 5 line <&"${HOST[0]}" || continue
-    echo "$line" >>"$work/out.txt"
-    if [[ "$line" =~ $pattern ]]; then LAST=$line && return 0; fi
-  done
-}
+await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
 # Reads until each "IP-SUFFIX STATE" argument was a state message of run RUN ($1; 0: any), in
 # any order, at most 60 s.
 states() {

@@ -10,6 +10,9 @@
 #                                 $work/TAG.out and $work/TAG.err
 #   lab_await_ready SECONDS TAG...     each simulator's READY line
 #   lab_await_connect SECONDS ADDRESS...  a connection to port 80 from the host namespace
+#   lab_await_message PATTERN [COUNT] [SECONDS]  with the host program as coproc HOST: reads its
+#                                 page messages (each appended to $work/out.txt) until COUNT (1)
+#                                 match the extended regex PATTERN, LAST the last match
 # The waits return 1 when one ran out. At exit: lab_on_exit (when the script defines it), TERM
 # to LAB_PIDS, the lab down (which ends whatever still runs in it), LAB_PIDS reaped, work gone.
 
@@ -77,3 +80,16 @@ lab_ready() { grep -q '^READY' "$work/$1.out"; }
 lab_connects() { bash "$lab" exec-host "$name" bash -c "exec 3<>/dev/tcp/$1/80"; }
 lab_await_ready() { lab_await "$1" lab_ready "${@:2}"; }
 lab_await_connect() { lab_await "$1" lab_connects "${@:2}"; }
+
+lab_await_message() {
+  local pattern=$1 count=${2:-1} deadline=$((SECONDS + ${3:-20})) line seen=0
+  while [ "$seen" -lt "$count" ]; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    IFS= read -r -t 5 line <&"${HOST[0]}" || continue
+    echo "$line" >>"$work/out.txt"
+    if [[ "$line" =~ $pattern ]]; then
+      seen=$((seen + 1))
+      LAST=$line
+    fi
+  done
+}

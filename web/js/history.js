@@ -116,7 +116,7 @@ function onRunState(body) {
     decorateDeviceRow(device);
   }
   const name = device ? deviceLabel(device) : address;
-  $('#liveStatus').text(i18n_getMessage('runStateChanged', [name, runStateText(body.state, body.run && body.run.detail)]));
+  $('#liveStatus').text(i18n_getMessage('runStateChanged', [name, runStateText(body.state, body.detail)]));
   if (historyDetail && runId(historyDetail.id) === id) {
     requestRun(id);
   }
