@@ -308,6 +308,10 @@ TEST(StoreMessages, AnswerThePageWithAndWithoutAStore) {
       {R"({"T":"history","C":"export","V":1,"P":{}})",
        R"("P":{"path":")" + dir.file("out/history.csv") + R"(","status":"OK"})"},
       {R"({"T":"history","C":"export","V":1,"P":{"id":2}})", R"("P":{"id":2,"status":"cancel"})"},
+      {R"({"C":"deploy","T":"login","V":1,"P":{"user":"a","pass":"b","group":"none"}})",
+       R"("P":{"error":"unknown group none","name":"none","status":"nogroup"},"T":"group")"},
+      {R"({"T":"history","C":"retry","V":1,"P":{"id":99,"user":"a","pass":"b"}})",
+       R"("P":{"error":"unknown run 99","id":99,"status":"ERROR"})"},
   };
   for (const auto& [request, part] : cases) {
     std::string answer = dispatchPageMessage(*context, request);
@@ -322,7 +326,9 @@ TEST(StoreMessages, AnswerThePageWithAndWithoutAStore) {
       {R"({"T":"inventory","C":"get","V":1,"P":""})",
        R"({"displays":[],"error":"The store is switched off.","groups":[],"status":"ERROR"})"},
       {R"({"T":"group","C":"remove","V":1,"P":{"name":"hall"}})",
-       R"({"error":"The store is switched off.","name":"hall","status":"ERROR"})"}};
+       R"({"error":"The store is switched off.","name":"hall","status":"ERROR"})"},
+      {R"({"C":"set","T":"ad","V":1,"P":{"user":"a","pass":"b","cmd":"1","group":"hall"}})",
+       R"({"error":"The store is switched off.","name":"hall","status":"nogroup"})"}};
   for (const auto& [request, payload] : closed)
     EXPECT_EQ(json::parse(dispatchPageMessage(*context, request))["P"], json::parse(payload))
         << request;
