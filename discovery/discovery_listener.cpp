@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "app/app_context.h"
 #include "app/diag_log.h"
@@ -229,12 +229,14 @@ void DiscoveryListener::close() {
   sockets_.clear();
 }
 
-bool parseDeviceRecord(const std::string& reply, std::string& recordJson) {
-  if (reply.size() > kMaxDiscoveryReply) return false;
+namespace {
+
+std::optional<nlohmann::json> readDeviceRecord(const std::string& reply) {
+  if (reply.size() > kMaxDiscoveryReply) return std::nullopt;
   routeXmlErrorsToDiagLog();
   xmlDoc* doc = xmlReadMemory(reply.data(), static_cast<int>(reply.size()), nullptr, nullptr,
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (!doc) return false;
+  if (!doc) return std::nullopt;
   nlohmann::json record;
   if (xmlNode* root = xmlDocGetRootElement(doc)) {
     for (xmlNode* child = root->children; child; child = child->next) {
@@ -251,18 +253,25 @@ bool parseDeviceRecord(const std::string& reply, std::string& recordJson) {
     }
   }
   xmlFreeDoc(doc);
-  recordJson = dumpCompact(record);
-  return true;
+  return record;
+}
+
+}  // namespace
+
+bool parseDeviceRecord(const std::string& reply, std::string& recordJson) {
+  auto record = readDeviceRecord(reply);
+  if (record) recordJson = dumpCompact(*record);
+  return record.has_value();
 }
 
 void onDiscoveryReply(AppContext* context, std::string reply) {
   if (!context) return;
-  std::string record;
-  if (!parseDeviceRecord(reply, record)) {
+  auto record = readDeviceRecord(reply);
+  if (!record) {
     diagLog("Failed to parse document:" + reply);
     return;
   }
-  sendToPage(*context, "{\"C\":\"add\",\"P\":" + record + ",\"T\":\"device\",\"V\":1}");
-  if (context->store)
-    rememberDisplay(*context->store, nlohmann::json::parse(record, nullptr, false));
+  sendToPage(*context,
+             "{\"C\":\"add\",\"P\":" + dumpCompact(*record) + ",\"T\":\"device\",\"V\":1}");
+  if (context->store) rememberDisplay(*context->store, *record);
 }

@@ -38,11 +38,9 @@ StateJudgement fetched(size_t files, size_t sentWhole) {
   return {sentWhole >= files ? "confirmed" : "reported", std::move(detail)};
 }
 
-// The page request as the journal keeps it: credentials never reach the disk.
-json withoutCredentials(json message) {
+// The page request as a retry needs it again; the store leaves credentials out of what it writes.
+json requestToKeep(json message) {
   if (auto payload = message.find("P"); payload != message.end() && payload->is_object()) {
-    payload->erase("user");
-    payload->erase("pass");
     payload->erase("retryOf");
   }
   return message;
@@ -110,7 +108,7 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
   if (!context.store) return 0;
   RunStart start;
   start.kind = runKind(message);
-  start.request = withoutCredentials(message);
+  start.request = requestToKeep(message);
   start.playlist = playlist;
   const json& payload = message.contains("P") ? message["P"] : json::object();
   start.group = stringOr(payload, "group");
@@ -182,8 +180,8 @@ void RunJournal::record(AppContext& context, int64_t id, const std::string& ip,
     return;
   }
   RunStep entry{id, ip, nowMs(), step, status, payload.is_object() ? payload : json::object(), {}};
-  // What the step row already says, and what must never be kept.
-  for (const char* key : {"ip", "status", "user", "pass", "sessionid"}) entry.detail.erase(key);
+  // What the step row already says, and the display's session, which ends with the connection.
+  for (const char* key : {"ip", "status", "sessionid"}) entry.detail.erase(key);
   StateJudgement judged;
   {
     std::lock_guard lock(mutex_);

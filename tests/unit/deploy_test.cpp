@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "app/app_context.h"
 #include "commands/dispatcher.h"
@@ -28,11 +30,16 @@ class Deploy : public ::testing::Test {
     ASSERT_TRUE(context);
     overrideSystemAddresses([this] {
       ++scans;
-      // Asked from another thread: a lock held by this one would not show otherwise.
-      lockFree = lockFree &&
-                 std::async(std::launch::async, [this] {
-                   return std::unique_lock(context->deviceTasksMutex, std::try_to_lock).owns_lock();
-                 }).get();
+      // Asked from another thread: a lock held by this one would not show otherwise. Tried a
+      // while, as the network thread takes it for a moment when a connection of a case fails.
+      lockFree = lockFree && std::async(std::launch::async, [this] {
+                               for (int attempt = 0; attempt < 200; ++attempt) {
+                                 if (std::unique_lock(context->deviceTasksMutex, std::try_to_lock))
+                                   return true;
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                               }
+                               return false;
+                             }).get();
       // 127.0.1.5/24 and 127.0.2.5/24
       return std::vector<SystemAddress>{{"eth0", 0x7f000105, 24, 1, false, ""},
                                         {"eth0", 0x7f000205, 24, 1, false, ""}};
