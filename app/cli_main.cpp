@@ -17,6 +17,7 @@
 #include "platform/executable_path.h"
 #include "platform/file_dialog.h"
 #include "platform/instance_lock.h"
+#include "platform/stream_send.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
   initDiagLog();
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
-  std::signal(SIGPIPE, SIG_IGN);
+  ignoreBrokenPipes();
 
   ShowMessage toStderr = [](const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());

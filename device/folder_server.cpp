@@ -1,9 +1,5 @@
 #include "device/folder_server.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -43,14 +39,6 @@ bool isWithin(const std::string& root, const std::string& path) {
   if (root == "/") return !path.empty() && path[0] == '/';
   return path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
          (path.size() == root.size() || path[root.size()] == '/');
-}
-
-std::string canonicalPath(const std::string& path) {
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return {};
-  std::string result(real);
-  std::free(real);
-  return result;
 }
 
 std::string_view trim(std::string_view text) {
@@ -114,8 +102,9 @@ Reply errorReply(unsigned status) {
   return reply;
 }
 
-int64_t mtimeNanoseconds(const struct stat& st) {
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+// Rounded down, as the system's own seconds field is for times before 1970.
+std::time_t wholeSeconds(int64_t nanoseconds) {
+  return static_cast<std::time_t>(nanoseconds / 1000000000 - (nanoseconds % 1000000000 < 0));
 }
 
 // If-None-Match takes precedence over If-Modified-Since; dates are compared as the exact text
@@ -145,17 +134,15 @@ bool rangeStillValid(const Request& request, const std::string& etag, const std:
 }
 
 Reply fileReply(const std::string& path, const Request& request) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) return errorReply(errno == EACCES ? 403 : 404);
-  FileHandle file(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return errorReply(404);
-  const auto size = static_cast<uint64_t>(st.st_size);
+  ReadOnlyFile file(path, false);
+  if (!file.isOpen()) return errorReply(file.forbidden() ? 403 : 404);
+  if (!file.isRegular()) return errorReply(404);
+  const uint64_t size = file.size();
 
   Reply reply;
   reply.headers.emplace_back("Content-Type", std::string(contentType(path)));
-  const std::string etag = entityTag(mtimeNanoseconds(st), size);
-  const std::string modified = httpDate(st.st_mtim.tv_sec);
+  const std::string etag = entityTag(file.modifiedNanoseconds(), size);
+  const std::string modified = httpDate(wholeSeconds(file.modifiedNanoseconds()));
   reply.headers.emplace_back("Last-Modified", modified);
   reply.headers.emplace_back("ETag", etag);
   reply.headers.emplace_back("Accept-Ranges", "bytes");
@@ -240,12 +227,11 @@ Target resolveTarget(const std::string& canonicalRoot, std::string_view target) 
     return result;
   }
   if (!isWithin(canonicalRoot, canonical)) return result;
-  struct stat st {};
   result.kind = Target::Kind::NotFound;
-  if (::stat(canonical.c_str(), &st) != 0) return result;
-  if (S_ISDIR(st.st_mode)) {
+  const EntryKind kind = entryKind(canonical);
+  if (kind == EntryKind::kFolder) {
     result.kind = Target::Kind::Directory;
-  } else if (S_ISREG(st.st_mode) && result.urlPath.back() != '/') {
+  } else if (kind == EntryKind::kFile && result.urlPath.back() != '/') {
     result.kind = Target::Kind::File;
   } else {
     return result;
@@ -343,23 +329,6 @@ std::string entityTag(int64_t mtimeNanoseconds, uint64_t size) {
   return text;
 }
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() {
-  reset();
-}
-
-void FileHandle::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 Reply FolderServer::serve(const Request& request) {
   try {
     if (canonicalRoot_.empty()) canonicalRoot_ = canonicalPath(root_);
@@ -393,7 +362,7 @@ Reply FolderServer::serve(const Request& request) {
       return refused;
     }
     Reply reply = fileReply(target.fsPath, request);
-    if (reply.file.valid()) reply.path = relative;
+    if (reply.file.isOpen()) reply.path = relative;
     return reply;
   } catch (...) {
     return errorReply(500);

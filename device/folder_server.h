@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_system.h"
+
 namespace folder {
 
 // Where a request path lands on disk. Paths that could leave the folder are BadRequest even
@@ -44,25 +46,6 @@ std::string httpDate(std::time_t when);
 // Strong validator that changes when the file is rewritten or resized.
 std::string entityTag(int64_t mtimeNanoseconds, uint64_t size);
 
-// An open file descriptor, closed with its owner.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(int fd) : fd_(fd) {}
-  FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileHandle& operator=(FileHandle&& other) noexcept;
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle();
-
-  int fd() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset();
-
- private:
-  int fd_ = -1;
-};
-
 struct Request {
   enum class Method { Get, Head, Other };
   Method method = Method::Get;
@@ -82,12 +65,12 @@ struct Reply {
   unsigned status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  FileHandle file;
+  ReadOnlyFile file;
   uint64_t offset = 0;
   uint64_t length = 0;
   std::string path;  // of a file, where it really lies below the root ("/media/NAME")
 
-  uint64_t contentLength() const { return file.valid() ? length : body.size(); }
+  uint64_t contentLength() const { return file.isOpen() ? length : body.size(); }
   // Whether the status may carry a body at all (1xx, 204 and 304 may not).
   bool hasBody() const { return status >= 200 && status != 204 && status != 304; }
 };

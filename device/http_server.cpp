@@ -1,12 +1,6 @@
 #include "device/http_server.h"
 
-#include <sys/sendfile.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <ctime>
 #include <optional>
 #include <random>
@@ -34,6 +28,7 @@
 #pragma GCC diagnostic pop
 
 #include "device/folder_server.h"
+#include "platform/stream_send.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -46,7 +41,7 @@ namespace {
 
 constexpr size_t kHeaderLimit = 16 * 1024;
 constexpr size_t kNotifyBodyLimit = 64 * 1024;
-// Bytes one sendfile call may read from disk: bounds how long a cold read can hold the thread.
+// Bytes one file send may read from disk: bounds how long a cold read can hold the thread.
 constexpr size_t kSendfileChunk = 2u << 20;
 // Bytes one connection sends before the others get a turn.
 constexpr size_t kTurnBudget = 4u << 20;
@@ -318,7 +313,7 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
     head_ += "\r\n";
     if (!sendBody || !reply_.hasBody()) {
       reply_.body.clear();
-      reply_.file.reset();
+      reply_.file.close();
     }
     headSent_ = 0;
     bodySent_ = 0;
@@ -326,62 +321,49 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
     pump();
   }
 
-  bool fileLeft() const { return reply_.file.valid() && fileSent_ < reply_.length; }
+  bool fileLeft() const { return reply_.file.isOpen() && fileSent_ < reply_.length; }
 
   // Sends what the socket takes now and waits for writability for the rest, so a slow reader
   // costs neither memory nor the thread.
   void pump() {
     if (!socket_.is_open()) return;
-    const int fd = socket_.native_handle();
+    const auto handle = static_cast<std::intptr_t>(socket_.native_handle());
     size_t budget = kTurnBudget;
     while (true) {
-      ssize_t sent = 0;
+      SendResult result;
       if (headSent_ < head_.size() || bodySent_ < reply_.body.size()) {
-        iovec parts[2];
-        int count = 0;
-        if (headSent_ < head_.size()) {
-          parts[count++] = {head_.data() + headSent_, head_.size() - headSent_};
-        }
-        if (bodySent_ < reply_.body.size()) {
-          parts[count++] = {reply_.body.data() + bodySent_, reply_.body.size() - bodySent_};
-        }
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = static_cast<size_t>(count);
-        // MSG_MORE lets the header leave in the same segment as the file's first bytes.
-        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | (fileLeft() ? MSG_MORE : 0));
-        if (sent > 0) {
-          const size_t fromHead = std::min(static_cast<size_t>(sent), head_.size() - headSent_);
+        const std::string_view head = std::string_view(head_).substr(headSent_);
+        result =
+            sendBuffers(handle, head, std::string_view(reply_.body).substr(bodySent_), fileLeft());
+        if (result.sent > 0) {
+          const size_t fromHead = std::min(static_cast<size_t>(result.sent), head.size());
           headSent_ += fromHead;
-          bodySent_ += static_cast<size_t>(sent) - fromHead;
+          bodySent_ += static_cast<size_t>(result.sent) - fromHead;
         }
       } else if (fileLeft()) {
-        auto offset = static_cast<off_t>(reply_.offset + fileSent_);
+        const uint64_t first = reply_.offset + fileSent_;
         const auto count =
             static_cast<size_t>(std::min<uint64_t>(reply_.length - fileSent_, kSendfileChunk));
-        const auto first = static_cast<uint64_t>(offset);
-        sent = ::sendfile(fd, reply_.file.fd(), &offset, count);
-        if (sent > 0 && !view_ && core_->sent) {
-          core_->sent(host_, reply_.path, first, static_cast<uint64_t>(sent));
+        result = sendFileRange(handle, reply_.file, first, count);
+        if (result.sent > 0 && !view_ && core_->sent) {
+          core_->sent(host_, reply_.path, first, static_cast<uint64_t>(result.sent));
         }
         // The file shrank after its length was announced: closing is the only way left to tell
         // the client that the body is incomplete.
-        if (sent == 0) return abort();
-        if (sent > 0) fileSent_ += static_cast<uint64_t>(sent);
+        if (result.sent == 0) return abort();
+        if (result.sent > 0) fileSent_ += static_cast<uint64_t>(result.sent);
       } else {
         return finishResponse();
       }
-      if (sent < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return waitWritable();
-        return abort();
-      }
+      if (result.wouldBlock) return waitWritable();
+      if (result.failed()) return abort();
+      const auto sent = static_cast<size_t>(result.sent);
       deadline_ = Clock::now() + core_->limits.idleTimeout;
-      if (static_cast<size_t>(sent) >= budget) {
+      if (sent >= budget) {
         asio::post(socket_.get_executor(), [self = shared_from_this()] { self->pump(); });
         return;
       }
-      budget -= static_cast<size_t>(sent);
+      budget -= sent;
     }
   }
 
@@ -478,10 +460,7 @@ void HttpServer::Core::admit(tcp::socket socket, bool view) {
   if (tooMany || (connections.size() >= limits.maxConnections && !evictIdle())) {
     // One non-blocking attempt: a refused client must not cost more than this.
     socket.non_blocking(true, ec);
-    if (!ec) {
-      [[maybe_unused]] const auto sent =
-          ::send(socket.native_handle(), kBusy.data(), kBusy.size(), MSG_NOSIGNAL);
-    }
+    if (!ec) sendBuffers(static_cast<std::intptr_t>(socket.native_handle()), kBusy, {}, false);
     return;
   }
   std::make_shared<Connection>(shared_from_this(), std::move(socket), std::move(host),
@@ -545,12 +524,8 @@ const std::string& HttpServer::Core::date() {
 
 HttpServer::HttpServer(boost::asio::io_context& io, std::string webRoot, Limits limits)
     : core_(std::make_shared<Core>(io, std::move(webRoot), limits)) {
-  // sendfile has no MSG_NOSIGNAL: a client that disconnects mid-download would otherwise
-  // kill the process with SIGPIPE. A handler installed by the program is left alone.
-  struct sigaction current {};
-  if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-    std::signal(SIGPIPE, SIG_IGN);
-  }
+  // A client that disconnects mid-download must not end the process.
+  ignoreBrokenPipes();
 }
 
 HttpServer::~HttpServer() {

@@ -1,12 +1,7 @@
 #include "discovery/discovery_listener.h"
 
-#include <arpa/inet.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -45,7 +40,7 @@ void rememberDisplay(Store& store, const nlohmann::json& record) {
 // Socket failures are diagnostics for whoever watches stderr; stdout belongs to the page
 // messages of quillora-cli.
 void reportSocketError(const char* format) {
-  std::fprintf(stderr, format, errno);
+  std::fprintf(stderr, format, lastSocketError());
   std::fflush(stderr);
 }
 
@@ -75,42 +70,30 @@ DiscoveryListener::~DiscoveryListener() {
 int DiscoveryListener::open(std::vector<std::string> addresses) {
   stopped_ = true;
   std::lock_guard lock(socketsMutex_);
+  if (!socketsStarted_) {
+    if (!startUdpSockets()) {
+      diagLog("WSAStartup Error");
+      return -1;
+    }
+    socketsStarted_ = true;
+  }
   for (const auto& address : addresses) {
     diagLog("UDP listener @ " + address);
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    const UdpSocket socket = openUdpSocket();
+    if (socket == kNoUdpSocket) {
       reportSocketError("socket failed with error %d\n");
       continue;
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port_ & 0xFFFF));
-    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-      if (errno == 0) errno = EINVAL;
+    if (!bindUdpSocket(socket, address, static_cast<uint16_t>(port_ & 0xFFFF))) {
       reportSocketError("bind failed with error %d\n");
-      ::close(fd);
+      closeUdpSocket(socket);
       continue;
     }
     // Hundreds of displays answer the same probe within milliseconds: the default buffer
     // would drop most of them before the receive thread gets to read.
-    if (wantedReceiveBuffer_ > 0) {
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wantedReceiveBuffer_, sizeof wantedReceiveBuffer_);
-      int granted = 0;
-      socklen_t size = sizeof granted;
-      getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
-      if (granted < wantedReceiveBuffer_) {
-        // Privileged processes may go past the system's cap.
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wantedReceiveBuffer_,
-                   sizeof wantedReceiveBuffer_);
-      }
-    }
-    int granted = 0;
-    socklen_t size = sizeof granted;
-    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
-    receiveBuffer_ = granted;
-    diagLog("UDP receive buffer " + std::to_string(granted) + " bytes @ " + address);
-    sockets_.push_back(fd);
+    receiveBuffer_ = growReceiveBuffer(socket, wantedReceiveBuffer_);
+    diagLog("UDP receive buffer " + std::to_string(receiveBuffer_) + " bytes @ " + address);
+    sockets_.push_back(socket);
   }
   return static_cast<int>(sockets_.size());
 }
@@ -129,45 +112,41 @@ void DiscoveryListener::search(AppContext* context, DiscoveryHandler handler) {
     receiving_ = true;
     receiver_ = std::thread([this] { receiveLoop(); });
   }
-  sockaddr_in group{};
-  group.sin_family = AF_INET;
-  group.sin_port = htons(target_.port);
-  inet_pton(AF_INET, target_.address.c_str(), &group.sin_addr);
   std::lock_guard lock(socketsMutex_);
-  for (size_t i = 0; i < sockets_.size(); ++i) {
-    if (sockets_[i] < 0) continue;
-    if (sendto(sockets_[i], kProbe, sizeof kProbe - 1, 0, reinterpret_cast<sockaddr*>(&group),
-               sizeof group) < 0) {
+  for (auto& socket : sockets_) {
+    if (socket == kNoUdpSocket) continue;
+    if (!sendUdp(socket, target_.address, target_.port,
+                 std::string_view(kProbe, sizeof kProbe - 1))) {
       reportSocketError("sendto failed with error: %d\n");
-      // The receive thread may be polling this descriptor right now; closed here, its number
+      // The receive thread may be waiting on this socket right now; closed here, its number
       // could go to another file of the process before the thread reads from it again.
-      failed_.push_back(sockets_[i]);
-      sockets_[i] = -1;
+      failed_.push_back(socket);
+      socket = kNoUdpSocket;
     }
   }
 }
 
-std::vector<int> DiscoveryListener::validSockets() {
+std::vector<UdpSocket> DiscoveryListener::validSockets() {
   std::lock_guard lock(socketsMutex_);
   closeFailed();
-  std::vector<int> valid;
-  for (int fd : sockets_) {
-    if (fd >= 0) valid.push_back(fd);
+  std::vector<UdpSocket> valid;
+  for (UdpSocket socket : sockets_) {
+    if (socket != kNoUdpSocket) valid.push_back(socket);
   }
   return valid;
 }
 
 void DiscoveryListener::closeFailed() {
-  for (int fd : failed_) ::close(fd);
+  for (UdpSocket socket : failed_) closeUdpSocket(socket);
   failed_.clear();
 }
 
-void DiscoveryListener::closeAfterError(int fd) {
+void DiscoveryListener::closeAfterError(UdpSocket socket) {
   std::lock_guard lock(socketsMutex_);
   for (auto& entry : sockets_) {
-    if (entry == fd) {
-      ::close(entry);
-      entry = -1;
+    if (entry == socket) {
+      closeUdpSocket(entry);
+      entry = kNoUdpSocket;
     }
   }
 }
@@ -175,33 +154,23 @@ void DiscoveryListener::closeAfterError(int fd) {
 void DiscoveryListener::receiveLoop() {
   std::string buffer(kMaxDiscoveryReply, '\0');
   while (!stopped_) {
-    std::vector<int> fds = validSockets();
-    std::vector<pollfd> watched;
-    for (int fd : fds) watched.push_back({fd, POLLIN, 0});
-    if (watched.empty()) {
-      errno = EINVAL;
+    const std::vector<UdpSocket> sockets = validSockets();
+    const auto readable = waitReadable(sockets, 1000);
+    if (!readable) {
       reportSocketError("select() returned with error %d\n");
       break;
     }
-    int ready = poll(watched.data(), watched.size(), 1000);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      reportSocketError("select() returned with error %d\n");
-      break;
-    }
-    for (const auto& entry : watched) {
+    for (size_t index : *readable) {
       if (stopped_) break;
-      if (!(entry.revents & (POLLIN | POLLERR))) continue;
-      // MSG_TRUNC reports the real length, so an oversized datagram is dropped and its
-      // socket keeps serving the answers behind it.
-      ssize_t length = recv(entry.fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
-      if (length < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      size_t length = 0;
+      const UdpReceive received = receiveUdp(sockets[index], buffer, length);
+      if (received == UdpReceive::kNothing) continue;
+      if (received == UdpReceive::kFailed) {
         reportSocketError("recvfrom failed with error %d\n");
-        closeAfterError(entry.fd);
+        closeAfterError(sockets[index]);
         continue;
       }
-      if (static_cast<size_t>(length) > buffer.size()) {
+      if (received == UdpReceive::kOversized) {
         diagLog("discovery answer of " + std::to_string(length) + " bytes dropped");
         continue;
       }
@@ -212,7 +181,7 @@ void DiscoveryListener::receiveLoop() {
         handler = handler_;
         context = context_;
       }
-      if (handler) handler(context, buffer.substr(0, static_cast<size_t>(length)));
+      if (handler) handler(context, buffer.substr(0, length));
     }
   }
   receiving_ = false;
@@ -223,10 +192,10 @@ void DiscoveryListener::close() {
   if (receiver_.joinable()) receiver_.join();
   std::lock_guard lock(socketsMutex_);
   closeFailed();
-  for (auto it = sockets_.rbegin(); it != sockets_.rend(); ++it) {
-    if (*it >= 0) ::close(*it);
-  }
+  for (auto it = sockets_.rbegin(); it != sockets_.rend(); ++it) closeUdpSocket(*it);
   sockets_.clear();
+  if (socketsStarted_) stopUdpSockets();
+  socketsStarted_ = false;
 }
 
 namespace {

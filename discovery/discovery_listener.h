@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/udp_socket.h"
+
 struct AppContext;
 
 using DiscoveryHandler = void (*)(AppContext* context, std::string reply);
@@ -29,7 +31,8 @@ class DiscoveryListener {
   DiscoveryListener(const DiscoveryListener&) = delete;
   DiscoveryListener& operator=(const DiscoveryListener&) = delete;
 
-  // Binds one UDP socket per address at the port; returns how many were bound.
+  // Binds one UDP socket per address at the port; returns how many were bound, -1 when the
+  // system's socket library could not be started.
   int open(std::vector<std::string> addresses);
   // Sends one probe per socket; answers go to `handler` until close. Ignored without a
   // context or handler.
@@ -43,18 +46,19 @@ class DiscoveryListener {
 
  private:
   void receiveLoop();
-  void closeAfterError(int fd);
+  void closeAfterError(UdpSocket socket);
   // Only the receive thread (between its polls) and close (after joining it) call this.
   void closeFailed();
-  std::vector<int> validSockets();
+  std::vector<UdpSocket> validSockets();
 
   uint32_t port_;
   ProbeTarget target_;
   int wantedReceiveBuffer_ = 8 << 20;
   int receiveBuffer_ = 0;
   std::mutex socketsMutex_;
-  std::vector<int> sockets_;  // -1 once closed after an error
-  std::vector<int> failed_;   // taken out of sockets_ by search, still open
+  std::vector<UdpSocket> sockets_;  // kNoUdpSocket once closed after an error
+  std::vector<UdpSocket> failed_;   // taken out of sockets_ by search, still open
+  bool socketsStarted_ = false;
   std::thread receiver_;
   std::atomic<bool> stopped_{true};
   std::atomic<bool> receiving_{false};

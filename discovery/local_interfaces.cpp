@@ -1,34 +1,12 @@
 #include "discovery/local_interfaces.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <optional>
 
 #include "app/diag_log.h"
-#include "media/file_utils.h"
 
 namespace {
-
-constexpr unsigned kLinkEthernet = 1;
-
-std::string sysfsValue(const std::string& interfaceName, const char* attribute) {
-  std::ifstream in("/sys/class/net/" + interfaceName + "/" + attribute);
-  std::string value;
-  std::getline(in, value);
-  return value;
-}
-
-int prefixFromMask(uint32_t mask) {
-  int bits = 0;
-  while (mask & 0x80000000u) ++bits, mask <<= 1;
-  return bits;
-}
 
 std::string macText(const std::string& raw) {
   std::string text;
@@ -41,23 +19,23 @@ std::string macText(const std::string& raw) {
   return text;
 }
 
-// The bytes of "aa:bb:cc:dd:ee:ff"; empty for an all-zero address or a malformed text.
-std::string parseMac(const std::string& text) {
-  std::string raw;
-  bool allZero = true;
-  for (size_t i = 0; i + 1 < text.size(); i += 3) {
-    unsigned value = 0;
-    if (std::sscanf(text.c_str() + i, "%2x", &value) != 1) return {};
-    raw += static_cast<char>(value);
-    allZero = allZero && value == 0;
-  }
-  return allZero ? std::string() : raw;
-}
-
 std::optional<uint32_t> parseIpv4(const std::string& text) {
-  in_addr parsed{};
-  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return std::nullopt;
-  return ntohl(parsed.s_addr);
+  // Four decimal octets without leading zeros, as inet_pton takes them.
+  uint32_t value = 0;
+  size_t at = 0;
+  for (int octet = 0; octet < 4; ++octet) {
+    if (octet > 0 && (at >= text.size() || text[at++] != '.')) return std::nullopt;
+    const size_t start = at;
+    unsigned part = 0;
+    while (at < text.size() && at - start < 3 && text[at] >= '0' && text[at] <= '9') {
+      part = part * 10 + static_cast<unsigned>(text[at++] - '0');
+    }
+    const bool leadingZero = at - start > 1 && text[start] == '0';
+    if (at == start || part > 255 || leadingZero) return std::nullopt;
+    value = (value << 8) | part;
+  }
+  if (at != text.size()) return std::nullopt;
+  return value;
 }
 
 }  // namespace
@@ -84,37 +62,16 @@ std::vector<SystemAddress> readSystemAddresses() {
     std::lock_guard lock(sourceMutex);
     if (sourceOverride) return sourceOverride();
   }
-  std::vector<SystemAddress> result;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return result;
-  for (ifaddrs* it = list; it; it = it->ifa_next) {
-    if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET || !it->ifa_name) continue;
-    SystemAddress entry;
-    entry.interfaceName = it->ifa_name;
-    // An alias label ("eth0:1") names the address, not the link.
-    std::string link = entry.interfaceName.substr(0, entry.interfaceName.find(':'));
-    entry.address = ntohl(reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr);
-    if (it->ifa_netmask) {
-      entry.prefixLength =
-          prefixFromMask(ntohl(reinterpret_cast<sockaddr_in*>(it->ifa_netmask)->sin_addr.s_addr));
-    }
-    entry.linkType = static_cast<unsigned>(std::atoi(sysfsValue(link, "type").c_str()));
-    entry.wireless = isDirectory("/sys/class/net/" + link + "/wireless");
-    entry.hardwareAddress = parseMac(sysfsValue(link, "address"));
-    result.push_back(std::move(entry));
-  }
-  freeifaddrs(list);
-  return result;
+  return readAdapterAddresses();
 }
 
 std::vector<LocalInterface> usableInterfaces(const std::vector<SystemAddress>& addresses) {
   std::vector<LocalInterface> result;
   for (const auto& entry : addresses) {
-    if (entry.linkType != kLinkEthernet) continue;
+    if (!entry.ethernetLike) continue;
     std::string address = formatIpv4(entry.address);
     if (address.rfind("169.254.", 0) == 0) continue;
-    std::string description = entry.wireless ? "Wi-Fi " + entry.interfaceName : entry.interfaceName;
-    result.push_back({entry.interfaceName, address, macText(entry.hardwareAddress), description,
+    result.push_back({entry.name, address, macText(entry.hardwareAddress), entry.description,
                       entry.prefixLength});
   }
   return result;

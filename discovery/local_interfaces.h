@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/network_adapters.h"
+
 // One usable local IPv4 address.
 struct LocalInterface {
   std::string name;     // adapter friendly name
@@ -14,24 +16,14 @@ struct LocalInterface {
   int prefixLength = 0;  // of the address's network, 0 when unknown
 };
 
-// One IPv4 address as the system reports it, before any filtering.
-struct SystemAddress {
-  std::string interfaceName;
-  uint32_t address = 0;  // host byte order
-  int prefixLength = 0;
-  unsigned linkType = 0;  // ARPHRD_* of /sys/class/net/IF/type (1 = Ethernet, 772 = loopback)
-  bool wireless = false;
-  std::string hardwareAddress;  // raw bytes
-};
-
+// What the system reports, or what a test put in its place.
 std::vector<SystemAddress> readSystemAddresses();
 
 // Replaces what readSystemAddresses reports (tests give any list); an empty function restores
 // the system's own list.
 void overrideSystemAddresses(std::function<std::vector<SystemAddress>()> source);
 
-// Keeps Ethernet-like links (Wi-Fi, veth and bridges report the same type) and drops
-// link-local addresses, in the order given.
+// Keeps Ethernet and Wi-Fi adapters and drops link-local addresses, in the order given.
 std::vector<LocalInterface> usableInterfaces(const std::vector<SystemAddress>& addresses);
 
 std::vector<LocalInterface> listLocalInterfaces();

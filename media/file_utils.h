@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-// UTF-8 <-> wide (UTF-32 on Linux) text; invalid sequences become U+FFFD.
-std::wstring utf8ToWide(const std::string& text);
-std::string wideToUtf8(const std::wstring& text);
+#include "platform/file_system.h"  // removeFile
+#include "platform/text_conversion.h"
 
 // The file's size; 0 when it is not a readable regular file.
 uint64_t fileSize(const std::string& path);
@@ -47,5 +46,3 @@ bool copyFileAtomically(const std::string& source, const std::string& target);
 // Prefix of the temporaries of writeFileAtomically; left-overs of a crash are removed.
 inline constexpr const char* kTempFilePrefix = ".quillora-save-";
 void removeStaleTempFiles(const std::string& folder);
-
-bool removeFile(const std::string& path);

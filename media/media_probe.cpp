@@ -1,10 +1,5 @@
 #include "media/media_probe.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -16,12 +11,29 @@
 
 #include "app/diag_log.h"
 #include "media/file_utils.h"
-
-// The library's wide-character entry points (MediaInfo_*), not the narrow MediaInfoA_* ones.
-#define UNICODE
-#include <MediaInfoDLL/MediaInfoDLL.h>
+#include "platform/file_system.h"
+#include "platform/shared_library.h"
+#include "platform/text_conversion.h"
 
 namespace {
+
+// The library's published C interface, wide-character entry points (MediaInfo_*, not the
+// narrow MediaInfoA_*). x86-64 has one calling convention, so no __stdcall is spelled out.
+enum MediaInfo_stream_C {
+  MediaInfo_Stream_General,
+  MediaInfo_Stream_Video,
+  MediaInfo_Stream_Audio,
+  MediaInfo_Stream_Text,
+  MediaInfo_Stream_Other,
+  MediaInfo_Stream_Image,
+};
+enum MediaInfo_info_C { MediaInfo_Info_Name, MediaInfo_Info_Text };
+using MEDIAINFO_New = void* (*)();
+using MEDIAINFO_Delete = void (*)(void*);
+using MEDIAINFO_Open = size_t (*)(void*, const wchar_t*);
+using MEDIAINFO_Close = void (*)(void*);
+using MEDIAINFO_Get = const wchar_t* (*)(void*, MediaInfo_stream_C, size_t, const wchar_t*,
+                                         MediaInfo_info_C, MediaInfo_info_C);
 
 // Whole extensions, in the three spellings the displays' players take (".mP4" is refused).
 constexpr std::string_view kVideoExtensions[] = {".mp4", ".mov", ".mkv", ".Mp4", ".Mov",
@@ -90,24 +102,24 @@ struct MediaInfoApi {
 // MediaInfo's C interface promises nothing about calls from several threads. A probe takes
 // milliseconds and the page asks for them one by one.
 std::mutex probeMutex;
-std::string libraryName = "libmediainfo.so.0";
+std::string libraryName = mediaInfoLibraryName();
 void* libraryModule = nullptr;
 MediaInfoApi api;
 
 template <typename Function>
 Function entryPoint(void* module, const char* name) {
-  return reinterpret_cast<Function>(dlsym(module, name));
+  return reinterpret_cast<Function>(findLibrarySymbol(module, name));
 }
 
 // Tried again at every probe while the library is missing; once loaded it stays for the
 // process's life.
 const MediaInfoApi* loadLibraryLocked() {
   if (libraryModule) return &api;
-  void* module = dlopen(libraryName.c_str(), RTLD_LAZY);
+  void* module = loadSharedLibrary(libraryName);
   if (!module) return nullptr;
   for (const char* name : kEntryPoints) {
-    if (!dlsym(module, name)) {
-      dlclose(module);
+    if (!findLibrarySymbol(module, name)) {
+      closeSharedLibrary(module);
       return nullptr;
     }
   }
@@ -152,18 +164,18 @@ class MediaFile {
   void* handle_;
 };
 
-// Reads a file by descriptor from any offset, through a buffer: the JPEG check walks every byte
+// Reads an opened file from any offset, through a buffer: the JPEG check walks every byte
 // of the coded data.
 class ByteReader {
  public:
-  ByteReader(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  explicit ByteReader(const ReadOnlyFile& file) : file_(file), size_(file.size()) {}
   uint64_t size() const { return size_; }
   // The byte at `offset`, or -1 past the end or on a read error.
   int at(uint64_t offset) {
     if (offset >= size_) return -1;
     if (offset < start_ || offset >= start_ + buffer_.size()) {
       buffer_.resize(kBufferSize);
-      ssize_t n = pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(offset));
+      const int64_t n = file_.readAt(offset, buffer_.data(), buffer_.size());
       buffer_.resize(n > 0 ? static_cast<size_t>(n) : 0);
       start_ = offset;
       if (buffer_.empty()) return -1;
@@ -186,7 +198,7 @@ class ByteReader {
  private:
   static constexpr size_t kBufferSize = 65536;
   uint32_t byte(uint64_t offset) { return static_cast<uint32_t>(std::max(at(offset), 0)); }
-  int fd_;
+  const ReadOnlyFile& file_;
   uint64_t size_;
   uint64_t start_ = 0;
   std::string buffer_;
@@ -251,43 +263,6 @@ bool isCompleteImage(ByteReader& r, ImageType type) {
   return false;
 }
 
-// The chosen file, opened once: MediaInfo reads it through /proc/self/fd, because a name that
-// is not UTF-8 has no wide spelling MediaInfo could turn back into its bytes, and the file it
-// judges is the one that is checked and copied.
-class OpenedFile {
- public:
-  explicit OpenedFile(const std::string& path) {
-    // A NUL would cut the path short and another file would be judged: such a path names none.
-    if (path.find('\0') != std::string::npos) return;
-    fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
-      size_ = static_cast<uint64_t>(st.st_size);
-      regular_ = true;
-    }
-  }
-  ~OpenedFile() {
-    if (fd_ >= 0) close(fd_);
-  }
-  OpenedFile(const OpenedFile&) = delete;
-  OpenedFile& operator=(const OpenedFile&) = delete;
-
-  // What MediaInfo is given to open; empty when there is nothing to open.
-  std::string procPath() const {
-    return regular_ ? "/proc/self/fd/" + std::to_string(fd_) : std::string();
-  }
-  bool isCompleteImage(ImageType type) const {
-    if (!regular_) return false;
-    ByteReader reader(fd_, size_);
-    return ::isCompleteImage(reader, type);
-  }
-
- private:
-  int fd_ = -1;
-  uint64_t size_ = 0;
-  bool regular_ = false;
-};
-
 bool containsAny(const std::wstring& text, std::span<const std::wstring_view> parts) {
   for (std::wstring_view part : parts) {
     if (text.find(part) != std::wstring::npos) return true;
@@ -321,8 +296,9 @@ std::string probeVideo(const MediaFile& file) {
 std::string probeMedia(std::string path, std::string extension) {
   diagLog(path);
   std::lock_guard lock(probeMutex);
-  const OpenedFile opened(path);
-  MediaFile file(loadLibraryLocked(), opened.procPath());
+  // Opened once: the file MediaInfo judges is the one that is checked and copied.
+  const ReadOnlyFile opened(path);
+  MediaFile file(loadLibraryLocked(), opened.pathForLibraries());
 
   auto isVideo = [&](std::string_view e) { return e == extension; };
   auto image = std::find_if(std::begin(kImageExtensions), std::end(kImageExtensions),
@@ -338,7 +314,8 @@ std::string probeMedia(std::string path, std::string extension) {
     const std::wstring height = file.get(MediaInfo_Stream_Image, L"Height");
     diagLog(wideToUtf8(width + L" x " + height));
     file.close();
-    if (!opened.isCompleteImage(image->second)) result = extension;
+    ByteReader reader(opened);
+    if (!opened.isRegular() || !isCompleteImage(reader, image->second)) result = extension;
   } else {
     result = extension;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Holds the per-user single-instance lock for as long as the object lives.
@@ -10,12 +11,13 @@ class InstanceLock {
   InstanceLock& operator=(const InstanceLock&) = delete;
   ~InstanceLock();
 
-  // False when another process holds the lock (or the lock file cannot be opened).
+  // False when another process holds the lock (or the lock cannot be made).
   bool acquire(const std::string& productName);
 
  private:
-  int fd_ = -1;
+  std::intptr_t handle_ = -1;
 };
 
-// $XDG_RUNTIME_DIR/<product>.lock, else /tmp/<product>-<uid>.lock.
+// POSIX: $XDG_RUNTIME_DIR/<product>.lock, else /tmp/<product>-<uid>.lock. Windows: the name of
+// the mutex in the session's namespace.
 std::string instanceLockPath(const std::string& productName);

@@ -64,13 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (view) request.viewPrefix = kPrefix;
   const folder::Reply reply = folder::FolderServer(root()).serve(request);
   if (view && !fields[0].starts_with(kPrefix) && reply.status != 404) std::abort();
-  if (!reply.file.valid()) return 0;
-  struct stat st {};
-  if (::fstat(reply.file.fd(), &st) != 0 || reply.offset + reply.length > uint64_t(st.st_size))
-    std::abort();
+  if (!reply.file.isOpen()) return 0;
+  if (!reply.file.isRegular() || reply.offset + reply.length > reply.file.size()) std::abort();
   std::string head(kMarker.size(), '\0');
-  if (::pread(reply.file.fd(), head.data(), head.size(), 0) == ssize_t(head.size()) &&
-      head == kMarker)
+  if (reply.file.readAt(0, head.data(), head.size()) == int64_t(head.size()) && head == kMarker)
     std::abort();
   return 0;
 }

@@ -41,8 +41,8 @@ class Deploy : public ::testing::Test {
                                return false;
                              }).get();
       // 127.0.1.5/24 and 127.0.2.5/24
-      return std::vector<SystemAddress>{{"eth0", 0x7f000105, 24, 1, false, ""},
-                                        {"eth0", 0x7f000205, 24, 1, false, ""}};
+      return std::vector<SystemAddress>{{"eth0", "eth0", 0x7f000105, 24, true, ""},
+                                        {"eth0", "eth0", 0x7f000205, 24, true, ""}};
     });
     context->httpService = std::make_unique<HttpService>();
     context->httpService->startPolling();

@@ -1,27 +1,34 @@
 #include "discovery/local_interfaces.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 namespace {
 
-SystemAddress address(const char* name, const char* ip, int prefix, unsigned type = 1,
+SystemAddress address(const char* name, const char* ip, int prefix, bool ethernet = true,
                       std::string mac = std::string("\x00\x1a\x2b\x3c\x4d\x5e", 6),
-                      bool wireless = false) {
-  in_addr parsed{};
-  inet_pton(AF_INET, ip, &parsed);
-  return {name, ntohl(parsed.s_addr), prefix, type, wireless, std::move(mac)};
+                      std::string description = {}) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  std::sscanf(ip, "%u.%u.%u.%u", &a, &b, &c, &d);
+  return {name,
+          description.empty() ? name : description,
+          (a << 24) | (b << 16) | (c << 8) | d,
+          prefix,
+          ethernet,
+          std::move(mac)};
 }
 
 TEST(LocalInterfaces, KeepEthernetLikeLinksAndChooseTheOneInTheDisplaysNetwork) {
   auto local = usableInterfaces({
-      address("lo", "127.0.0.1", 8, 772),
+      address("lo", "127.0.0.1", 8, false),
       address("eth1", "192.168.10.5", 24),
       address("eth0", "192.168.1.5", 24),
       address("eth0", "169.254.10.20", 16),
-      address("tun0", "10.8.0.1", 24, 65534),
-      address("wlan0", "10.0.0.2", 24, 1, std::string("\xab\xcd\xef\x01\x02\x03", 6), true),
-      address("veth1", "10.77.1.1", 24, 1, ""),
+      address("tun0", "10.8.0.1", 24, false),
+      address("wlan0", "10.0.0.2", 24, true, std::string("\xab\xcd\xef\x01\x02\x03", 6),
+              "Wi-Fi wlan0"),
+      address("veth1", "10.77.1.1", 24, true, ""),
       address("eth2", "110.0.0.5", 24),
       address("eth3", "172.16.4.1", 16),
       address("eth4", "10.1.2.3", 30),

@@ -13,17 +13,17 @@ std::string instanceLockPath(const std::string& productName) {
 }
 
 bool InstanceLock::acquire(const std::string& productName) {
-  if (fd_ >= 0) return true;
+  if (handle_ >= 0) return true;
   int fd = open(instanceLockPath(productName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return false;
   }
-  fd_ = fd;
+  handle_ = fd;
   return true;
 }
 
 InstanceLock::~InstanceLock() {
-  if (fd_ >= 0) close(fd_);
+  if (handle_ >= 0) close(static_cast<int>(handle_));
 }
