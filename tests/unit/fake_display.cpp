@@ -1,20 +1,27 @@
 #include "unit/fake_display.h"
 
-#include <poll.h>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/read.hpp>
 #include <chrono>
+#include <thread>
 
 namespace asio = boost::asio;
 
 namespace {
-// A display that waits longer than this for the host has already seen the fault.
-bool readable(asio::ip::tcp::socket& socket, std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  pollfd fd{socket.native_handle(), POLLIN, 0};
-  return left.count() > 0 && ::poll(&fd, 1, static_cast<int>(left.count())) == 1;
+// One byte, or false when the peer closed, failed or sent nothing before the deadline. A
+// display that waits longer than that for the host has already seen the fault.
+bool readByte(asio::ip::tcp::socket& socket, std::chrono::steady_clock::time_point deadline,
+              char& c) {
+  boost::system::error_code ec;
+  socket.non_blocking(true, ec);
+  while (std::chrono::steady_clock::now() < deadline) {
+    socket.read_some(asio::buffer(&c, 1), ec);
+    if (ec != asio::error::would_block) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool got = !ec;
+  socket.non_blocking(false, ec);
+  return got;
 }
 }  // namespace
 
@@ -24,9 +31,7 @@ std::string readRequest(asio::ip::tcp::socket& socket) {
   char c;
   boost::system::error_code ec;
   while (data.find("\r\n\r\n") == std::string::npos) {
-    if (!readable(socket, deadline) || asio::read(socket, asio::buffer(&c, 1), ec) != 1) {
-      return data;
-    }
+    if (!readByte(socket, deadline, c)) return data;
     data += c;
   }
   size_t at = data.find("Content-Length: ");

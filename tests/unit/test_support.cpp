@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -13,9 +14,15 @@
 namespace fs = std::filesystem;
 
 TempAppFolder::TempAppFolder() {
-  std::string pattern = (fs::temp_directory_path() / "quillora-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  std::error_code ec;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const fs::path candidate =
+        fs::temp_directory_path() / ("quillora-test-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate, ec)) path_ = candidate.generic_string();
+  }
+  if (path_.empty()) throw std::runtime_error("no temporary folder");
   for (const char* folder : {"web/conf", "web/media", "web/firmware", "web/lang/en"}) {
     fs::create_directories(file(folder));
   }
