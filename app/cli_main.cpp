@@ -14,6 +14,7 @@
 #include "app/diag_log.h"
 #include "app/startup.h"
 #include "commands/dispatcher.h"
+#include "platform/console.h"
 #include "platform/executable_path.h"
 #include "platform/file_dialog.h"
 #include "platform/instance_lock.h"
@@ -91,7 +92,8 @@ void runRequests(AppContext& context, LineWriter& writer,
 int main(int argc, char** argv) {
   std::setlocale(LC_CTYPE, "C.UTF-8");
   std::string error;
-  auto options = parseCliOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  useBinaryStandardStreams();
+  auto options = parseCliOptions(commandLineArguments(argc, argv), error);
   if (!options) {
     std::fprintf(stderr, "quillora-cli: %s\n%s", error.c_str(), kCliUsage);
     return kExitUsage;

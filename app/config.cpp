@@ -14,7 +14,7 @@ bool readPort(const YAML::Node& document, const char* section, int32_t& port, st
     return false;
   }
   if (!parent.IsMap()) {
-    error = "\"" + std::string(section) + "\" must be a mapping that holds \"port\"";
+    error = std::string(1, '"').append(section).append("\" must be a mapping that holds \"port\"");
     return false;
   }
   YAML::Node value = parent["port"];

@@ -10,6 +10,7 @@
 #include "commands/playlists.h"
 #include "media/file_utils.h"
 #include "media/media_probe.h"
+#include "platform/calendar.h"
 #include "platform/file_dialog.h"
 
 using nlohmann::json;
@@ -86,7 +87,7 @@ std::string utcStampNow() {
   auto now = system_clock::now();
   std::time_t seconds = system_clock::to_time_t(now);
   std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  utcCalendar(seconds, utc);
   auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
   return std::to_string(utc.tm_year + 1900) + std::to_string(utc.tm_mon + 1) +
          std::to_string(utc.tm_mday) + std::to_string(utc.tm_hour) + std::to_string(utc.tm_min) +

@@ -29,7 +29,8 @@ struct DeviceConnection::State {
 
 std::string endpointText(const tcp::endpoint& endpoint) {
   const auto address = endpoint.address();
-  std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  std::string host = address.to_string();
+  if (address.is_v6()) host = std::string(1, '[').append(host).append("]");
   return host + ":" + std::to_string(endpoint.port());
 }
 

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/calendar.h"
+
 namespace folder {
 
 namespace {
@@ -313,7 +315,7 @@ std::string httpDate(std::time_t when) {
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   struct tm tm {};
-  if (!gmtime_r(&when, &tm)) return {};
+  if (!utcCalendar(when, tm)) return {};
   char text[40];
   std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday % 7],
                 tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,

@@ -130,7 +130,7 @@ bool copyFileAtomically(const std::string& source, const std::string& target) {
 
 void removeStaleTempFiles(const std::string& folder) {
   for (const auto& name : listFiles(folder)) {
-    // Exactly the names mkstemp made, so no playlist the page saved is ever touched.
+    // Exactly the names the temporaries get, so no playlist the page saved is ever touched.
     bool ours =
         name.size() == std::strlen(kTempFilePrefix) + 6 && name.rfind(kTempFilePrefix, 0) == 0;
     if (ours) removeFile(folder + "/" + name);
