@@ -115,16 +115,20 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
 }
 
 bool copyFileAtomically(const std::string& source, const std::string& target) {
-  const ReadOnlyFile in(source);
+  ReadOnlyFile in(source);
   if (!in.isRegular()) return false;
   return replaceFile(target, kTempFilePrefix, [&](const FileWriter& write) {
     std::vector<char> buffer(1 << 16);
     for (uint64_t offset = 0;;) {
       const int64_t n = in.readAt(offset, buffer.data(), buffer.size());
-      if (n <= 0) return n == 0;
-      if (!write(buffer.data(), static_cast<size_t>(n))) return false;
+      if (n < 0 || (n > 0 && !write(buffer.data(), static_cast<size_t>(n)))) return false;
+      if (n == 0) break;
       offset += static_cast<uint64_t>(n);
     }
+    // Closed before the rename: Windows does not replace a file that is still open, and a
+    // file copied onto itself is that file.
+    in.close();
+    return true;
   });
 }
 

@@ -7,7 +7,6 @@
 
 #include "platform/crypto.h"
 #include "platform/file_system.h"
-#include "platform/text_conversion.h"
 
 namespace {
 
@@ -82,17 +81,4 @@ std::string sha256FileHex(const std::string& path) {
     offset += static_cast<uint64_t>(n);
   }
   return hash.hex();
-}
-
-std::string base64Lines(std::string_view data) {
-  if (data.empty() || data.size() > 0x7FFFFFFF) return {};
-  const auto* bytes = reinterpret_cast<const BYTE*>(data.data());
-  const auto size = static_cast<DWORD>(data.size());
-  // This mode ends every line of 64 characters, and the last one, with CR LF.
-  DWORD units = 0;
-  if (!CryptBinaryToStringW(bytes, size, CRYPT_STRING_BASE64, nullptr, &units)) return {};
-  std::wstring text(units, L'\0');
-  if (!CryptBinaryToStringW(bytes, size, CRYPT_STRING_BASE64, text.data(), &units)) return {};
-  text.resize(units);
-  return wideToUtf8(text);
 }

@@ -15,6 +15,7 @@
 #include "device/http_service.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
+#include "platform/file_system.h"
 #include "unit/fake_display.h"
 #include "unit/test_support.h"
 
@@ -52,7 +53,7 @@ class Deploy : public ::testing::Test {
                "web/conf/p.json",
                R"({"playlist":[{"url":"a b+ü.mp4","id":4294967295,"type":1,)"
                R"("duration":10.9},{"url":"b.png","id":4294967303.0,"type":255,"duration":5}]})"});
-    std::filesystem::resize_file(dir.file("web/media/a b+ü.mp4"), 5000000000u);
+    std::filesystem::resize_file(pathFromUtf8(dir.file("web/media/a b+ü.mp4")), 5000000000u);
   }
   void TearDown() override {
     context->page.close();

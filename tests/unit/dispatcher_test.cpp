@@ -10,6 +10,7 @@
 #include "commands/playlists.h"
 #include "media/file_utils.h"
 #include "platform/instance_lock.h"
+#include "unit/test_platform.h"
 #include "unit/test_support.h"
 
 using nlohmann::json;
@@ -110,7 +111,7 @@ TEST(Shutdown, StartAndExitCleanTheRuntimeFolders) {
              R"({"playlist":[]})", "web/conf/broken.json", "{oops", "web/media/used.mp4", "u",
              "web/media/unused.png", "n"});
   std::filesystem::remove_all(dir.file("web/firmware"));
-  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  setEnvironment("XDG_RUNTIME_DIR", dir.path());
   std::vector<std::string> shown;
   auto show = [&](const std::string& m) { shown.push_back(m); };
   InstanceLock lock, other;

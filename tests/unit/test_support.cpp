@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -10,6 +11,7 @@
 
 #include "app/app_context.h"
 #include "app/config.h"
+#include "platform/file_system.h"
 
 namespace fs = std::filesystem;
 
@@ -20,23 +22,26 @@ TempAppFolder::TempAppFolder() {
   for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
     const fs::path candidate =
         fs::temp_directory_path() / ("quillora-test-" + std::to_string(random() % 1000000000));
-    if (fs::create_directory(candidate, ec)) path_ = candidate.generic_string();
+    if (fs::create_directory(candidate, ec)) path_ = utf8FromPath(candidate);
   }
   if (path_.empty()) throw std::runtime_error("no temporary folder");
+  // One separator throughout, as the program builds its own paths.
+  std::replace(path_.begin(), path_.end(), '\\', '/');
   for (const char* folder : {"web/conf", "web/media", "web/firmware", "web/lang/en"}) {
-    fs::create_directories(file(folder));
+    fs::create_directories(pathFromUtf8(file(folder)));
   }
   write("config.yaml", kTestConfig);
 }
 
 TempAppFolder::~TempAppFolder() {
   std::error_code ec;
-  fs::remove_all(path_, ec);
+  fs::remove_all(pathFromUtf8(path_), ec);
 }
 
 void TempAppFolder::write(const std::string& relative, const std::string& content) const {
-  fs::create_directories(fs::path(file(relative)).parent_path());
-  std::ofstream(file(relative), std::ios::binary | std::ios::trunc) << content;
+  const fs::path path = pathFromUtf8(file(relative));
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 void TempAppFolder::write(std::initializer_list<std::string> files) const {
@@ -45,13 +50,13 @@ void TempAppFolder::write(std::initializer_list<std::string> files) const {
 
 std::string TempAppFolder::read(const std::string& relative) const {
   std::stringstream buffer;
-  buffer << std::ifstream(file(relative), std::ios::binary).rdbuf();
+  buffer << std::ifstream(pathFromUtf8(file(relative)), std::ios::binary).rdbuf();
   return buffer.str();
 }
 
 bool TempAppFolder::exists(const std::string& relative) const {
   std::error_code ec;
-  return fs::exists(file(relative), ec);
+  return fs::exists(pathFromUtf8(file(relative)), ec);
 }
 
 std::unique_ptr<AppContext> makeContext(const TempAppFolder& folder) {
