@@ -14,6 +14,8 @@ using tcp = asio::ip::tcp;
 namespace {
 // Display answers are small XML documents; anything larger is not a display talking.
 constexpr std::uint64_t kMaxAnswerBody = 1 << 20;
+// What one write hands to the system (see writeNext).
+constexpr size_t kWritePiece = 256 * 1024;
 }  // namespace
 
 struct DeviceConnection::State {
@@ -140,12 +142,14 @@ void DeviceConnection::send(std::string bytes) {
 }
 
 // A large package to a slow display takes longer than any answer: while a request is being
-// written the timer only watches for progress, and the answer time starts once it is out.
+// written the timer only watches for progress, and the answer time starts once it is out. Each
+// write hands over one piece: Windows completes a send only when all of it is gone, and one
+// send of the whole package would show no progress until then, nor say when it really left.
 void DeviceConnection::writeNext() {
   armTimer(timeouts_.answer);
   const std::string& front = state_->writes.front();
   state_->socket.async_write_some(
-      asio::buffer(front.data() + written_, front.size() - written_),
+      asio::buffer(front.data() + written_, std::min(front.size() - written_, kWritePiece)),
       [self = shared_from_this()](const boost::system::error_code& ec, size_t count) {
         if (self->finished_) return;
         if (ec) return self->fail();
