@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Quillora and runs every test twice: a plain build, then one with
-# AddressSanitizer + UndefinedBehaviorSanitizer; the threaded tests also under ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer; the threaded tests also under ThreadSanitizer;
+# then the fuzz targets, and the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -22,3 +23,7 @@ TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan "-L threaded" \
   "threaded_tests server_tests media_threaded_tests" -DQUILLORA_SANITIZE=thread
 # Each fuzz target for a minute from its seed corpus (scripts/fuzz.sh SECONDS runs them longer).
 bash scripts/fuzz.sh 60
+# The Windows folder, cross-built, and its tests under Wine; the CLI checks and the lab deploy
+# compare with the Linux build above and use its simulator.
+bash scripts/build-windows.sh build-windows
+(cd build-windows && ctest --output-on-failure -L windows)
