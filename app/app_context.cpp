@@ -9,6 +9,7 @@
 #include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 #include "platform/file_dialog.h"
+#include "platform/file_system.h"
 #include "store/store.h"
 
 AppContext::AppContext(std::string folder, AppConfig loaded)
@@ -35,11 +36,11 @@ std::string AppContext::readPageFile(const std::string& path, bool base64) const
   } else if (path.find('\0') == std::string::npos) {
     // Resolved first: "web/../config.yaml" and links out of web/ do not lie under it.
     std::error_code pathError, webError;
-    fs::path resolved = fs::weakly_canonical(path, pathError);
-    fs::path web = fs::weakly_canonical(webFolder(), webError);
+    fs::path resolved = fs::weakly_canonical(pathFromUtf8(path), pathError);
+    fs::path web = fs::weakly_canonical(pathFromUtf8(webFolder()), webError);
     auto [webEnd, _] = std::mismatch(web.begin(), web.end(), resolved.begin(), resolved.end());
     if (!pathError && !webError && !path.empty() && webEnd == web.end()) {
-      readable = resolved.string();
+      readable = utf8FromPath(resolved);
     }
   }
   return readable.empty() ? std::string() : readFileText(readable, base64);

@@ -12,6 +12,7 @@
 #include "device/network_start.h"
 #include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
+#include "platform/file_system.h"
 #include "platform/instance_lock.h"
 #include "store/store.h"
 
@@ -41,7 +42,7 @@ void createRuntimeFolders(const AppContext& context) {
   for (const auto& folder :
        {context.confFolder(), context.mediaFolder(), context.firmwareFolder()}) {
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    std::filesystem::create_directories(pathFromUtf8(folder), ec);
   }
   removeStaleTempFiles(context.confFolder());
 }

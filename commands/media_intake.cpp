@@ -12,6 +12,7 @@
 #include "media/media_probe.h"
 #include "platform/calendar.h"
 #include "platform/file_dialog.h"
+#include "platform/file_system.h"
 
 using nlohmann::json;
 
@@ -26,7 +27,7 @@ struct Chosen {
 };
 
 Chosen describe(const std::string& path) {
-  Chosen chosen{path, std::filesystem::path(path).filename().string(), ""};
+  Chosen chosen{path, utf8FromPath(pathFromUtf8(path).filename()), ""};
   size_t dot = chosen.name.rfind('.');
   if (dot != std::string::npos) chosen.extension = chosen.name.substr(dot);
   return chosen;

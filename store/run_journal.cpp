@@ -9,6 +9,7 @@
 #include "device/http_service.h"
 #include "media/file_utils.h"
 #include "platform/crypto.h"
+#include "platform/file_system.h"
 
 using nlohmann::json;
 
@@ -120,7 +121,7 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
   for (const auto& name : fileNames) {
     RunFile file{name, fileSize(folder + name), {}};
     std::error_code ec;
-    const auto written = std::filesystem::last_write_time(folder + name, ec);
+    const auto written = std::filesystem::last_write_time(pathFromUtf8(folder + name), ec);
     const std::string key = folder + name + "\n" + std::to_string(file.size) + "\n" +
                             std::to_string(written.time_since_epoch().count());
     {

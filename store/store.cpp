@@ -8,6 +8,7 @@
 #include "app/json_fields.h"
 #include "device/device_client.h"
 #include "media/file_utils.h"
+#include "platform/file_system.h"
 #include "store/store_impl.h"
 
 using nlohmann::json;
@@ -361,15 +362,15 @@ Store::Opened Store::open(const std::string& appFolder) {
   std::string folder = appFolder + "/data";
   std::string path = folder + "/quillora.db";
   std::error_code ec;
-  if (fs::create_directory(folder, ec)) {
-    fs::permissions(folder, fs::perms::owner_all, ec);
+  if (fs::create_directory(pathFromUtf8(folder), ec)) {
+    fs::permissions(pathFromUtf8(folder), fs::perms::owner_all, ec);
   }
-  if (!fs::is_directory(folder, ec)) {
+  if (!fs::is_directory(pathFromUtf8(folder), ec)) {
     opened.error = "The store cannot be written: " + folder + " is not a folder that can be made.";
     return opened;
   }
-  bool exists = fs::exists(path, ec);
-  if (exists && !fs::is_regular_file(path, ec)) {
+  bool exists = fs::exists(pathFromUtf8(path), ec);
+  if (exists && !fs::is_regular_file(pathFromUtf8(path), ec)) {
     opened.error = "The store " + path + " is not a file; it was left as it is.";
     return opened;
   }
