@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds tests/windows/smoke.cpp against the cross-built libraries and runs it under Wine, in a
+# prefix of its own. Usage: tests/windows/smoke.sh [BUILD_DIR]  (default build-windows, whose
+# deps/ scripts/build-windows.sh made). Loopback only, so it may run in the root namespace.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+BUILD_DIR=$(cd "${1:-$ROOT/build-windows}" && pwd)
+OUT=$BUILD_DIR/smoke
+cmake -S "$ROOT/tests/windows" -B "$OUT" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
+  -DQUILLORA_WINDOWS_DEPS="$BUILD_DIR/deps" -DCMAKE_BUILD_TYPE=Release >"$OUT.log"
+cmake --build "$OUT" -j"$(nproc)" >>"$OUT.log"
+
+file "$OUT/smoke.exe" | grep -q 'PE32+' || {
+  file "$OUT/smoke.exe"
+  exit 1
+}
+# Everything but the system's own DLLs is linked in.
+extra=$(x86_64-w64-mingw32-objdump -p "$OUT/smoke.exe" | sed -n 's/^\s*DLL Name: //p' |
+  grep -viE '^(kernel32|msvcrt|ws2_32|mswsock|user32|advapi32|shell32|ole32|bcrypt|crypt32)\.dll$' ||
+  true)
+[ -z "$extra" ] || {
+  echo "smoke.exe needs DLLs that Windows does not have: $extra"
+  exit 1
+}
+
+export WINEPREFIX=$OUT/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+mkdir -p "$WINEPREFIX"
+status=0
+timeout 300 /usr/lib/wine/wine64 "$OUT/smoke.exe" || status=$?
+/usr/lib/wine/wineserver -k || true
+exit "$status"
