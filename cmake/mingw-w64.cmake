@@ -4,8 +4,8 @@
 # QUILLORA_WINDOWS_DEPS is that folder: -DQUILLORA_WINDOWS_DEPS=..., else the environment variable
 # of the same name, else <build dir>/deps (what build-windows.sh makes).
 #
-# Tests run through wine64 (CMAKE_CROSSCOMPILING_EMULATOR); the caller sets WINEPREFIX (a fresh
-# one under the build folder) and WINEDEBUG=-all.
+# Tests run through scripts/windows/wine-run.sh: wine64, headless, with a Wine prefix per network
+# namespace in a "wine" folder beside the program (a caller's WINEPREFIX is kept).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -47,10 +47,4 @@ set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${QUILLORA_WINDOWS_DEPS}/sysinclude"
 # One executable that runs without the compiler's DLLs (libstdc++, libgcc, winpthread).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-find_program(QUILLORA_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
-if(NOT QUILLORA_WINE64)
-  find_program(QUILLORA_WINE64 NAMES wine64 wine)
-endif()
-if(QUILLORA_WINE64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${QUILLORA_WINE64}")
-endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR bash "${CMAKE_CURRENT_LIST_DIR}/../scripts/windows/wine-run.sh")

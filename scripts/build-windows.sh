@@ -13,7 +13,11 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${1:-build-windows}
 mkdir -p "$BUILD_DIR"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
-DEPS=$BUILD_DIR/deps
+# QUILLORA_WINDOWS_DEPS may name a folder outside the build folder, so that the libraries outlive
+# it (a cache kept between test runs on one machine).
+DEPS=${QUILLORA_WINDOWS_DEPS:-$BUILD_DIR/deps}
+mkdir -p "$DEPS"
+DEPS=$(cd "$DEPS" && pwd)
 SRC=$DEPS/src
 TOOLCHAIN=$ROOT/cmake/mingw-w64.cmake
 HOST=x86_64-w64-mingw32

@@ -23,9 +23,8 @@ extra=$(x86_64-w64-mingw32-objdump -p "$OUT/smoke.exe" | sed -n 's/^\s*DLL Name:
   exit 1
 }
 
-export WINEPREFIX=$OUT/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-mkdir -p "$WINEPREFIX"
+# Through the toolchain's emulator (scripts/windows/wine-run.sh), as the project's tests run.
 status=0
-timeout 300 /usr/lib/wine/wine64 "$OUT/smoke.exe" || status=$?
-/usr/lib/wine/wineserver -k || true
+timeout 300 ctest --test-dir "$OUT" --output-on-failure || status=$?
+bash "$ROOT/scripts/windows/wine-run.sh" --stop "$OUT/smoke.exe"
 exit "$status"
