@@ -44,6 +44,11 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES "${QUILLORA_WINDOWS_DEPS}/sysinclude")
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${QUILLORA_WINDOWS_DEPS}/sysinclude")
 
+# -O2, as the Linux build: at -O3 this GCC (12) reports a false -Wrestrict inside libstdc++'s string
+# concatenation.
+set(CMAKE_C_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "")
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "")
+
 # One executable that runs without the compiler's DLLs (libstdc++, libgcc, winpthread).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 

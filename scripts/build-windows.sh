@@ -199,8 +199,10 @@ build_sqlite() {
   else
     local amalgamation=$dir
   fi
-  "$HOST-gcc-posix" -O2 -DNDEBUG -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION \
-    -DSQLITE_ENABLE_FTS5 -DSQLITE_ENABLE_JSON1 -c "$amalgamation/sqlite3.c" -o "$build/sqlite3.o"
+  local cc=("$HOST-gcc-posix")
+  [ -n "${CMAKE_C_COMPILER_LAUNCHER:-}" ] && cc=("$CMAKE_C_COMPILER_LAUNCHER" "${cc[@]}")
+  "${cc[@]}" -O2 -DNDEBUG -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION \
+    -c "$amalgamation/sqlite3.c" -o "$build/sqlite3.o"
   rm -f "$build/libsqlite3.a"
   "$HOST-ar" rcs "$build/libsqlite3.a" "$build/sqlite3.o"
   install -D -m 0644 "$build/libsqlite3.a" "$DEPS/lib/libsqlite3.a"
