@@ -44,8 +44,25 @@ if [ "$stop" = 1 ]; then
   exit 0
 fi
 
+# Each prefix holds some 700 MB of Wine's DLLs: those of namespaces that are gone (every lab run
+# makes new ones) are removed when a new one is made. A namespace is gone when no process is in
+# it and no name holds it.
+prune_gone_namespaces() {
+  local live dir ino
+  live=$({
+    stat -L -c %i /run/netns/* 2>/dev/null
+    for ns in /proc/[0-9]*/ns/net; do readlink "$ns" 2>/dev/null; done | tr -dc '0-9\n'
+  } | sort -u)
+  for dir in "$1"/net-*; do
+    [ -d "$dir" ] || continue
+    ino=${dir##*/net-}
+    grep -qx "$ino" <<<"$live" || rm -rf "$dir" "$dir.lock"
+  done
+}
+
 # A new prefix takes some seconds to fill; two programs started at once must not both fill it.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  [ -n "${base:-}" ] && prune_gone_namespaces "$base"
   mkdir -p "$WINEPREFIX"
   (
     flock 9
