@@ -8,7 +8,7 @@
 # namespace while a server for its prefix runs elsewhere binds and connects in the other
 # namespace, yet sees the lab's adapters. A prefix per namespace gives each its own server.
 # Programs started in the same namespace share the server, and with it named mutexes. The server
-# exits by itself a few seconds after its last program; `wine-run.sh --stop` ends it at once.
+# exits by itself 30 s after its last program; `wine-run.sh --stop PROGRAM.exe` ends it at once.
 set -euo pipefail
 
 WINE64=${QUILLORA_WINE64:-/usr/lib/wine/wine64}
@@ -40,7 +40,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WIN
 unset DISPLAY WAYLAND_DISPLAY
 
 if [ "$stop" = 1 ]; then
-  [ -d "$WINEPREFIX" ] && "$WINESERVER" -k 2>/dev/null
+  [ ! -d "$WINEPREFIX" ] || "$WINESERVER" -k 2>/dev/null || true
   exit 0
 fi
 
@@ -68,5 +68,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     flock 9
     [ -f "$WINEPREFIX/system.reg" ] || "$WINE64" wineboot --init >/dev/null 2>&1 || true
   ) 9>"$WINEPREFIX.lock"
+fi
+# A server that outlives each program: a test suite starts hundreds of programs, each in a tenth of
+# a second instead of one. It ends 30 s after the last one. The server and Wine's own background
+# programs (services, devices), started with it, must not hold the caller's output open, or ctest
+# waits for them after every test.
+if "$WINESERVER" -p30 </dev/null >/dev/null 2>&1; then
+  "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 fi
 exec "$WINE64" "$@"
