@@ -94,7 +94,9 @@ debian_source() {
 
 # A library is rebuilt only when its stamp is missing or the recipe's inputs changed.
 stamp_ok() { [ -f "$DEPS/stamps/$1" ] && [ "$(cat "$DEPS/stamps/$1")" = "$2" ]; }
+rebuilt=0
 stamp_set() {
+  rebuilt=1
   mkdir -p "$DEPS/stamps"
   echo "$2" >"$DEPS/stamps/$1"
 }
@@ -233,6 +235,12 @@ build_deps() {
   build_libxml2
   build_sqlite
   build_googletest
+  # Freshly built libraries are checked on their own, under Wine, before the project uses them.
+  if [ "$rebuilt" = 1 ]; then
+    step "smoke test of the libraries"
+    bash "$ROOT/tests/windows/smoke.sh" "$BUILD_DIR" "$DEPS"
+    step_done "smoke test"
+  fi
 }
 
 # The project itself; cmake and make decide what is out of date.

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds tests/windows/smoke.cpp against the cross-built libraries and runs it under Wine, in a
-# prefix of its own. Usage: tests/windows/smoke.sh [BUILD_DIR]  (default build-windows, whose
-# deps/ scripts/build-windows.sh made). Loopback only, so it may run in the root namespace.
+# prefix of its own. Usage: tests/windows/smoke.sh [BUILD_DIR [DEPS_DIR]]  (default build-windows
+# and its deps/, as scripts/build-windows.sh makes them). Loopback only, so it may run in the root
+# namespace.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD_DIR=$(cd "${1:-$ROOT/build-windows}" && pwd)
+DEPS=$(cd "${2:-$BUILD_DIR/deps}" && pwd)
 OUT=$BUILD_DIR/smoke
 cmake -S "$ROOT/tests/windows" -B "$OUT" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
-  -DQUILLORA_WINDOWS_DEPS="$BUILD_DIR/deps" -DCMAKE_BUILD_TYPE=Release >"$OUT.log"
+  -DQUILLORA_WINDOWS_DEPS="$DEPS" -DCMAKE_BUILD_TYPE=Release >"$OUT.log"
 cmake --build "$OUT" -j"$(nproc)" >>"$OUT.log"
 
 file "$OUT/smoke.exe" | grep -q 'PE32+' || {
