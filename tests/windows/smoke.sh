@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Builds tests/windows/smoke.cpp against the cross-built libraries and runs it under Wine, in a
-# prefix of its own. Usage: tests/windows/smoke.sh [BUILD_DIR [DEPS_DIR]]  (default build-windows
-# and its deps/, as scripts/build-windows.sh makes them). Loopback only, so it may run in the root
-# namespace.
+# Builds tests/windows/smoke.cpp against the cross-built libraries and runs it under Wine, in the
+# build folder's Wine prefix. Usage: tests/windows/smoke.sh [BUILD_DIR [DEPS_DIR]]  (default
+# build-windows and its deps/, as scripts/build-windows.sh makes them). Loopback only, so it may
+# run in the root namespace.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD_DIR=$(cd "${1:-$ROOT/build-windows}" && pwd)
 DEPS=$(cd "${2:-$BUILD_DIR/deps}" && pwd)
-OUT=$BUILD_DIR/smoke
+# Built beside the libraries, so the application folder holds only what it ships; the Wine prefixes
+# are the project tests' own.
+OUT=$DEPS/build/smoke
+export QUILLORA_WINE_BASE=${QUILLORA_WINE_BASE:-$BUILD_DIR/wine}
 cmake -S "$ROOT/tests/windows" -B "$OUT" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
   -DQUILLORA_WINDOWS_DEPS="$DEPS" -DCMAKE_BUILD_TYPE=Release >"$OUT.log"
 cmake --build "$OUT" -j"$(nproc)" >>"$OUT.log"
