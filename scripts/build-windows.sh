@@ -1,0 +1,264 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows application folder: quillora-cli.exe with config.yaml and web/ beside it.
+# Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-windows; run as root, like
+# install-deps.sh, for the cross tools and the Debian sources the libraries are built from).
+#
+# yaml-cpp, libxml2 and SQLite are cross-built from Debian's sources, GoogleTest from
+# /usr/src/googletest, all static, into BUILD_DIR/deps. Each library has a stamp there, so a second
+# run rebuilds nothing. Everything is linked statically: the folder needs no DLL on Windows except
+# MediaInfo.dll, which the user installs.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${1:-build-windows}
+mkdir -p "$BUILD_DIR"
+BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
+# QUILLORA_WINDOWS_DEPS may name a folder outside the build folder, so that the libraries outlive
+# it (a cache kept between test runs on one machine).
+DEPS=${QUILLORA_WINDOWS_DEPS:-$BUILD_DIR/deps}
+mkdir -p "$DEPS"
+DEPS=$(cd "$DEPS" && pwd)
+SRC=$DEPS/src
+TOOLCHAIN=$ROOT/cmake/mingw-w64.cmake
+HOST=x86_64-w64-mingw32
+JOBS=$(nproc)
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+step_start=0
+step() {
+  step_start=$(date +%s)
+  echo "== $*"
+}
+step_done() { echo "== $1: $(($(date +%s) - step_start)) s"; }
+
+# The library builds must never pick up the build machine's compiler flags or pkg-config files.
+unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS PKG_CONFIG_PATH
+export PKG_CONFIG_LIBDIR=$DEPS/lib/pkgconfig
+
+install_tools() {
+  local wanted=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
+    dpkg-dev cmake make pkg-config tcl googletest libboost1.81-dev nlohmann-json3-dev
+    libmediainfo-dev file)
+  local missing=()
+  for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    echo "cross tools: up to date"
+    return
+  fi
+  step "installing ${missing[*]}"
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
+  step_done "cross tools"
+}
+
+# apt-get source needs a deb-src entry; the machine's own entries are copied with the type changed.
+ensure_deb_src() {
+  if grep -rqsE '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
+    /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    return
+  fi
+  local debian=/etc/apt/sources.list.d/debian.sources
+  if [ -f "$debian" ]; then
+    sed -E 's/^Types:.*/Types: deb-src/' "$debian" |
+      $SUDO tee /etc/apt/sources.list.d/quillora-deb-src.sources >/dev/null
+  elif [ -f /etc/apt/sources.list ]; then
+    sed -nE 's/^[[:space:]]*deb[[:space:]]/deb-src /p' /etc/apt/sources.list |
+      $SUDO tee /etc/apt/sources.list.d/quillora-deb-src.list >/dev/null
+  else
+    echo "no apt sources to derive a deb-src entry from" >&2
+    exit 1
+  fi
+  $SUDO apt-get update
+}
+
+# Unpacks Debian's source of package $1 (with Debian's patches) under $SRC; prints its folder.
+debian_source() {
+  local pkg=$1 dir
+  dir=$(find "$SRC" -maxdepth 1 -type d -name "$pkg-[0-9]*" 2>/dev/null | sort | tail -n 1)
+  if [ -z "$dir" ]; then
+    ensure_deb_src >&2
+    mkdir -p "$SRC"
+    (cd "$SRC" && apt-get source -q "$pkg" >&2)
+    dir=$(find "$SRC" -maxdepth 1 -type d -name "$pkg-[0-9]*" | sort | tail -n 1)
+  fi
+  [ -n "$dir" ] || {
+    echo "apt-get source $pkg gave no source folder" >&2
+    exit 1
+  }
+  echo "$dir"
+}
+
+# A library is rebuilt only when its stamp is missing or the recipe's inputs changed.
+stamp_ok() { [ -f "$DEPS/stamps/$1" ] && [ "$(cat "$DEPS/stamps/$1")" = "$2" ]; }
+rebuilt=0
+stamp_set() {
+  rebuilt=1
+  mkdir -p "$DEPS/stamps"
+  echo "$2" >"$DEPS/stamps/$1"
+}
+# The key covers the library's own recipe (its function here) and the toolchain file.
+recipe_key() { { declare -f "$1" cmake_lib; cat "$TOOLCHAIN"; } | sha256sum | cut -c1-16; }
+
+cmake_lib() {
+  local src=$1 build=$2
+  shift 2
+  rm -rf "$build"
+  mkdir -p "$build"
+  cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DQUILLORA_WINDOWS_DEPS="$DEPS" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$DEPS" -DBUILD_SHARED_LIBS=OFF \
+    -DCMAKE_INSTALL_LIBDIR=lib "$@" >"$build.log" 2>&1 || {
+    tail -n 40 "$build.log" >&2
+    exit 1
+  }
+  cmake --build "$build" -j"$JOBS" >>"$build.log" 2>&1 &&
+    cmake --install "$build" >>"$build.log" 2>&1 || {
+    tail -n 40 "$build.log" >&2
+    exit 1
+  }
+}
+
+# Only links, so the cross compiler sees the header-only libraries but never /usr/include itself
+# (it would take glibc's headers).
+make_sysinclude() {
+  mkdir -p "$DEPS/sysinclude"
+  local d
+  for d in boost nlohmann MediaInfoDLL; do
+    [ -e "/usr/include/$d" ] && ln -sfn "/usr/include/$d" "$DEPS/sysinclude/$d"
+  done
+  # Package files that point find_package at the links instead of at /usr.
+  mkdir -p "$DEPS/lib/cmake"
+  cp -r "$ROOT/cmake/windows-deps/." "$DEPS/lib/cmake/"
+}
+
+build_yaml_cpp() {
+  local key dir
+  dir=$(debian_source yaml-cpp)
+  key="$(basename "$dir") $(recipe_key build_yaml_cpp)"
+  if stamp_ok yaml-cpp "$key"; then
+    echo "yaml-cpp: up to date"
+    return
+  fi
+  step "yaml-cpp from $(basename "$dir")"
+  cmake_lib "$dir" "$DEPS/build/yaml-cpp" -DYAML_CPP_BUILD_TESTS=OFF -DYAML_CPP_BUILD_TOOLS=OFF \
+    -DYAML_CPP_BUILD_CONTRIB=OFF -DYAML_BUILD_SHARED_LIBS=OFF
+  stamp_set yaml-cpp "$key"
+  step_done yaml-cpp
+}
+
+build_libxml2() {
+  local key dir
+  dir=$(debian_source libxml2)
+  key="$(basename "$dir") $(recipe_key build_libxml2)"
+  if stamp_ok libxml2 "$key"; then
+    echo "libxml2: up to date"
+    return
+  fi
+  step "libxml2 from $(basename "$dir")"
+  # The parser and tree only: Windows has its own encoding support (no iconv), and nothing here
+  # reads compressed XML or fetches it over HTTP or FTP.
+  cmake_lib "$dir" "$DEPS/build/libxml2" -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_LZMA=OFF \
+    -DLIBXML2_WITH_ZLIB=OFF -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF \
+    -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF -DLIBXML2_WITH_PROGRAMS=OFF \
+    -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_MODULES=OFF
+  rm -rf "$DEPS/share/doc/libxml2" "$DEPS/share/man" "$DEPS/bin/xml2-config" "$DEPS/lib/xml2Conf.sh"
+  # Only the static library is installed here; without LIBXML_STATIC its headers declare every
+  # function dllimport and linking fails, so the headers say it themselves.
+  local exports=$DEPS/include/libxml2/libxml/xmlexports.h
+  if ! grep -q 'define LIBXML_STATIC' "$exports"; then
+    printf '%s\n' '/* Only the static library is installed with these headers. */' \
+      '#ifndef LIBXML_STATIC' '#define LIBXML_STATIC' '#endif' | cat - "$exports" >"$exports.new"
+    mv "$exports.new" "$exports"
+  fi
+  stamp_set libxml2 "$key"
+  step_done libxml2
+}
+
+build_sqlite() {
+  local key dir
+  dir=$(debian_source sqlite3)
+  key="$(basename "$dir") $(recipe_key build_sqlite)"
+  if stamp_ok sqlite3 "$key"; then
+    echo "sqlite3: up to date"
+    return
+  fi
+  step "sqlite3 from $(basename "$dir")"
+  local build=$DEPS/build/sqlite3
+  rm -rf "$build"
+  mkdir -p "$build"
+  # The amalgamation is generated by the build machine's tools (tclsh, lemon), then compiled once
+  # with the cross compiler.
+  if [ ! -f "$dir/sqlite3.c" ]; then
+    (cd "$build" && "$dir/configure" --disable-tcl >"$build/amalgamation.log" 2>&1 &&
+      make -j"$JOBS" sqlite3.c >>"$build/amalgamation.log" 2>&1) || {
+      tail -n 40 "$build/amalgamation.log" >&2
+      exit 1
+    }
+    local amalgamation=$build
+  else
+    local amalgamation=$dir
+  fi
+  local cc=("$HOST-gcc-posix")
+  [ -n "${CMAKE_C_COMPILER_LAUNCHER:-}" ] && cc=("$CMAKE_C_COMPILER_LAUNCHER" "${cc[@]}")
+  "${cc[@]}" -O2 -DNDEBUG -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION \
+    -c "$amalgamation/sqlite3.c" -o "$build/sqlite3.o"
+  rm -f "$build/libsqlite3.a"
+  "$HOST-ar" rcs "$build/libsqlite3.a" "$build/sqlite3.o"
+  install -D -m 0644 "$build/libsqlite3.a" "$DEPS/lib/libsqlite3.a"
+  install -D -m 0644 "$amalgamation/sqlite3.h" "$DEPS/include/sqlite3.h"
+  install -D -m 0644 "$amalgamation/sqlite3ext.h" "$DEPS/include/sqlite3ext.h"
+  stamp_set sqlite3 "$key"
+  step_done sqlite3
+}
+
+build_googletest() {
+  local key src=/usr/src/googletest
+  key="googletest-$(dpkg-query -W -f='${Version}' googletest) $(recipe_key build_googletest)"
+  if stamp_ok googletest "$key"; then
+    echo "googletest: up to date"
+    return
+  fi
+  step "googletest from $src"
+  cmake_lib "$src" "$DEPS/build/googletest" -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON \
+    -Dgtest_disable_pthreads=OFF -Dgtest_build_samples=OFF -Dgtest_build_tests=OFF \
+    -Dgmock_build_tests=OFF
+  stamp_set googletest "$key"
+  step_done googletest
+}
+
+build_deps() {
+  make_sysinclude
+  build_yaml_cpp
+  build_libxml2
+  build_sqlite
+  build_googletest
+  # Freshly built libraries are checked on their own, under Wine, before the project uses them.
+  if [ "$rebuilt" = 1 ]; then
+    step "smoke test of the libraries"
+    bash "$ROOT/tests/windows/smoke.sh" "$BUILD_DIR" "$DEPS"
+    step_done "smoke test"
+  fi
+}
+
+# The project itself; cmake and make decide what is out of date.
+build_project() {
+  local launcher=()
+  [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] &&
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER="$CMAKE_CXX_COMPILER_LAUNCHER")
+  step "quillora for Windows"
+  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+    -DQUILLORA_WINDOWS_DEPS="$DEPS" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
+  cmake --build "$BUILD_DIR" -j"$JOBS"
+  step_done "quillora for Windows"
+}
+
+total_start=$(date +%s)
+install_tools
+build_deps
+if [ "${QUILLORA_WINDOWS_DEPS_ONLY:-}" != 1 ]; then
+  build_project
+fi
+echo "== done in $(($(date +%s) - total_start)) s: $BUILD_DIR"
