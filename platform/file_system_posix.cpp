@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 
 #include "platform/file_system.h"
 
@@ -35,27 +34,6 @@ ReadOnlyFile::ReadOnlyFile(const std::string& path, bool followFinalLink) {
     size_ = static_cast<uint64_t>(st.st_size);
     modified_ = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   }
-}
-
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept {
-  *this = std::move(other);
-}
-
-ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, kClosed);
-    path_ = std::move(other.path_);
-    size_ = other.size_;
-    modified_ = other.modified_;
-    regular_ = std::exchange(other.regular_, false);
-    forbidden_ = other.forbidden_;
-  }
-  return *this;
-}
-
-ReadOnlyFile::~ReadOnlyFile() {
-  close();
 }
 
 void ReadOnlyFile::close() {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <random>
-#include <utility>
 
 #include "platform/file_system.h"
 #include "platform/text_conversion.h"
@@ -87,27 +86,6 @@ ReadOnlyFile::ReadOnlyFile(const std::string& path, bool followFinalLink) {
                              info.ftLastWriteTime.dwLowDateTime);
     modified_ = (written - kUnixEpochIn100ns) * 100;
   }
-}
-
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept {
-  *this = std::move(other);
-}
-
-ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, kClosed);
-    path_ = std::move(other.path_);
-    size_ = other.size_;
-    modified_ = other.modified_;
-    regular_ = std::exchange(other.regular_, false);
-    forbidden_ = other.forbidden_;
-  }
-  return *this;
-}
-
-ReadOnlyFile::~ReadOnlyFile() {
-  close();
 }
 
 void ReadOnlyFile::close() {
