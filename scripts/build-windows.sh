@@ -51,7 +51,8 @@ install_tools() {
   fi
   step "installing ${missing[*]}"
   $SUDO apt-get update
-  $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
+  # With the recommended packages: Wine is tested here as Debian installs it by default.
+  $SUDO apt-get install -y -o DPkg::Lock::Timeout=600 "${missing[@]}"
   step_done "cross tools"
 }
 
