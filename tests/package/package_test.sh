@@ -90,7 +90,11 @@ as_user() {
 expected_version="quillora-cli ${version%%[-+~]*}"
 [ "$(as_user quillora-cli --version)" = "$expected_version" ] ||
   fail "--version: $(as_user quillora-cli --version) (expected $expected_version)"
-as_user quillora-cli --help | grep -q -- '--version' || fail "--help"
+# Every option the help names is in the manual page too.
+manual=$(zcat /usr/share/man/man1/quillora-cli.1.gz | sed 's/\\-/-/g')
+for option in $(as_user quillora-cli --help | grep -o -- '--[a-z]*' | sort -u); do
+  grep -q -- "$option" <<<"$manual" || fail "quillora-cli(1) does not name $option"
+done
 save='{"T":"playlist","C":"save","V":1,"P":{"name":"lobby.json","playlist":[{"url":"a.mp4","type":1,"title":"a.mp4","id":1,"duration":30}]}}'
 reply=$(as_user quillora-cli "$save" 2>"$work/cli.err") || { cat "$work/cli.err"; fail "quillora-cli"; }
 [ "$reply" = '{"C":"save","P":{"name":"lobby.json","status":"OK"},"T":"playlist","V":1}' ] ||
