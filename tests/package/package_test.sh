@@ -105,7 +105,8 @@ data="$home/.local/share/quillora"
 cmp -s /usr/share/quillora/config.yaml "$data/config.yaml" || fail "no config.yaml in $data"
 [ -d "$data/data" ] || fail "no store folder in $data"
 [ ! -e /usr/share/quillora/web/conf ] || fail "the program wrote below /usr/share/quillora"
-listed=$(as_user quillora-cli '{"C":"get","T":"playlistFiles4Open","V":2,"P":""}')
+list='{"C":"get","T":"playlistFiles4Open","V":2,"P":""}'
+listed=$(as_user quillora-cli "$list" 2>>"$work/cli.err")
 [ "$listed" = '{"C":"get","P":["lobby.json"],"T":"playlistFiles4Open","V":2}' ] ||
   fail "list answered: $listed"
 
@@ -117,7 +118,7 @@ dpkg-deb --root-owner-group -b "$work/next" "$work/next.deb" >/dev/null
 dpkg -i "$work/next.deb" >>"$work/install.log" 2>&1 || fail "upgrade"
 [ "$(dpkg-query -W -f '${Version}' quillora)" = "$next" ] || fail "not upgraded"
 [ -f "$data/web/conf/lobby.json" ] || fail "the upgrade lost the playlist"
-listed=$(as_user quillora-cli '{"C":"get","T":"playlistFiles4Open","V":2,"P":""}')
+listed=$(as_user quillora-cli "$list" 2>>"$work/cli.err")
 [ "$listed" = '{"C":"get","P":["lobby.json"],"T":"playlistFiles4Open","V":2}' ] ||
   fail "after the upgrade: $listed"
 
