@@ -24,16 +24,6 @@ AppFolders oneFolder(const std::string& folder) {
   return {folder, folder + "/web", {}};
 }
 
-bool mayWrite(const std::string& folder) {
-#ifdef _WIN32
-  // The Windows build has no installed layout yet: its folder is always its own.
-  (void)folder;
-  return true;
-#else
-  return ::access(folder.c_str(), W_OK) == 0;
-#endif
-}
-
 }  // namespace
 
 UserEnvironment userEnvironment() {
@@ -51,8 +41,13 @@ UserEnvironment userEnvironment() {
 AppFolders resolveAppFolders(const std::string& folderOption, const std::string& exeFolder,
                              const UserEnvironment& user) {
   if (!folderOption.empty()) return oneFolder(folderOption);
-  const bool runnable =
-      entryKind(exeFolder + "/config.yaml") == EntryKind::kFile && mayWrite(exeFolder);
+#ifdef _WIN32
+  // The Windows build has no installed layout yet: the program's folder is always its own.
+  (void)user;
+  return oneFolder(exeFolder);
+#else
+  const bool runnable = entryKind(exeFolder + "/config.yaml") == EntryKind::kFile &&
+                        ::access(exeFolder.c_str(), W_OK) == 0;
   if (exeFolder.empty() || runnable) return oneFolder(exeFolder);
 
   // Relative paths in XDG_DATA_HOME are to be ignored, says the base directory convention.
@@ -70,4 +65,5 @@ AppFolders resolveAppFolders(const std::string& folderOption, const std::string&
   fs::copy_file(pathFromUtf8(shared + "/config.yaml"), pathFromUtf8(folders.data + "/config.yaml"),
                 fs::copy_options::skip_existing, ec);
   return folders;
+#endif
 }

@@ -332,8 +332,7 @@ TEST_F(ServerTest, AnInstalledPageIsServedFromItsOwnFolder) {
     EXPECT_EQ(reply.status, status);
     if (!body.empty()) {
       std::string read(reply.length, '\0');
-      ASSERT_EQ(::pread(reply.file.fd(), read.data(), read.size(), 0),
-                static_cast<ssize_t>(read.size()));
+      ASSERT_EQ(reply.file.readAt(0, read.data(), read.size()), static_cast<int64_t>(read.size()));
       EXPECT_EQ(read, body);
     }
   }
