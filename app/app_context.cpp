@@ -14,6 +14,7 @@
 
 AppContext::AppContext(std::string folder, AppConfig loaded)
     : exeFolder(std::move(folder)),
+      pageFolder(exeFolder + "/web"),
       notificationPort(loaded.notificationPort),
       searchPort(loaded.searchPort),
       language(std::move(loaded.language)) {}

@@ -32,7 +32,9 @@ struct AppContext {
 
   PageChannel page;                // stands in for the main window: page messages go here
   FileDialogs* dialogs = nullptr;  // owned by the front end
-  std::string exeFolder;
+  std::string exeFolder;           // where everything written lives (AppFolders::data)
+  std::string pageFolder;          // the shipped page, read only (AppFolders::page)
+  std::string linkedRoot;  // where the page's library links may lead (AppFolders::linkedRoot)
   std::vector<LocalInterface> localInterfaces;
   // Declared before the network objects, whose threads write to it, so that it outlives them.
   std::unique_ptr<Store> store;  // null when it could not open (storeError says why) or is off

@@ -98,6 +98,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillora-cli: %s\n%s", error.c_str(), kCliUsage);
     return kExitUsage;
   }
+  if (options->help || options->version) {
+    if (options->help)
+      std::printf("%s%s", kCliUsage, kCliHelp);
+    else
+      std::printf("%s", kCliVersion);
+    return 0;
+  }
   initDiagLog();
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
@@ -106,9 +113,9 @@ int main(int argc, char** argv) {
   ShowMessage toStderr = [](const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
   };
-  std::string folder = options->folder.empty() ? getExecutableFolder() : options->folder;
   InstanceLock lock;
-  Startup startup = startApplication(folder, lock, toStderr);
+  Startup startup = startApplication(
+      resolveAppFolders(options->folder, getExecutableFolder(), userEnvironment()), lock, toStderr);
   if (startup.exitCode != 0) return startup.exitCode;
   AppContext& context = *startup.context;
 

@@ -117,6 +117,10 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
       } else {
         options.until = value;
       }
+    } else if (arg == "--help") {
+      options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg.size() > 2 && arg.rfind("--", 0) == 0) {
       error = "unknown option " + arg;
       return std::nullopt;

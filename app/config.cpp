@@ -34,7 +34,8 @@ bool readPort(const YAML::Node& document, const char* section, int32_t& port, st
 
 }  // namespace
 
-std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error) {
+std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error,
+                                    const std::string& pageFolder) {
   const std::string path = exeFolder + "/config.yaml";
   auto fail = [&](const std::string& problem) -> std::optional<AppConfig> {
     error = path + ": " + problem;
@@ -68,7 +69,8 @@ std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& e
   } else {
     return fail("\"language\" must be a text such as \"auto\" or \"en\"");
   }
-  if (config.language.empty() || !isDirectory(exeFolder + "/web/lang/" + config.language)) {
+  const std::string page = pageFolder.empty() ? exeFolder + "/web" : pageFolder;
+  if (config.language.empty() || !isDirectory(page + "/lang/" + config.language)) {
     config.language = "auto";
   }
   return config;

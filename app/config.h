@@ -12,4 +12,6 @@ struct AppConfig {
 
 // Reads <exeFolder>/config.yaml. On failure returns nothing and sets `error` to a message
 // that names the file and the problem.
-std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error);
+// The languages are those of the page in `pageFolder` (empty: <exeFolder>/web).
+std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error,
+                                    const std::string& pageFolder = {});

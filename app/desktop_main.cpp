@@ -64,7 +64,7 @@ GtkWidget* createMainWindow(const AppContext& context, RunState& state) {
   // A missing or unreadable icon leaves the default one.
   GError* iconError = nullptr;
   if (!gtk_window_set_icon_from_file(GTK_WINDOW(window),
-                                     (context.webFolder() + "/favicon.ico").c_str(), &iconError)) {
+                                     (context.pageFolder + "/favicon.ico").c_str(), &iconError)) {
     g_error_free(iconError);
   }
   g_signal_connect_swapped(window, "destroy", G_CALLBACK(+[](RunState* run, GtkWidget*) {
@@ -110,9 +110,10 @@ int main(int argc, char** argv) {
   g_unix_signal_add(SIGTERM, onStopSignal, &state);
   g_unix_signal_add(SIGINT, onStopSignal, &state);
 
-  std::string folder = options->folder.empty() ? getExecutableFolder() : options->folder;
   InstanceLock lock;
-  Startup startup = startApplication(folder, lock, showMessageBox);
+  Startup startup =
+      startApplication(resolveAppFolders(options->folder, getExecutableFolder(), userEnvironment()),
+                       lock, showMessageBox);
   if (startup.exitCode != 0) return startup.exitCode;
   AppContext& context = *startup.context;
 

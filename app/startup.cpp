@@ -18,6 +18,12 @@
 
 Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
                          const ShowMessage& showMessage) {
+  return startApplication(AppFolders{exeFolder, exeFolder + "/web", {}}, lock, showMessage);
+}
+
+Startup startApplication(const AppFolders& folders, InstanceLock& lock,
+                         const ShowMessage& showMessage) {
+  const std::string& exeFolder = folders.data;
   Startup startup;
   if (!lock.acquire(kProductName)) {
     showMessage(kOtherInstanceMessage);
@@ -25,7 +31,7 @@ Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
     return startup;
   }
   std::string error;
-  auto config = loadConfig(exeFolder, error);
+  auto config = loadConfig(exeFolder, error, folders.page);
   if (!config) {
     showMessage("Cannot start: " + error);
     startup.exitCode = kExitBadConfig;
@@ -33,6 +39,8 @@ Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
   }
   xmlInitParser();
   startup.context = std::make_unique<AppContext>(exeFolder, std::move(*config));
+  startup.context->pageFolder = folders.page;
+  startup.context->linkedRoot = folders.linkedRoot;
   createRuntimeFolders(*startup.context);
   openStore(*startup.context);
   return startup;

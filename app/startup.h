@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app_context.h"
+#include "app/app_folders.h"
 
 class InstanceLock;
 
@@ -26,6 +27,9 @@ struct Startup {
 };
 
 // Single-instance lock, configuration, AppContext and the runtime folders, in that order.
+Startup startApplication(const AppFolders& folders, InstanceLock& lock,
+                         const ShowMessage& showMessage);
+// The page and everything written in one folder (its web/ holds the page).
 Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
                          const ShowMessage& showMessage);
 

@@ -193,7 +193,8 @@ bool mayServe(std::string_view relative, bool view) {
 
 }  // namespace
 
-Target resolveTarget(const std::string& canonicalRoot, std::string_view target) {
+Target resolveTarget(const std::string& canonicalRoot, std::string_view target,
+                     const std::string& linkedRoot) {
   Target result;
   result.kind = Target::Kind::BadRequest;
   target = target.substr(0, target.find('?'));
@@ -228,7 +229,9 @@ Target resolveTarget(const std::string& canonicalRoot, std::string_view target) 
     result.kind = Target::Kind::NotFound;
     return result;
   }
-  if (!isWithin(canonicalRoot, canonical)) return result;
+  const bool linked = !linkedRoot.empty() && result.urlPath.starts_with("/vendor/") &&
+                      isWithin(linkedRoot, canonical);
+  if (!isWithin(canonicalRoot, canonical) && !linked) return result;
   result.kind = Target::Kind::NotFound;
   const EntryKind kind = entryKind(canonical);
   if (kind == EntryKind::kFolder) {
@@ -331,10 +334,15 @@ std::string entityTag(int64_t mtimeNanoseconds, uint64_t size) {
   return text;
 }
 
+void FolderServer::setPageRoot(std::string pageRoot, std::string linkedRoot) {
+  pageRoot_ = std::move(pageRoot);
+  linkedRoot_ = canonicalPath(linkedRoot);
+}
+
 Reply FolderServer::serve(const Request& request) {
   try {
     if (canonicalRoot_.empty()) canonicalRoot_ = canonicalPath(root_);
-    const std::string& root = canonicalRoot_;
+    std::string root = canonicalRoot_;
     if (root.empty()) return errorReply(404);
     std::string_view path = request.target;
     const std::string_view prefix = request.viewPrefix;
@@ -344,7 +352,13 @@ Reply FolderServer::serve(const Request& request) {
       }
       path.remove_prefix(prefix.size());
     }
-    const Target target = resolveTarget(root, path);
+    Target target = resolveTarget(root, path);
+    // Decided on the decoded path, so that an escaped letter cannot move a request across.
+    if (!prefix.empty() && !pageRoot_.empty() && !target.urlPath.starts_with("/media/")) {
+      root = canonicalPath(pageRoot_);
+      if (root.empty()) return errorReply(404);
+      target = resolveTarget(root, path, linkedRoot_);
+    }
     switch (target.kind) {
       case Target::Kind::BadRequest:
         return errorReply(400);
@@ -353,8 +367,12 @@ Reply FolderServer::serve(const Request& request) {
       default:
         return errorReply(404);
     }
-    // Judged by where the file really is, so a link inside an open area cannot expose the rest.
-    const auto relative = std::string_view(target.fsPath).substr(root == "/" ? 0 : root.size());
+    // Judged by where the file really is, so a link inside an open area cannot expose the rest;
+    // a library linked out of the page is judged by the path it was asked by.
+    const bool inRoot = isWithin(root, target.fsPath);
+    const auto relative =
+        inRoot ? std::string_view(target.fsPath).substr(root == "/" ? 0 : root.size())
+               : std::string_view(target.urlPath);
     if (!mayServe(relative, !prefix.empty())) {
       return errorReply(404);
     }
@@ -364,7 +382,7 @@ Reply FolderServer::serve(const Request& request) {
       return refused;
     }
     Reply reply = fileReply(target.fsPath, request);
-    if (reply.file.isOpen()) reply.path = relative;
+    if (reply.file.isOpen()) reply.path = std::string(relative);
     return reply;
   } catch (...) {
     return errorReply(500);

@@ -24,8 +24,11 @@ struct Target {
 };
 
 // `canonicalRoot` must be a canonical absolute path (no symlinks, no trailing '/').
-// `target` is the raw request target; the query string is ignored.
-Target resolveTarget(const std::string& canonicalRoot, std::string_view target);
+// `target` is the raw request target; the query string is ignored. `linkedRoot` (canonical
+// too, or empty for none) is where links below /vendor/ may lead out of the root: an
+// installed page links its libraries to the system's shared copies.
+Target resolveTarget(const std::string& canonicalRoot, std::string_view target,
+                     const std::string& linkedRoot = {});
 
 // Single byte range from a `Range` header. Forms the server does not serve (other units,
 // several ranges, malformed values) give Whole, as if no header had been sent.
@@ -79,12 +82,19 @@ class FolderServer {
  public:
   explicit FolderServer(std::string root) : root_(std::move(root)) {}
 
+  // The view's page from its own folder, apart from the written data under the root: the
+  // view then gets its /media/ from the root and everything else from `pageRoot`, whose
+  // /vendor/ links may lead into `linkedRoot`. The LAN is served from the root alone.
+  void setPageRoot(std::string pageRoot, std::string linkedRoot);
+
   // Never throws; an unusable root answers 404 to everything, and so does every folder.
   Reply serve(const Request& request);
 
  private:
   std::string root_;
   std::string canonicalRoot_;  // resolved on first use, as the folder may be made later
+  std::string pageRoot_;
+  std::string linkedRoot_;
 };
 
 }  // namespace folder

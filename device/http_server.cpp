@@ -553,6 +553,10 @@ const std::string& HttpServer::viewPrefix() const {
   return core_->viewPrefix;
 }
 
+void HttpServer::setPageRoot(std::string pageRoot, std::string linkedRoot) {
+  core_->files.setPageRoot(std::move(pageRoot), std::move(linkedRoot));
+}
+
 size_t HttpServer::listenerCount() const {
   return core_->lan.size();
 }

@@ -58,6 +58,8 @@ class HttpServer {
   // "/" and 32 random hex digits, made when the view's listener opens; empty before. Anyone on
   // the machine can reach 127.0.0.1, but only the view is told this.
   const std::string& viewPrefix() const;
+  // The view's page from a folder of its own (folder::FolderServer::setPageRoot).
+  void setPageRoot(std::string pageRoot, std::string linkedRoot);
   // LAN listeners only.
   size_t listenerCount() const;
   // Closes the LAN listeners; open connections and the loopback listener stay.

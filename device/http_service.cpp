@@ -93,10 +93,12 @@ size_t HttpService::listenerCount() {
   return onPoller([this]() -> size_t { return server_ ? server_->listenerCount() : 0; });
 }
 
-ViewEndpoint HttpService::listenLoopback(const std::string& webRoot) {
+ViewEndpoint HttpService::listenLoopback(const std::string& webRoot, const std::string& pageRoot,
+                                         const std::string& linkedRoot) {
   return onPoller([&]() -> ViewEndpoint {
     // The view needs its page even on a host without any usable network address.
     serveFolder(webRoot);
+    if (!pageRoot.empty() && pageRoot != webRoot) server_->setPageRoot(pageRoot, linkedRoot);
     const uint16_t port = server_->listenLoopback();
     return {port, port ? server_->viewPrefix() : std::string()};
   });

@@ -57,8 +57,10 @@ class HttpService {
   DeliveryLedger& delivery() { return delivery_; }
 
   // The private loopback listener of the embedded view, serving `webRoot` below
-  // `pathPrefix`; port 0 when it cannot be opened.
-  ViewEndpoint listenLoopback(const std::string& webRoot);
+  // `pathPrefix`; port 0 when it cannot be opened. A `pageRoot` other than `webRoot` serves
+  // the page from there (HttpServer::setPageRoot).
+  ViewEndpoint listenLoopback(const std::string& webRoot, const std::string& pageRoot = {},
+                              const std::string& linkedRoot = {});
 
  private:
   template <class Work>

@@ -14,7 +14,8 @@ $SUDO apt-get install -y --no-install-recommends \
   iproute2 curl procps jq nodejs python3 \
   libjs-jquery libjs-jquery-ui libjs-bootstrap4 libjs-popper.js fonts-font-awesome \
   libwebkit2gtk-4.1-dev libgl1-mesa-dri xvfb xauth webkit2gtk-driver imagemagick \
-  gstreamer1.0-plugins-bad gstreamer1.0-libav
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \
+  debhelper dpkg-dev librsvg2-bin lintian desktop-file-utils appstream
 
 # axe-core for the desktop test's accessibility check: one pinned version from the npm registry,
 # checked against its published sha512 before anything of it is unpacked.

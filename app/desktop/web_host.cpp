@@ -65,13 +65,16 @@ void WebHost::start() {
     webkit_web_context_set_automation_allowed(webContext_, TRUE);
     g_signal_connect(webContext_, "automation-started", G_CALLBACK(onAutomationStarted), this);
   }
-  if (!shippedPageIsIntact(context_.webFolder())) {
-    diagLog("page integrity check failed: " + context_.webFolder() + "/index.html");
+  if (!shippedPageIsIntact(context_.pageFolder)) {
+    diagLog("page integrity check failed: " + context_.pageFolder + "/index.html");
     showErrorPage();
     return;
   }
   ViewEndpoint endpoint;
-  if (context_.httpService) endpoint = context_.httpService->listenLoopback(context_.webFolder());
+  if (context_.httpService) {
+    endpoint = context_.httpService->listenLoopback(context_.webFolder(), context_.pageFolder,
+                                                    context_.linkedRoot);
+  }
   if (endpoint.port == 0) {
     diagLog("no loopback listener for the page");
     showErrorPage();

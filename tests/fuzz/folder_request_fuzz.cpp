@@ -37,6 +37,15 @@ const std::string& root() {
     put("secret.txt", kMarker);
     fs::create_symlink("../conf/list.json", base + "/web/media/list.mp4");
     fs::create_symlink("../../secret.txt", base + "/web/media/out.mp4");
+    // An installed page: its library is a link into the system's copies; only /vendor/ may
+    // lead there, so a link elsewhere in the page must not hand out what lies beside it.
+    put("page/index.html", "page");
+    put("system/lib/lib.js", "lib");
+    put("system/private.txt", kMarker);
+    fs::create_directories(base + "/page/vendor");
+    fs::create_symlink("../../system/lib", base + "/page/vendor/lib");
+    fs::create_directories(base + "/page/js");
+    fs::create_symlink("../../system/private.txt", base + "/page/js/private.js");
     return new std::string(base + "/web");
   }();
   return *path;
@@ -45,10 +54,12 @@ const std::string& root() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // A first byte 'v' asks the view's listener, anything else a LAN one; then fields separated
-  // by newlines: target, range, if-range, if-none-match, if-modified-since.
+  // A first byte 'v' asks the view's listener, 'p' the view's with an installed page, anything
+  // else a LAN one; then fields separated by newlines: target, range, if-range, if-none-match,
+  // if-modified-since.
   if (size == 0) return 0;
-  const bool view = data[0] == 'v';
+  const bool installed = data[0] == 'p';
+  const bool view = data[0] == 'v' || installed;
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   std::string_view fields[5];
   for (auto& field : fields) {
@@ -62,7 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           .ifNoneMatch = fields[3],
                           .ifModifiedSince = fields[4]};
   if (view) request.viewPrefix = kPrefix;
-  const folder::Reply reply = folder::FolderServer(root()).serve(request);
+  folder::FolderServer files(root());
+  if (installed) {
+    const std::string base = fs::path(root()).parent_path().string();
+    files.setPageRoot(base + "/page", base + "/system");
+  }
+  const folder::Reply reply = files.serve(request);
   if (view && !fields[0].starts_with(kPrefix) && reply.status != 404) std::abort();
   if (!reply.file.isOpen()) return 0;
   if (!reply.file.isRegular() || reply.offset + reply.length > reply.file.size()) std::abort();

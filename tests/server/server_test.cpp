@@ -290,6 +290,54 @@ TEST_F(ServerTest, EachAudienceSeesItsOwnAreasOnly) {
   EXPECT_EQ(late.serve({.target = "/media/a.txt"}).status, 200u);
 }
 
+// Installed, the view's page is read from its own folder, whose libraries are links to the
+// system's copies; the media it previews still come from the written folder, and the LAN
+// sees nothing of the page.
+TEST_F(ServerTest, AnInstalledPageIsServedFromItsOwnFolder) {
+  folder_.write("page/index.html", "<h1>installed</h1>");
+  folder_.write("system/javascript/lib/lib.js", "lib");
+  folder_.write("system/nodejs/lib.min.js", "min");
+  fs::create_directories(folder_.file("page/vendor"));
+  fs::create_directories(folder_.file("page/js"));
+  fs::create_symlink(folder_.file("system/javascript/lib"), folder_.file("page/vendor/lib"));
+  fs::create_symlink(folder_.file("system/nodejs/lib.min.js"),
+                     folder_.file("system/javascript/lib/lib.min.js"));
+  fs::create_symlink(folder_.file("secret.txt"), folder_.file("page/vendor/secret.txt"));
+  fs::create_symlink(folder_.file("system/javascript/lib/lib.js"), folder_.file("page/js/lib.js"));
+  folder::FolderServer files(folder_.file("web"));
+  files.setPageRoot(folder_.file("page"), folder_.file("system"));
+  const std::string view = "/0123456789abcdef0123456789abcdef";
+  const std::tuple<std::string, std::string, unsigned, std::string> cases[] = {
+      // View prefix, target, status, body
+      {view, "/index.html", 200, "<h1>installed</h1>"},
+      {view, "/vendor/lib/lib.js", 200, "lib"},
+      {view, "/vendor/lib/lib.min.js", 200, "min"},
+      {view, "/media/a%20b.txt", 200, "spaced"},
+      {view, "/%6dedia/a%20b.txt", 200, "spaced"},
+      {view, "/js/page.js", 404, ""},
+      {view, "/conf/list.html", 404, ""},
+      {view, "/firmware/fw.bin", 404, ""},
+      {view, "/media/list.html", 404, ""},
+      // Only the libraries may lead out of the page, and only into the system's copies.
+      {view, "/vendor/secret.txt", 400, ""},
+      {view, "/js/lib.js", 400, ""},
+      {view, "/vendor/lib/../../../secret.txt", 400, ""},
+      {"", "/media/a%20b.txt", 200, "spaced"},
+      {"", "/index.html", 404, ""},
+      {"", "/vendor/lib/lib.js", 404, ""},
+  };
+  for (const auto& [prefix, target, status, body] : cases) {
+    SCOPED_TRACE(target + " below " + prefix);
+    Reply reply = files.serve({.target = prefix + target, .viewPrefix = prefix});
+    EXPECT_EQ(reply.status, status);
+    if (!body.empty()) {
+      std::string read(reply.length, '\0');
+      ASSERT_EQ(reply.file.readAt(0, read.data(), read.size()), static_cast<int64_t>(read.size()));
+      EXPECT_EQ(read, body);
+    }
+  }
+}
+
 TEST_F(ServerTest, HonoursConditionalAndRangeHeaders) {
   const Reply plain = serve("/firmware/fw.bin");
   const std::string etag = header(plain, "ETag");
