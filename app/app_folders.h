@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/user_account.h"
+
 // Where the program reads its page and keeps what it writes. Run from a build folder (or with
 // --folder DIR), one folder holds both, as it always has; installed, the page is read-only in
 // <prefix>/share/quillora and everything written lives in the user's own data folder.
@@ -12,16 +14,10 @@ struct AppFolders {
   std::string linkedRoot;
 };
 
-struct UserEnvironment {
-  std::string xdgDataHome;  // $XDG_DATA_HOME; ignored unless absolute
-  std::string home;         // $HOME, else the account's home folder
-};
-
-UserEnvironment userEnvironment();
-
 // `folderOption` is --folder DIR (empty when not given), `exeFolder` the executable's. The
 // executable's folder is used when it holds config.yaml and may be written; else the user's
 // folder $XDG_DATA_HOME/quillora (~/.local/share/quillora) is made, with the shipped
-// config.yaml copied into it when it has none.
+// config.yaml copied into it when it has none. Without a home folder (Windows) the executable's
+// folder is the one.
 AppFolders resolveAppFolders(const std::string& folderOption, const std::string& exeFolder,
                              const UserEnvironment& user);

@@ -78,3 +78,5 @@ EntryKind entryKind(const std::string& path);
 
 // The calling process may read the file.
 bool isReadable(const std::string& path);
+// The calling process may make files in the folder.
+bool isWritableFolder(const std::string& folder);

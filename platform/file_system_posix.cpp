@@ -116,3 +116,7 @@ EntryKind entryKind(const std::string& path) {
 bool isReadable(const std::string& path) {
   return access(path.c_str(), R_OK) == 0;
 }
+
+bool isWritableFolder(const std::string& folder) {
+  return access(folder.c_str(), W_OK | X_OK) == 0;
+}

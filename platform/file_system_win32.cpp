@@ -198,3 +198,15 @@ EntryKind entryKind(const std::string& path) {
 bool isReadable(const std::string& path) {
   return ReadOnlyFile(path).isOpen();
 }
+
+bool isWritableFolder(const std::string& folder) {
+  // Folder permissions are access lists here: only making a file answers the question.
+  std::random_device seed;
+  const std::wstring probe =
+      longPath(folder + "/.quillora-write-" + std::to_string(std::mt19937(seed())()));
+  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}

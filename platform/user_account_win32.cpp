@@ -1,0 +1,5 @@
+#include "platform/user_account.h"
+
+UserEnvironment userEnvironment() {
+  return {};
+}
