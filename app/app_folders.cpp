@@ -18,15 +18,14 @@ AppFolders oneFolder(const std::string& folder) {
 AppFolders resolveAppFolders(const std::string& folderOption, const std::string& exeFolder,
                              const UserEnvironment& user) {
   if (!folderOption.empty()) return oneFolder(folderOption);
-  const bool runnable =
-      entryKind(exeFolder + "/config.yaml") == EntryKind::kFile && isWritableFolder(exeFolder);
-  if (exeFolder.empty() || runnable) return oneFolder(exeFolder);
-
   // Relative paths in XDG_DATA_HOME are to be ignored, says the base directory convention.
   std::string dataHome = user.xdgDataHome;
   if (dataHome.empty() || dataHome[0] != '/') {
-    if (user.home.empty()) return oneFolder(exeFolder);
-    dataHome = user.home + "/.local/share";
+    dataHome = user.home.empty() ? std::string() : user.home + "/.local/share";
+  }
+  if (exeFolder.empty() || dataHome.empty()) return oneFolder(exeFolder);
+  if (entryKind(exeFolder + "/config.yaml") == EntryKind::kFile && isWritableFolder(exeFolder)) {
+    return oneFolder(exeFolder);
   }
   const std::string shared =
       utf8FromPath(pathFromUtf8(exeFolder).parent_path()) + "/share/quillora";
