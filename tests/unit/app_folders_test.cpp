@@ -29,7 +29,8 @@ TEST(AppFolders, BuildFolderOrOptionElseTheUsersOwnFolder) {
     std::string data, page, linked;
     bool loads = true;  // the folder it picks holds a usable config.yaml
   } cases[] = {
-      {"", r + "/build", {}, r + "/build", r + "/build/web", ""},
+      // A build folder that can run wins over the user's folder.
+      {"", r + "/build", {r + "/xdg", r + "/home"}, r + "/build", r + "/build/web", ""},
       {r + "/mine", r + "/usr/bin", {r + "/xdg", r}, r + "/mine", r + "/mine/web", ""},
       {"", r + "/usr/bin", {r + "/xdg", r + "/home"}, r + "/xdg/quillora", installed, "/usr/share"},
       // A relative XDG_DATA_HOME is ignored, as the convention says.
