@@ -230,8 +230,37 @@ build_googletest() {
   step_done googletest
 }
 
+# The WebView2 SDK (headers and WebView2Loader.dll) for the desktop program, from NuGet through the
+# .NET SDK's own client. Sets WEBVIEW2_SDK to its build/native folder, or leaves it empty when the
+# machine has no dotnet, and the desktop program is then skipped.
+WEBVIEW2_SDK=""
+restore_webview2_sdk() {
+  if ! command -v dotnet >/dev/null; then
+    echo "== quillora.exe (the desktop program) skipped: no dotnet to restore the WebView2 SDK with"
+    return
+  fi
+  local project=$ROOT/cmake/webview2/webview2-sdk.csproj dir=$DEPS/webview2 version
+  version=$(sed -nE 's/.*"Microsoft.Web.WebView2" Version="([^"]+)".*/\1/p' "$project")
+  WEBVIEW2_SDK=$dir/packages/microsoft.web.webview2/$version/build/native
+  if [ -f "$WEBVIEW2_SDK/include/WebView2.h" ]; then
+    echo "WebView2 SDK $version: up to date"
+    return
+  fi
+  step "WebView2 SDK $version"
+  mkdir -p "$dir"
+  cp "$project" "$dir/"
+  DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1 \
+    dotnet restore "$dir/webview2-sdk.csproj" --packages "$dir/packages" \
+    -p:TargetFramework="net$(dotnet --version | cut -d. -f1-2)" >"$dir/restore.log" 2>&1 || {
+    tail -n 20 "$dir/restore.log" >&2
+    exit 1
+  }
+  step_done "WebView2 SDK"
+}
+
 build_deps() {
   make_sysinclude
+  restore_webview2_sdk
   build_yaml_cpp
   build_libxml2
   build_sqlite
@@ -251,7 +280,8 @@ build_project() {
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER="$CMAKE_CXX_COMPILER_LAUNCHER")
   step "quillora for Windows"
   cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
-    -DQUILLORA_WINDOWS_DEPS="$DEPS" -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
+    -DQUILLORA_WINDOWS_DEPS="$DEPS" -DQUILLORA_WEBVIEW2_SDK="$WEBVIEW2_SDK" \
+    -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
   cmake --build "$BUILD_DIR" -j"$JOBS"
   step_done "quillora for Windows"
 }
