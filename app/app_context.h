@@ -11,8 +11,9 @@
 
 #include "app/config.h"
 #include "app/page_bridge.h"
+#include "deploy/device_task.h"
+#include "deploy/run_journal.h"
 #include "discovery/local_interfaces.h"
-#include "store/run_journal.h"
 #include "store/store.h"
 
 class FileDialogs;
@@ -48,9 +49,11 @@ struct AppContext {
   int32_t searchPort = 0;
   std::string language;
 
-  // Shared with the network thread: hold deviceTasksMutex for every read or change.
+  // Shared with the network thread: hold deviceTasksMutex for every read or change of the
+  // lists and of the tasks in them.
   std::mutex deviceTasksMutex;
-  nlohmann::json deviceTasks = nlohmann::json::array();
+  DeviceTaskList deviceTasks;    // the latest display operation's
+  DeviceTaskList awaitingTasks;  // of any operation, owing a fetch notification
 
   std::string webFolder() const { return exeFolder + "/web"; }
   std::string confFolder() const { return exeFolder + "/web/conf"; }

@@ -4,14 +4,45 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
 namespace {
 
 std::mutex logMutex;
 FILE* logSink = nullptr;
 
+// Past `at` (just after a key's closing quote): optional blanks, a colon, optional blanks.
+size_t afterColon(std::string_view text, size_t at) {
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+  if (at >= text.size() || text[at] != ':') return std::string_view::npos;
+  ++at;
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+  return at;
+}
+
 }  // namespace
+
+std::string maskCredentials(std::string_view line) {
+  static constexpr std::string_view kKey = "\"pass\"";
+  std::string masked;
+  size_t copied = 0;
+  size_t key = line.find(kKey);
+  while (key != std::string_view::npos) {
+    size_t value = afterColon(line, key + kKey.size());
+    size_t next = key + kKey.size();
+    if (value < line.size() && line[value] == '"') {
+      size_t end = value + 1;
+      while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+      masked.append(line.substr(copied, value + 1 - copied)).append("***");
+      copied = next = std::min(end, line.size());
+    }
+    key = line.find(kKey, next);
+  }
+  masked.append(line.substr(copied));
+  return masked;
+}
 
 void initDiagLog() {
   std::lock_guard lock(logMutex);
@@ -20,17 +51,32 @@ void initDiagLog() {
   if (!target || !*target) return;
   if (std::strcmp(target, "stderr") == 0) {
     logSink = stderr;
-  } else {
-    logSink = std::fopen(target, "a");
+    return;
+  }
+  logSink = std::fopen(target, "a");
+  // Page requests name displays and operators: the file is its owner's alone, also when an
+  // earlier run left it readable by others.
+  std::error_code ec;
+  if (logSink) {
+    std::filesystem::permissions(
+        target, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
   }
 }
 
 void diagLog(std::string_view line) {
+  const std::string masked = maskCredentials(line);
   std::lock_guard lock(logMutex);
   if (!logSink) return;
   using namespace std::chrono;
   auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
   std::fprintf(logSink, "[%lld.%03lld] %.*s\n", static_cast<long long>(ms / 1000),
-               static_cast<long long>(ms % 1000), static_cast<int>(line.size()), line.data());
+               static_cast<long long>(ms % 1000), static_cast<int>(masked.size()), masked.data());
   std::fflush(logSink);
+}
+
+void reportProblem(std::string_view line) {
+  const std::string masked = maskCredentials(line);
+  std::fprintf(stderr, "quillora: %s\n", masked.c_str());
+  std::fflush(stderr);
+  diagLog(masked);
 }

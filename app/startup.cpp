@@ -62,7 +62,12 @@ void openStore(AppContext& context) {
   context.store = std::move(opened.store);
   context.storeError = std::move(opened.error);
   // The program works without its records; the page reports the reason where it needs them.
-  if (!context.store) std::cerr << "quillora: " << context.storeError << std::endl;
+  if (!context.store) {
+    std::cerr << "quillora: " << context.storeError << std::endl;
+    return;
+  }
+  // No earlier process reports for its runs any more.
+  context.store->closeOpenRuns(nowMs());
 }
 
 void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage) {
@@ -77,6 +82,8 @@ void shutdownApplication(AppContext& context) {
   }
   context.discovery.reset();
   context.httpService.reset();
-  // Last: what the network thread queued is written before the program ends.
+  // Last: what the network thread queued is written before the program ends, and the runs
+  // still going end with it.
+  if (context.store && context.journal.stopped().empty()) context.store->closeOpenRuns(nowMs());
   context.store.reset();
 }

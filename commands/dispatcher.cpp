@@ -7,12 +7,12 @@
 #include "app/app_context.h"
 #include "app/diag_log.h"
 #include "app/json_fields.h"
-#include "commands/device_tasks.h"
 #include "commands/inventory.h"
 #include "commands/media_intake.h"
 #include "commands/playlist_deploy.h"
 #include "commands/playlists.h"
 #include "commands/settings_deploy.h"
+#include "deploy/device_tasks.h"
 #include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 #include "store/store.h"
@@ -77,8 +77,9 @@ std::string removePlaylistFile(AppContext& context, json& message) {
 std::string loginOnly(AppContext& context, json& message) {
   DeviceTarget target;
   if (!readDeviceTarget(message["P"], target)) return {};
-  const json extra = {{"run", context.journal.begin(context, message, "", "media", {})}};
-  startDeviceTasks(context, target, {}, nullptr, extra, "mgService login failed");
+  TaskTemplate shape;
+  shape.run = context.journal.begin(context, message, "", "media", {});
+  startDeviceTasks(context, target, shape, nullptr, "mgService login failed");
   return {};
 }
 
@@ -119,7 +120,7 @@ std::string resolveGroup(AppContext& context, json& message) {
 }
 
 bool worthRetrying(const std::string& state) {
-  return state == "failed" || state == "incomplete" || state == "pending";
+  return state == "failed" || state == "incomplete" || state == "pending" || state == "interrupted";
 }
 
 // Sends a run's requests again, as a new run, to its displays that did not end well.
@@ -140,6 +141,9 @@ std::string retryRun(AppContext& context, json& message) {
     reply["error"] = storeProblem(context);
   } else if (!request.is_object() || !request.contains("P") || !request["P"].is_object()) {
     reply["error"] = "unknown run " + std::to_string(*id);
+  } else if (context.journal.isGoing(*id)) {
+    // Its pending displays may still be at work: they would get a second deploy on top.
+    reply["error"] = "run " + std::to_string(*id) + " is still going; retry it once it has ended";
   } else if (ips.empty()) {
     reply["error"] = "nothing to retry";
   } else {

@@ -7,9 +7,9 @@
 #include "app/app_context.h"
 #include "app/diag_log.h"
 #include "app/json_fields.h"
-#include "commands/device_tasks.h"
 #include "commands/playlists.h"
 #include "commands/xml_body.h"
+#include "deploy/device_tasks.h"
 #include "device/percent_encoding.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
@@ -138,13 +138,15 @@ std::string deployPlaylist(AppContext& context, json& message) {
     for (const auto& item : *parsed) files.push_back(item.url);
     if (const char* problem = addPlaylistBodies(context, *parsed, bodies)) {
       std::lock_guard lock(context.deviceTasksMutex);
-      context.deviceTasks = json::array();
+      context.deviceTasks.clear();
       return errorEcho(message, "playlist", problem);
     }
   }
-  json extra = {{"filecount", std::to_string(bodies.fileCount)},
-                {"totalsize", std::to_string(bodies.totalSize)},
-                {"run", context.journal.begin(context, message, playlist, "media", files)}};
+  TaskTemplate shape;
+  shape.uris = bodies.uris;
+  shape.fileCount = std::to_string(bodies.fileCount);
+  shape.totalSize = std::to_string(bodies.totalSize);
+  shape.run = context.journal.begin(context, message, playlist, "media", files);
   const auto interfaces = listLocalInterfaces();
   auto bodiesFor = [&bodies, &interfaces](const std::string& ip) {
     const std::string host = selectHostAddressFrom(ip, interfaces);
@@ -155,7 +157,7 @@ std::string deployPlaylist(AppContext& context, json& message) {
     }
     return own;
   };
-  if (!startDeviceTasks(context, target, bodies.uris, bodiesFor, extra, "playlist deploy failed")) {
+  if (!startDeviceTasks(context, target, shape, bodiesFor, "playlist deploy failed")) {
     return errorEcho(message, "mgService", "deploy");
   }
   return {};

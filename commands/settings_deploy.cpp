@@ -4,8 +4,8 @@
 
 #include "app/app_context.h"
 #include "app/json_fields.h"
-#include "commands/device_tasks.h"
 #include "commands/xml_body.h"
+#include "deploy/device_tasks.h"
 #include "device/percent_encoding.h"
 #include "discovery/local_interfaces.h"
 #include "media/file_utils.h"
@@ -18,7 +18,7 @@ namespace {
 struct Request {
   std::string uri;
   std::string body;
-  json extra = json::object();
+  TaskTemplate shape = {};
   bool perDisplayHost = false;  // the body names the host's address in the display's network
 };
 
@@ -45,8 +45,10 @@ std::optional<Request> configure(const AppContext& context, const json& f) {
   const std::string stored = md5Hex(stringOr(f, "title")) + ".conf";
   std::string content = context.readPageFile(stringOr(f, "path"));
   const size_t size = content.size();
-  return Request{"POST /ISAPI/UploadFile/TemplateConfig?name=" + stored, std::move(content),
-                 json{{"filename", stored}, {"offset", 0}, {"filesize", size}}};
+  Request request{"POST /ISAPI/UploadFile/TemplateConfig?name=" + stored, std::move(content)};
+  request.shape.fileName = stored;
+  request.shape.fileSize = size;
+  return request;
 }
 
 std::optional<Request> firmware(const AppContext& context, const json& f) {
@@ -58,7 +60,7 @@ std::optional<Request> firmware(const AppContext& context, const json& f) {
   body.add("NotifyServerURL", "/ISAPI/System/NotifyFetchFirmware");
   body.add("FetchURL", "http://" + std::string(kHostPlaceholder) + ":" + port + "/firmware/" +
                            percentEncode(stringOr(f, "title")));
-  return Request{"PUT /ISAPI/System/FetchFirmware?ID=", body.serialize(), json::object(), true};
+  return Request{"PUT /ISAPI/System/FetchFirmware?ID=", body.serialize(), {}, true};
 }
 
 std::optional<Request> brand(const AppContext& context, const json& f) {
@@ -183,12 +185,12 @@ std::string deploySetting(AppContext& context, json& message) {
               : request->body};
     };
     const bool firmware = message["T"] == "firmware";
-    request->extra["run"] =
+    request->shape.uris = {request->uri};
+    request->shape.run =
         context.journal.begin(context, message, "", firmware ? "firmware" : "media",
                               firmware ? std::vector<std::string>{stringOr(payload, "title")}
                                        : std::vector<std::string>());
-    startDeviceTasks(context, target, {request->uri}, bodiesFor, request->extra,
-                     operation.failureLog);
+    startDeviceTasks(context, target, request->shape, bodiesFor, operation.failureLog);
     return {};
   }
   return {};

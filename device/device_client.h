@@ -13,8 +13,6 @@ inline constexpr int kStatusConnectionError = 999;
 // The error of a connection that never opened: no request reached the display.
 inline constexpr int kStatusConnectFailed = 998;
 inline constexpr int kStatusConnectionClosed = 1000;
-// Not an answer: a request a display posted to one of the host's notification paths.
-inline constexpr int kStatusNotification = 1001;
 using DeviceEventSink =
     std::function<std::string(const std::string& body, const std::string& peer, int status)>;
 

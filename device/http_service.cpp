@@ -50,9 +50,13 @@ HttpService::~HttpService() {
 }
 
 bool HttpService::onNotification(const std::string& body, const std::string& peer) {
-  if (!replyHandler_ || !replyContext_) return false;
-  replyHandler_(replyContext_, body, peer, kStatusNotification);
+  if (!notificationSink_) return false;
+  notificationSink_(body, peer);
   return true;
+}
+
+void HttpService::setNotificationSink(NotificationSink sink) {
+  onPoller([&] { notificationSink_ = std::move(sink); });
 }
 
 void HttpService::serveFolder(const std::string& webRoot) {
@@ -104,23 +108,18 @@ ViewEndpoint HttpService::listenLoopback(const std::string& webRoot, const std::
   });
 }
 
-int HttpService::connectDevices(AppContext* context, ReplyHandler handler,
-                                std::vector<std::string> addresses) {
+int HttpService::connectDevices(std::vector<DeviceLink> links) {
   return onPoller([&]() -> int {
     if (!server_ || server_->listenerCount() == 0) return -1;
-    replyHandler_ = handler;
-    replyContext_ = context;
     std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
-    for (const auto& address : addresses) {
-      auto target = parseDeviceAddress(address);
+    for (auto& link : links) {
+      auto target = parseDeviceAddress(link.address);
       if (!target) {
-        diagLog("connect: " + address + " failed.");
+        diagLog("connect: " + link.address + " failed.");
         return -1;
       }
-      auto sink = [this](const std::string& body, const std::string& peer, int status) {
-        return replyHandler_ ? replyHandler_(replyContext_, body, peer, status) : std::string();
-      };
-      auto connection = std::make_shared<DeviceConnection>(io_, *target, sink, timeouts_);
+      auto connection =
+          std::make_shared<DeviceConnection>(io_, *target, std::move(link.sink), timeouts_);
       connection->start();
       connections_.push_back(connection);
     }

@@ -14,8 +14,6 @@
 #include "device/delivery_ledger.h"
 #include "device/device_client.h"
 
-struct AppContext;
-
 // Where the embedded view finds its page: http://127.0.0.1:<port><pathPrefix>/index.html.
 struct ViewEndpoint {
   uint16_t port = 0;
@@ -24,8 +22,14 @@ struct ViewEndpoint {
 class HttpServer;
 class DeviceConnection;
 
-using ReplyHandler = std::string (*)(AppContext* context, const std::string& body,
-                                     const std::string& peer, int status);
+// One display to connect to, and where the events of that connection go.
+struct DeviceLink {
+  std::string address;  // "a.b.c.d[:port]"
+  DeviceEventSink sink;
+};
+
+// A request a display posted to a notification path: its body and the display's address.
+using NotificationSink = std::function<void(const std::string& body, const std::string& peer)>;
 
 // The host's network engine: one io_context run by the poll thread carries the HTTP
 // listeners and every device connection. Other threads never touch sockets; each public
@@ -45,10 +49,12 @@ class HttpService {
   void closeListeners();
   size_t listenerCount();
 
-  // Opens one connection per display address; each logs in and then follows `handler`.
+  // Opens one connection per link; each logs in and then writes what its sink returns.
   // 0 when every connection was requested (or the list is empty); -1 when no listener is
-  // open or an address cannot be connected to (the addresses after it are not tried).
-  int connectDevices(AppContext* context, ReplyHandler handler, std::vector<std::string> addresses);
+  // open or an address cannot be connected to (the links after it are not tried).
+  int connectDevices(std::vector<DeviceLink> links);
+  // Where notifications go; until one is set they are served as file requests.
+  void setNotificationSink(NotificationSink sink);
 
   // Runs `work` on the poll thread after `delay`, unless the service shuts down first.
   void runAfter(std::chrono::milliseconds delay, std::function<void()> work);
@@ -79,6 +85,5 @@ class HttpService {
   std::unique_ptr<HttpServer> server_;
   std::vector<std::weak_ptr<DeviceConnection>> connections_;
   std::vector<std::weak_ptr<boost::asio::steady_timer>> timers_;
-  ReplyHandler replyHandler_ = nullptr;
-  AppContext* replyContext_ = nullptr;
+  NotificationSink notificationSink_;
 };

@@ -1,9 +1,9 @@
 #include "device/network_start.h"
 
 #include "app/app_context.h"
+#include "deploy/run_journal.h"
 #include "device/http_service.h"
 #include "discovery/discovery_listener.h"
-#include "store/run_journal.h"
 
 int startNetwork(AppContext& context) {
   context.localInterfaces = listLocalInterfaces();

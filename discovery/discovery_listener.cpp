@@ -13,8 +13,8 @@
 #include "app/app_context.h"
 #include "app/diag_log.h"
 #include "app/json_fields.h"
+#include "deploy/run_journal.h"
 #include "device/xml_errors.h"
-#include "store/run_journal.h"
 #include "store/store.h"
 
 namespace {

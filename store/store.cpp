@@ -301,8 +301,8 @@ bool Store::Impl::exec(const char* sql) {
 
 void Store::Impl::submit(Job job) {
   if (std::this_thread::get_id() == writer_.get_id()) {
-    bool ok = runJob(job);
-    if (job.done) job.done(ok);
+    std::string error = runJob(job);
+    if (job.done) job.done(error);
     return;
   }
   {
@@ -328,27 +328,35 @@ void Store::Impl::writerLoop() {
   }
 }
 
-// A savepoint per job: one failed job loses only its own changes.
-bool Store::Impl::runJob(Job& job) {
-  if (!exec("SAVEPOINT job")) return false;
-  bool ok = job.work();
-  if (!ok) exec("ROLLBACK TO job");
-  return exec("RELEASE job") && ok;
+// A savepoint per job: one failed job loses only its own changes. The error is read before the
+// rollback, which would otherwise replace it with its own.
+std::string Store::Impl::runJob(Job& job) {
+  if (!exec("SAVEPOINT job")) return lastError();
+  std::string error;
+  if (!job.work()) {
+    error = lastError();  // never empty; a job that refused by itself says why on its own
+    exec("ROLLBACK TO job");
+  }
+  if (!exec("RELEASE job") && error.empty()) error = lastError();
+  return error;
 }
 
 void Store::Impl::runBatch(std::deque<Job>& batch) {
   // Without the transaction (another program holds the lock) each job still commits alone.
   bool inTransaction = exec("BEGIN IMMEDIATE");
-  std::vector<bool> written;
-  written.reserve(batch.size());
-  for (auto& job : batch) written.push_back(runJob(job));
+  std::vector<std::string> errors;
+  errors.reserve(batch.size());
+  for (auto& job : batch) errors.push_back(runJob(job));
   if (inTransaction && !exec("COMMIT")) {
+    const std::string error = lastError();
     exec("ROLLBACK");
-    written.assign(batch.size(), false);
+    for (auto& lost : errors) {
+      if (lost.empty()) lost = error;
+    }
   }
   for (size_t i = 0; i < batch.size(); ++i) {
-    if (!written[i]) diagLog("store: a write was lost: " + lastError());
-    if (batch[i].done) batch[i].done(written[i]);
+    if (!errors[i].empty()) diagLog("store: a write was lost: " + errors[i]);
+    if (batch[i].done) batch[i].done(errors[i]);
   }
 }
 
@@ -374,8 +382,21 @@ Store::Opened Store::open(const std::string& appFolder) {
     opened.error = "The store " + path + " is not a file; it was left as it is.";
     return opened;
   }
+  // SQLite gives the log and shared-memory files the database's mode: each is made private
+  // before the database is opened and again once they exist.
+  auto ownerOnly = [&path] {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::error_code ignored;
+      if (fs::exists(pathFromUtf8(path + suffix), ignored)) {
+        fs::permissions(pathFromUtf8(path + suffix), fs::perms::owner_read | fs::perms::owner_write,
+                        ignored);
+      }
+    }
+  };
+  ownerOnly();
   sqlite3* db = openDatabase(path, exists, opened.error);
   if (!db) return opened;
+  ownerOnly();
   opened.store.reset(new Store(std::make_unique<Impl>(db)));
   return opened;
 }
@@ -417,7 +438,7 @@ void Store::displaySeen(const std::string& ip, const json& record, int64_t nowMs
        {}});
 }
 
-void Store::recordStep(RunStep step, std::function<void()> after) {
+void Store::recordStep(RunStep step, std::function<void(const std::string& error)> after) {
   impl_->submit(
       {[this, step = std::move(step)] {
          auto insert = impl_->prepare(
@@ -455,8 +476,8 @@ void Store::recordStep(RunStep step, std::function<void()> after) {
              .bind(3, step.ip)
              .run();
        },
-       [after = std::move(after)](bool) {
-         if (after) after();
+       [after = std::move(after)](const std::string& error) {
+         if (after) after(error);
        }});
 }
 
@@ -478,10 +499,10 @@ bool waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work, std:
   auto result = std::make_shared<std::promise<bool>>();
   auto future = result->get_future();
   impl.submit({[work, reason] { return work(*reason); },
-               [&impl, reason, result](bool ok) {
-                 if (!ok && reason->empty())
-                   reason->assign("The store could not be written: " + impl.lastError());
-                 result->set_value(ok);
+               [reason, result](const std::string& error) {
+                 if (!error.empty() && reason->empty())
+                   reason->assign("The store could not be written: " + error);
+                 result->set_value(error.empty());
                }});
   bool ok = future.get();
   if (!ok) error = *reason;
@@ -489,6 +510,29 @@ bool waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work, std:
 }
 
 }  // namespace
+
+int Store::closeOpenRuns(int64_t endedMs) {
+  auto closed = std::make_shared<int>(0);
+  std::string error;
+  waitedWrite(
+      *impl_,
+      [this, endedMs, closed](std::string&) {
+        const char* const kSteps[] = {
+            "UPDATE displays SET last_state = 'interrupted' WHERE last_state = 'pending' AND"
+            " last_run IN (SELECT id FROM runs WHERE ended IS NULL)",
+            "UPDATE run_displays SET state = 'interrupted', updated = ?1 WHERE state = 'pending'"
+            " AND run IN (SELECT id FROM runs WHERE ended IS NULL)",
+            "UPDATE runs SET ended = ?1 WHERE ended IS NULL"};
+        for (const char* sql : kSteps) {
+          // The first statement has no parameter: binding it is a no-op.
+          if (!impl_->prepare(sql).bind(1, endedMs).run()) return false;
+        }
+        *closed = sqlite3_changes(impl_->db);
+        return true;
+      },
+      error);
+  return *closed;
+}
 
 bool Store::addDisplay(const std::string& ip, int64_t nowMs, std::string& error) {
   if (!isDisplayAddress(ip)) {
@@ -584,7 +628,7 @@ bool Store::removeGroup(const std::string& name, std::string& error) {
       error);
 }
 
-int64_t Store::beginRun(const RunStart& run) {
+int64_t Store::beginRun(const RunStart& run, std::string* failure) {
   auto id = std::make_shared<int64_t>(0);
   std::string error;
   bool ok = waitedWrite(
@@ -629,6 +673,7 @@ int64_t Store::beginRun(const RunStart& run) {
       },
       error);
   if (!ok) diagLog("store: a run was not written: " + error);
+  if (!ok && failure) *failure = error;
   return ok ? *id : 0;
 }
 
@@ -636,6 +681,6 @@ void Store::flush() {
   // Resolved in its place among the `after` callbacks, so those queued before it have run.
   auto drained = std::make_shared<std::promise<void>>();
   auto future = drained->get_future();
-  impl_->submit({[] { return true; }, [drained](bool) { drained->set_value(); }});
+  impl_->submit({[] { return true; }, [drained](const std::string&) { drained->set_value(); }});
   future.get();
 }

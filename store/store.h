@@ -53,10 +53,14 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // Queued writes; `after` runs on the writer thread once the write is committed (or failed).
+  // Queued writes; `after` runs on the writer thread once the write is committed ("") or lost
+  // (the first SQLite error it met).
   void displaySeen(const std::string& ip, const nlohmann::json& record, int64_t nowMs);
-  void recordStep(RunStep step, std::function<void()> after = {});
+  void recordStep(RunStep step, std::function<void(const std::string& error)> after = {});
   void endRun(int64_t runId, int64_t endedMs);
+  // Ends the runs that an earlier process left open: their displays still pending are
+  // "interrupted". Waited for; the number of runs ended.
+  int closeOpenRuns(int64_t endedMs);
 
   // Waited for. false with `error` set when refused (malformed address, unknown display or
   // group, a database error).
@@ -65,8 +69,8 @@ class Store {
   bool saveGroup(const std::string& name, const std::vector<std::string>& ips,
                  const std::string& oldName, std::string& error);
   bool removeGroup(const std::string& name, std::string& error);
-  // The new run's id once it is on disk; 0 when it could not be written.
-  int64_t beginRun(const RunStart& run);
+  // The new run's id once it is on disk; 0 with `error` set when it could not be written.
+  int64_t beginRun(const RunStart& run, std::string* error = nullptr);
 
   // {"ip","name","model","serial","mac","version","capabilities":{},"firstSeen","lastSeen",
   //  "manual","groups":[],"lastRun","lastState"} each, by address.

@@ -45,8 +45,10 @@ class Query {
 
 struct Store::Impl {
   struct Job {
-    std::function<bool()> work;      // false: its changes are rolled back
-    std::function<void(bool)> done;  // after the commit, with whether the work is on disk
+    std::function<bool()> work;  // false: its changes are rolled back
+    // After the commit, with the SQLite error that kept the work off the disk; "" when it is on
+    // disk.
+    std::function<void(const std::string& error)> done;
   };
 
   explicit Impl(sqlite3* connection);
@@ -66,7 +68,8 @@ struct Store::Impl {
  private:
   void writerLoop();
   void runBatch(std::deque<Job>& batch);
-  bool runJob(Job& job);
+  // "" when the job's work is in the transaction, else the first SQLite error it met.
+  std::string runJob(Job& job);
 
   std::map<const char*, sqlite3_stmt*> statements_;
   std::mutex mutex_;

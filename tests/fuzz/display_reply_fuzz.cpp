@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/app_context.h"
+#include "deploy/device_replies.h"
 #include "device/device_client.h"
-#include "device/device_replies.h"
 
 using nlohmann::json;
 
@@ -16,18 +16,32 @@ namespace {
 
 const char* const kPeers[] = {"10.77.1.10:80", "10.77.1.11:80", "10.77.1.12:80", "10.77.1.13:80",
                               "10.77.1.11:41000"};
-constexpr int kStatuses[] = {200, kStatusNotification, kStatusConnectionError,
-                             kStatusConnectionClosed, 404};
+constexpr int kPosted = -1;  // to a notification path
+constexpr int kStatuses[] = {200, kPosted, kStatusConnectionError, kStatusConnectionClosed, 404};
 
-json deployTasks() {
-  json tasks = json::parse(R"([{"ip":"10.77.1.10:80"},
-    {"ip":"10.77.1.11:80","uri":["PUT /ISAPI/VideoAdvert/RequestUploadList?ID=",
-      "PUT /ISAPI/VideoAdvert/FetchListConfig?ID="],"httpBody":["<R/>","<F/>"]},
-    {"ip":"10.77.1.12:80","uri":["POST /ISAPI/UploadFile/TemplateConfig?name=a.conf"],
-      "httpBody":["package"],"offset":0,"filesize":7},
-    {"ip":"10.77.1.13:80","uri":["PUT /ISAPI/System/FetchFirmware?ID="],"httpBody":["<F/>"]}])");
-  for (auto& task : tasks)
-    task.update({{"user", "admin"}, {"pass", "pw"}, {"id", ""}, {"status", ""}});
+DeviceTaskList deployTasks() {
+  struct Shape {
+    std::vector<std::string> uris, bodies;
+    uint64_t fileSize;
+  };
+  const Shape shapes[] = {{{}, {}, 0},
+                          {{"PUT /ISAPI/VideoAdvert/RequestUploadList?ID=",
+                            "PUT /ISAPI/VideoAdvert/FetchListConfig?ID="},
+                           {"<R/>", "<F/>"},
+                           0},
+                          {{"POST /ISAPI/UploadFile/TemplateConfig?name=a.conf"}, {"package"}, 7},
+                          {{"PUT /ISAPI/System/FetchFirmware?ID="}, {"<F/>"}, 0}};
+  DeviceTaskList tasks;
+  for (size_t i = 0; i < 4; ++i) {
+    auto task = std::make_shared<DeviceTask>();
+    task->user = "admin";
+    task->pass = "pw";
+    task->ip = kPeers[i];
+    task->uris = shapes[i].uris;
+    task->bodies = shapes[i].bodies;
+    task->fileSize = shapes[i].fileSize;
+    tasks.push_back(task);
+  }
   return tasks;
 }
 
@@ -49,8 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
     return made;
   }();
-  static const json kTasks = deployTasks();
-  context->deviceTasks = kTasks;
+  const DeviceTaskList tasks = deployTasks();
+  context->deviceTasks = tasks;
+  context->awaitingTasks.clear();
   const char* text = reinterpret_cast<const char*>(data);
   for (size_t at = 0; at < size;) {
     const uint8_t selector = data[at++];
@@ -60,7 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at = end + 1;
     const int status = kStatuses[selector % 5];
     const std::string peer = kPeers[(selector / 5) % 5];
-    if (!plausibleResult(onDeviceReply(context, body, peer, status))) __builtin_trap();
+    if (status == kPosted) {
+      onNotification(*context, body, peer);
+    } else if (!plausibleResult(
+                   onTaskEvent(*context, tasks[(selector / 5) % 4], body, peer, status))) {
+      __builtin_trap();
+    }
   }
   return 0;
 }

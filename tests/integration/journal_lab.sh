@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The run journal end to end: one playlist deploy by group to five displays that each end
 # differently, a Retry that reaches only those that did not end well, and the journal read
-# back after the host was killed in the middle of a deploy.
+# back after the host was killed in the middle of a deploy, with the diagnostic log on.
 # Usage: journal_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -16,6 +16,10 @@ lab_session journal --subnets 1 --displays-per-subnet 4
 fail() { echo "FAIL: $*" >&2 && cat "$work/out.txt" "$work/err.txt" >&2; exit 1; }
 app="$work/app"
 lab_app_folder "$app" en
+# Both made beforehand, readable by all: what the program writes there must still be private.
+mkdir -m 755 "$app/data"
+install -m 644 /dev/null "$work/log.txt"
+faults=()
 pw='Pw-7f3a-never-on-disk'
 echo "[[\"$samples/h264_aac.mp4\", \"$samples/image.png\"]]" >"$work/answers.json"
 sim() { lab_start_sim 1 "$1" --address "$2" --password "$pw" --no-discovery --journal "$work/$1.jsonl" "${@:3}"; }
@@ -29,7 +33,7 @@ all='"10.77.1.10:80","10.77.1.11:80","10.77.1.12:80","10.77.1.13:80","10.77.1.50
 
 start_host() {
   : >"$work/out.txt"
-  coproc HOST { XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" \
+  coproc HOST { QUILLORA_LOG="$work/log.txt" XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" \
     --folder "$app" --answers "$work/answers.json" - 2>>"$work/err.txt"; }
   HOST_PID=$HOST_PID
 }
@@ -101,6 +105,11 @@ states "$retry" "11 confirmed" "13 confirmed"
 # state the page was told is in the journal the next start reads.
 send '{"C":"deploy","T":"playlist","V":1,"P":{"user":"admin","pass":"'"$pw"'","group":"Lobby","file":"show.json"}}'
 states 0 "10 confirmed"
+killed=$(jq -r '.P.id' <<<"$LAST")
+send '{"T":"history","C":"retry","V":1,"P":{"id":'"$killed"',"user":"admin","pass":"'"$pw"'"}}'
+await '"C":"retry"'
+jq -e '.P.status == "ERROR" and (.P.error | test("still going"))' <<<"$LAST" >/dev/null ||
+  faults+=("a retry of a run still going: $LAST")
 kill -9 "$HOST_PID"
 wait "$HOST_PID" 2>/dev/null || true
 HOST_PID=
@@ -114,6 +123,14 @@ missing=$(comm -23 <(echo "$told") <(echo "$kept"))
 [ -z "$missing" ] || fail "states lost by the kill: $missing"
 jq -e --argjson retry "$retry" '.P.runs[] | select(.id == $retry) | .retryOf == '"$run"'' <<<"$LAST" >/dev/null ||
   fail "the retry run is not linked to its run"
+jq -e --argjson killed "$killed" '[.P.runs[] | select(.id == $killed)][0] | .ended != null and
+  ([.displays[] | select(.ip == "10.77.1.50:80")][0].state == "interrupted")' <<<"$LAST" >/dev/null ||
+  faults+=("the killed run was not closed at the next start: $LAST")
 stop_host
-! grep -rqa -- "$pw" "$app/data" || fail "a password reached the disk"
+! grep -rqa -- "$pw" "$app" "$work/log.txt" || faults+=("a password reached a file")
+grep -q '"pass":"\*\*\*"' "$work/log.txt" || faults+=("the log holds no masked request")
+for file in "$work/log.txt" "$app/data/quillora.db"*; do
+  [ "$(stat -c %a "$file")" = 600 ] || faults+=("$file is mode $(stat -c %a "$file")")
+done
+[ ${#faults[@]} -eq 0 ] || fail "$(printf '%s\n' "${faults[@]}")"
 echo "journal lab: all checks passed"

@@ -1,4 +1,4 @@
-#include "device/device_replies.h"
+#include "deploy/device_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +21,8 @@ namespace {
 const std::string kPeer = "10.77.1.10:80";
 const std::string kPosted = "10.77.1.10:41000";  // notifications come from another port
 
+constexpr int kPostedStatus = -1;  // not an answer: posted to a notification path
+
 struct Event {
   std::string body;
   int status = 200;
@@ -33,7 +35,20 @@ std::string rs(const std::string& url, const std::string& code, const std::strin
   return responseStatus("/ISAPI/" + url, code, text, extra);
 }
 Event posted(std::string body) {
-  return {std::move(body), kStatusNotification, kPosted};
+  return {std::move(body), kPostedStatus, kPosted};
+}
+
+std::shared_ptr<DeviceTask> makeTask(const json& fields) {
+  auto task = std::make_shared<DeviceTask>();
+  task->user = fields.value("user", "admin");
+  task->pass = fields.value("pass", "pw");
+  task->sessionId = fields.value("id", "S");
+  task->ip = fields.value("ip", kPeer);
+  task->challenged = fields.value("status", "") == "401";
+  task->uris = fields.value("uri", Texts());
+  task->bodies = fields.value("httpBody", Texts());
+  task->fileSize = fields.value("filesize", 0u);
+  return task;
 }
 
 class DeviceReplies : public ::testing::Test {
@@ -43,15 +58,22 @@ class DeviceReplies : public ::testing::Test {
     ASSERT_TRUE(context);
     context->page.connect([this](std::string text) { pages.push_back(std::move(text)); });
   }
-  // Starts over with one task (none for null) and returns what the handler wrote for each event.
-  Texts play(const json& task, const std::vector<Event>& events) {
-    context->deviceTasks = json::array();
+  // Starts over with one task (a plain one for null) and returns what was written for each
+  // event on its connection ("OK" for each notification).
+  Texts play(const json& fields, const std::vector<Event>& events) {
+    task = makeTask(fields.is_object() ? fields : json::object());
+    context->deviceTasks = {task};
+    context->awaitingTasks.clear();
     pages.clear();
-    json base = {{"user", "admin"}, {"pass", "pw"}, {"id", "S"}, {"ip", kPeer}, {"status", ""}};
-    if (task.is_object()) context->deviceTasks.push_back((base.update(task), base));
     Texts written;
-    for (const auto& e : events)
-      written.push_back(onDeviceReply(context.get(), e.body, e.peer, e.status));
+    for (const auto& e : events) {
+      if (e.status == kPostedStatus) {
+        onNotification(*context, e.body, e.peer);
+        written.push_back("OK");
+      } else {
+        written.push_back(onTaskEvent(*context, task, e.body, e.peer, e.status));
+      }
+    }
     return written;
   }
   // "T" and status of every page message.
@@ -66,6 +88,7 @@ class DeviceReplies : public ::testing::Test {
 
   TempAppFolder dir;
   std::unique_ptr<AppContext> context;
+  std::shared_ptr<DeviceTask> task;
   Texts pages;
 };
 
@@ -129,7 +152,6 @@ TEST_F(DeviceReplies, RepliesReportWhatTheirTaskExpects) {
   const json upgrade = uris(1, "PUT /ISAPI/System/FetchFirmware?ID=");
   const Event listed{rs("VideoAdvert/FetchListConfig", "200")};
   const Event fetching{rs("System/FetchFirmware", "1")};
-  const Event elsewhere{rs("Security/Login", "200"), 200, "10.77.1.1:80"};
   struct Case {
     json task;  // null: none
     std::vector<Event> events;
@@ -151,7 +173,7 @@ TEST_F(DeviceReplies, RepliesReportWhatTheirTaskExpects) {
       {one, {{rs("Unknown", "200")}}, {}},
       {json(), {{"", kStatusConnectionError}, {"", kStatusConnectionClosed}, {"<x/>", 401}}, {"device mgerror", "device mgclose", "device Unsupported code: 401"}},
       {json(), {{"<ResponseStatus><RequestURL>"}, {"   "}}, {"parse ERROR", "parse ERROR"}},
-      {json::object(), {elsewhere, {"", 200, "10.77.1.1:80"}, {"<Other><A>1</A></Other>"}}, {}},
+      {json::object(), {{""}, {"<Other><A>1</A></Other>"}}, {}},
       // A fetch result counts only for the fetch the display accepted, and only once.
       {json::object(), {{rs("Security/Login", "200")}, posted(result)}, {"login OK"}},
       {playlist, {posted(result)}, {}},
@@ -173,12 +195,38 @@ TEST_F(DeviceReplies, RepliesReportWhatTheirTaskExpects) {
   EXPECT_EQ(pages,
             Texts{R"({"C":"deploy","P":{"failed":"1","ip":"10.77.1.10:41000","status":"finish",)"
                   R"("success":"2","total":"3"},"T":"playlist","V":1})"});
-  // A reply from 192.168.1.10 belongs to that display, not to 192.168.1.1.
-  context->deviceTasks = json::parse(R"([{"ip":"192.168.1.1:80"},{"ip":"192.168.1.10:80"}])");
-  onDeviceReply(context.get(), rs("Security/Login", "401", "Unauthenticated"), "192.168.1.10:80",
-                200);
-  EXPECT_EQ(context->deviceTasks, json::parse(R"([{"ip":"192.168.1.1:80"},
-      {"ip":"192.168.1.10:80","id":"","status":"401"}])"));
+}
+
+// Events find their display by the connection, notifications by the address of the one
+// display there that owes them.
+TEST_F(DeviceReplies, EachEventFindsItsOwnDisplay) {
+  const json fetching = {{"uri", Texts(2, "PUT /x?ID=")}, {"httpBody", Texts(2)}};
+  auto a = makeTask({{"ip", "192.168.1.10:80"}, {"status", ""}});
+  auto b = makeTask({{"ip", "192.168.1.10:81"}, {"status", ""}});
+  auto c = makeTask(fetching), d = makeTask(fetching);
+  c->ip = "192.168.1.10:82", d->ip = "192.168.1.10:83";
+  context->deviceTasks = {a, b, c, d};
+  onTaskEvent(*context, b,
+              rs("Security/Login", "401", "Unauthenticated", "<SessionId>X</SessionId>"),
+              "192.168.1.10:81", 200);
+  EXPECT_FALSE(a->challenged);
+  EXPECT_TRUE(b->challenged);
+  EXPECT_EQ(b->sessionId, "X");
+  const std::string result =
+      "<NotifyFetchResult><SucceedCount>2</SucceedCount></NotifyFetchResult>";
+  const Event listed{rs("VideoAdvert/FetchListConfig", "200")};
+  onTaskEvent(*context, c, listed.body, c->ip, 200);
+  onNotification(*context, result, "192.168.1.10:4000");
+  EXPECT_EQ(c->awaiting, "") << "the one display that owed it";
+  onTaskEvent(*context, c, listed.body, c->ip, 200);
+  onTaskEvent(*context, d, listed.body, d->ip, 200);
+  pages.clear();
+  onNotification(*context, result, "192.168.1.10:4000");
+  EXPECT_EQ(c->awaiting, "NotifyFetchResult") << "two owe it: neither is credited";
+  EXPECT_EQ(d->awaiting, "NotifyFetchResult");
+  EXPECT_EQ(reported(), Texts{"notification unattributed"});
+  onNotification(*context, result, "192.168.1.11:4000");
+  EXPECT_EQ(c->awaiting, "NotifyFetchResult") << "another address";
 }
 
 TEST_F(DeviceReplies, HostileXmlIsNeitherExpandedNorPrinted) {
@@ -189,7 +237,7 @@ TEST_F(DeviceReplies, HostileXmlIsNeitherExpandedNorPrinted) {
       "<StatusString>Unauthenticated</StatusString><SessionId>&file;&b;</SessionId></"
       "ResponseStatus>";
   play(json::object(), {{bomb}});
-  EXPECT_EQ(context->deviceTasks[0]["id"].get<std::string>().find("root:"), std::string::npos);
+  EXPECT_EQ(task->sessionId.find("root:"), std::string::npos);
 
   const std::string undecodable =
       "<?xml version=\"1.0\" encoding=\"EUC-JP\"?><ResponseStatus>\xff\xff\xff</ResponseStatus>";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/diag_log.h"
 #include "unit/test_platform.h"
 #include "unit/test_support.h"
 
@@ -70,6 +71,16 @@ TEST(FileUtils, ReplacingGoesThroughATemporary) {
   dir.write("web/conf/" + kept, "{}");
   removeStaleTempFiles(dir.file("web/conf"));
   EXPECT_EQ(listFiles(dir.file("web/conf")), (std::vector<std::string>{kept, "a.json"}));
+}
+
+TEST(DiagLog, EveryPasswordIsMasked) {
+  const std::pair<std::string, std::string> rows[] = {
+      {R"({"pass":"pw","user":"a"})", R"({"pass":"***","user":"a"})"},
+      {R"({"pass" : "a\"b","x":1,"pass":"c"})", R"({"pass" : "***","x":1,"pass":"***"})"},
+      {R"({"pass":"cut)", R"({"pass":"***)"},
+      {R"({"passwd":"x","pass":7})", R"({"passwd":"x","pass":7})"},
+  };
+  for (const auto& [line, masked] : rows) EXPECT_EQ(maskCredentials(line), masked) << line;
 }
 
 }  // namespace

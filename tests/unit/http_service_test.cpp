@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "app/app_context.h"
+#include "deploy/device_replies.h"
 #include "device/device_client.h"
-#include "device/device_replies.h"
 #include "unit/fake_display.h"
 #include "unit/test_support.h"
 
@@ -50,23 +50,24 @@ class HttpServiceTest : public ::testing::Test {
 
 // An upload whose display is also sent an empty notification, and then talks on and on.
 TEST_F(HttpServiceTest, NotificationsNeverMoveAnUploadOnAndShutdownWaitsForNoDisplay) {
-  EXPECT_EQ(service->connectDevices(context.get(), onDeviceReply, {}), -1) << "no listener yet";
+  EXPECT_EQ(service->connectDevices({}), -1) << "no listener yet";
   const uint16_t port = freePort();
   ASSERT_EQ(service->startListeners(dir.file("web"), {"192.0.2.1", "127.0.0.1"}, port), 0)
       << "an address that cannot be bound is skipped";
   EXPECT_EQ(service->listenerCount(), 1u);
   const std::string ip = endpointText(display.local_endpoint());
-  std::unique_lock lock(context->deviceTasksMutex);
-  context->deviceTasks.push_back({{"uri", {"POST /ISAPI/UploadFile/TemplateConfig?name=a.conf"}},
-                                  {"httpBody", {"abc"}},
-                                  {"offset", 0},
-                                  {"filesize", 3},
-                                  {"user", "admin"},
-                                  {"pass", "pw"},
-                                  {"id", ""},
-                                  {"ip", ip},
-                                  {"status", ""}});
-  lock.unlock();
+  auto task = std::make_shared<DeviceTask>();
+  task->uris = {"POST /ISAPI/UploadFile/TemplateConfig?name=a.conf"};
+  task->bodies = {"abc"};
+  task->fileSize = 3;
+  task->user = "admin";
+  task->ip = ip;
+  context->deviceTasks = {task};
+  auto link = [&](std::string address) {
+    return DeviceLink{address, [&](const std::string& body, const std::string& peer, int status) {
+                        return onTaskEvent(*context, task, body, peer, status);
+                      }};
+  };
   auto notify = [&] {
     tcp::socket socket(displayIo);
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
@@ -95,9 +96,10 @@ TEST_F(HttpServiceTest, NotificationsNeverMoveAnUploadOnAndShutdownWaitsForNoDis
     for (int i = 0; i < 10000 && !stop && !ec; ++i) asio::write(socket, asio::buffer(busy), ec);
   });
   // The connection requested before the bad address goes on; those after it are not tried.
-  EXPECT_EQ(
-      service->connectDevices(context.get(), onDeviceReply, {ip, "bad address", "127.0.0.1:1"}),
-      -1);
+  service->setNotificationSink([&](const std::string& body, const std::string& peer) {
+    onNotification(*context, body, peer);
+  });
+  EXPECT_EQ(service->connectDevices({link(ip), link("bad address"), link("127.0.0.1:1")}), -1);
   auto messages = await(5);
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_NE(requests[0].find("&offset=0&"), std::string::npos);

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app/app_context.h"
+#include "deploy/run_journal.h"
 #include "device/delivery_ledger.h"
-#include "store/run_journal.h"
 #include "unit/test_support.h"
 
 using nlohmann::json;

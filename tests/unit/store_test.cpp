@@ -269,7 +269,7 @@ TEST_F(StoreTest, AfterCallbacksRunInOrderOnceTheStepIsCommitted) {
   std::mutex mutex;
   std::vector<int64_t> seen;
   for (int i = 1; i <= 40; ++i) {
-    store->recordStep({id, "10.0.0.1:80", i, "device", "OK", {}, "delivered"}, [&, i] {
+    store->recordStep({id, "10.0.0.1:80", i, "device", "OK", {}, "delivered"}, [&, i](auto&) {
       sqlite3_stmt* query = nullptr;
       sqlite3_prepare_v2(reader, "SELECT count(*) FROM steps WHERE at = ?1", -1, &query, nullptr);
       sqlite3_bind_int64(query, 1, i);
@@ -279,6 +279,14 @@ TEST_F(StoreTest, AfterCallbacksRunInOrderOnceTheStepIsCommitted) {
     });
   }
   store->flush();
+  // Another program holds the database: what is lost says why, in SQLite's first word on it.
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::string lost, refused;
+  store->recordStep({id, "10.0.0.1:80", 41, "device", "OK", {}, ""},
+                    [&](const std::string& error) { lost = error; });
+  EXPECT_FALSE(store->addDisplay("10.0.0.9:80", 1, refused));
+  EXPECT_EQ(lost, "database is locked");
+  EXPECT_EQ(refused, "The store could not be written: database is locked");
   sqlite3_close(reader);
   std::vector<int64_t> expected;
   for (int i = 1; i <= 40; ++i) expected.push_back(i);

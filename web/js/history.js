@@ -4,7 +4,7 @@
 'use strict';
 
 const HISTORY_LIMIT = 50;
-const RETRY_STATES = ['failed', 'incomplete', 'pending'];
+const RETRY_STATES = ['failed', 'incomplete', 'pending', 'interrupted'];
 
 let historyRuns = [];
 let historyDetail = null;

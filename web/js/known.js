@@ -54,7 +54,8 @@ const RUN_STATE_KEYS = {
   incomplete: 'runStateIncomplete',
   confirmed: 'runStateConfirmed',
   reported: 'runStateReported',
-  pending: 'runStatePending'
+  pending: 'runStatePending',
+  interrupted: 'runStateInterrupted'
 };
 
 // A display's state in a run in words; "reported" tells how many of the files it was seen fetch.

@@ -1,11 +1,12 @@
-#include "store/run_journal.h"
+#include "deploy/run_journal.h"
 
 #include <algorithm>
 #include <filesystem>
 
 #include "app/app_context.h"
+#include "app/diag_log.h"
 #include "app/json_fields.h"
-#include "device/device_replies.h"
+#include "deploy/device_replies.h"
 #include "device/http_service.h"
 #include "media/file_utils.h"
 #include "platform/crypto.h"
@@ -60,6 +61,12 @@ std::string stateMessage(int64_t run, const std::string& ip, const StateJudgemen
        {"P", {{"id", run}, {"ip", ip}, {"state", judged.state}, {"detail", judged.detail}}}});
 }
 
+std::string stoppedMessage(const std::string& error, const std::string& kind) {
+  json payload = {{"status", "ERROR"}, {"error", error}};
+  if (!kind.empty()) payload["kind"] = kind;
+  return dumpCompact({{"T", "history"}, {"C", "stopped"}, {"V", 1}, {"P", payload}});
+}
+
 void armIdleCheck(AppContext& context) {
   if (!context.httpService) return;
   context.httpService->runAfter(kIdleCheck, [&context] {
@@ -78,6 +85,8 @@ int64_t nowMs() {
 
 StateJudgement judgeOutcome(const std::string& step, const std::string& status, const json& payload,
                             size_t files, size_t sentWhole, bool awaiting) {
+  // A fetch result that could be any of several displays' moves none of them.
+  if (status == "unattributed") return {};
   if (step == "device") {
     if (status == "retry") return {};
     // A display that accepted its fetch list may close or lose its connection: the result
@@ -109,6 +118,11 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
   if (!context.store) return 0;
   RunStart start;
   start.kind = runKind(message);
+  if (const std::string why = stopped(); !why.empty()) {
+    reportProblem("the journal has stopped (" + why + "): this " + start.kind + " is not recorded");
+    sendToPage(context, stoppedMessage(why, start.kind));
+    return 0;
+  }
   start.request = requestToKeep(message);
   start.playlist = playlist;
   const json& payload = message.contains("P") ? message["P"] : json::object();
@@ -142,8 +156,14 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
     run.files.push_back(std::move(file));
   }
   start.files = run.files;
-  const int64_t id = context.store->beginRun(start);
-  if (id == 0) return 0;
+  std::string error;
+  const int64_t id = context.store->beginRun(start, &error);
+  if (id == 0) {
+    stop(context, error);
+    reportProblem("this " + start.kind + " is not recorded");
+    sendToPage(context, stoppedMessage(error, start.kind));
+    return 0;
+  }
   run.lastProgressMs = start.startedMs;
   for (const auto& ip : start.ips) run.states[ip] = "pending";
   if (context.httpService && !run.paths.empty()) {
@@ -170,13 +190,28 @@ size_t RunJournal::sentWhole(AppContext& context, int64_t id, const Run& run,
 void RunJournal::endRun(AppContext& context, int64_t id, Run& run, int64_t now) {
   run.ended = true;
   if (context.httpService) context.httpService->delivery().forget(id);
-  context.store->endRun(id, now);
+  if (stopped_.empty()) context.store->endRun(id, now);
+}
+
+void RunJournal::stop(AppContext& context, const std::string& error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!stopped_.empty()) return;
+    stopped_ = error;
+  }
+  reportProblem("the journal stopped: " + error + "; what follows is not recorded");
+  sendToPage(context, stoppedMessage(error, {}));
+}
+
+std::string RunJournal::stopped() {
+  std::lock_guard lock(mutex_);
+  return stopped_;
 }
 
 void RunJournal::record(AppContext& context, int64_t id, const std::string& ip,
                         const std::string& step, const std::string& status, const json& payload,
                         bool awaiting, std::string pageMessage) {
-  if (!context.store || id == 0) {
+  if (!context.store || id == 0 || !stopped().empty()) {
     if (!pageMessage.empty()) sendToPage(context, std::move(pageMessage));
     return;
   }
@@ -208,11 +243,13 @@ void RunJournal::record(AppContext& context, int64_t id, const std::string& ip,
     }
   }
   std::string change = judged.state.empty() ? std::string() : stateMessage(id, ip, judged);
-  context.store->recordStep(std::move(entry), [&context, page = std::move(pageMessage),
-                                               change = std::move(change)]() mutable {
-    if (!page.empty()) sendToPage(context, std::move(page));
-    if (!change.empty()) sendToPage(context, std::move(change));
-  });
+  context.store->recordStep(std::move(entry),
+                            [this, &context, page = std::move(pageMessage),
+                             change = std::move(change)](const std::string& error) mutable {
+                              if (!page.empty()) sendToPage(context, std::move(page));
+                              if (!error.empty()) return stop(context, error);
+                              if (!change.empty()) sendToPage(context, std::move(change));
+                            });
 }
 
 void RunJournal::endIdleRuns(AppContext& context, std::chrono::milliseconds idle) {
@@ -227,6 +264,12 @@ void RunJournal::endIdleRuns(AppContext& context, std::chrono::milliseconds idle
 int64_t RunJournal::lastRun() {
   std::lock_guard lock(mutex_);
   return lastRun_;
+}
+
+bool RunJournal::isGoing(int64_t id) {
+  std::lock_guard lock(mutex_);
+  auto found = runs_.find(id);
+  return found != runs_.end() && !found->second.ended;
 }
 
 void watchIdleRuns(AppContext& context) {

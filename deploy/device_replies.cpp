@@ -1,4 +1,4 @@
-#include "device/device_replies.h"
+#include "deploy/device_replies.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -9,13 +9,13 @@
 #include "app/app_context.h"
 #include "app/diag_log.h"
 #include "app/json_fields.h"
+#include "deploy/run_journal.h"
 #include "device/device_client.h"
 #include "device/http_request.h"
 #include "device/http_service.h"
 #include "device/markup_escape.h"
 #include "device/xml_errors.h"
 #include "media/file_utils.h"
-#include "store/run_journal.h"
 
 using nlohmann::json;
 
@@ -61,44 +61,24 @@ ResponseStatus readResponseStatus(xmlNode* root) {
           childText(root, "Privilege")};
 }
 
-const std::string& entry(const json& list, size_t index) {
+const std::string& entry(const std::vector<std::string>& list, size_t index) {
   static const std::string kNone;
-  return index < list.size() && list[index].is_string() ? list[index].get_ref<const std::string&>()
-                                                        : kNone;
+  return index < list.size() ? list[index] : kNone;
 }
 
-bool isUpload(const json& task) {
-  return entry(arrayOrEmpty(task, "uri"), 0).find("/ISAPI/UploadFile") != std::string::npos;
-}
-
-// Held while a reply reads or changes the tasks: the task is used in place, so its request
-// bodies are never copied for a reply, only the one request written gets built from them.
+// Held while an event reads or changes a task: the dispatcher fills the list on its thread.
 using TaskLock = std::lock_guard<std::mutex>;
 
-// The first task of the display at `peer`, found by its host part; with `awaiting`, the first
-// one that waits for that notification. Null when none fits.
-json* findTask(AppContext& context, const std::string& peer,
-               const std::string* awaiting = nullptr) {
-  const std::string host = deviceHost(peer);
-  for (json& task : context.deviceTasks) {
-    if (!task.is_object() || deviceHost(stringOr(task, "ip")) != host) continue;
-    if (!awaiting || stringOr(task, "awaiting") == *awaiting) return &task;
-  }
-  return nullptr;
-}
-
-std::string sendRequest(const json& task, size_t index, const std::string& peer) {
-  return buildDeviceRequest(entry(arrayOrEmpty(task, "uri"), index),
-                            entry(arrayOrEmpty(task, "httpBody"), index), stringOr(task, "id"),
+std::string sendRequest(const DeviceTask& task, size_t index, const std::string& peer) {
+  return buildDeviceRequest(entry(task.uris, index), entry(task.bodies, index), task.sessionId,
                             peer);
 }
 
-std::string uploadRequest(const json& task, const std::string& peer, bool closing) {
+std::string uploadRequest(const DeviceTask& task, const std::string& peer, bool closing) {
   static const std::string kNoData;
-  const std::string& data = closing ? kNoData : entry(arrayOrEmpty(task, "httpBody"), 0);
-  const std::string line = entry(arrayOrEmpty(task, "uri"), 0) +
-                           "&offset=" + std::to_string(integerField(task, "offset").value_or(0)) +
-                           "&ID=" + stringOr(task, "id");
+  const std::string& data = closing ? kNoData : entry(task.bodies, 0);
+  const std::string line =
+      entry(task.uris, 0) + "&offset=" + std::to_string(task.offset) + "&ID=" + task.sessionId;
   const std::string length = std::to_string(data.size());
   // The closing request asks the display to end the connection: no keep-alive.
   if (closing) {
@@ -113,13 +93,13 @@ std::string uploadRequest(const json& task, const std::string& peer, bool closin
                        data);
 }
 
-// What one reply tells the page; "P" stays null when nothing is to be said.
+// What one event tells the page; "P" stays null when nothing is to be said.
 struct Outcome {
   std::string type;
   json payload;
   std::string result = "ERROR";
   bool journalOnly = false;  // for the run's journal; the page has no message for it
-  // The task the reply belongs to, taken while the tasks are locked.
+  // The task the event belongs to, read while the tasks are locked.
   int64_t run = 0;
   std::string ip;
   bool awaiting = false;
@@ -128,39 +108,32 @@ struct Outcome {
     type = std::move(kind);
     payload = {{"status", std::move(status)}, {"ip", peer}};
   }
-  void note(const json& task) {
-    run = integerField(task, "run").value_or(0);
-    ip = stringOr(task, "ip");
-    awaiting = task.contains("awaiting");
+  void note(const DeviceTask& task) {
+    run = task.run;
+    ip = task.ip;
+    awaiting = !task.awaiting.empty();
   }
 };
 
-void notInDevicesList(const std::string& peer) {
-  diagLog(peer + " is not in devices list.");
-}
-
-// Where an upload stands: only the display's answer to the request just sent moves it on.
-enum UploadStep : long long { kUploadIdle = 0, kDataSent, kClosingSent, kUploadReported };
-
-void onLoginAnswer(json& task, const ResponseStatus& rs, const std::string& peer, Outcome& out) {
-  const size_t k = arrayOrEmpty(task, "uri").size();
+void onLoginAnswer(DeviceTask& task, const ResponseStatus& rs, const std::string& peer,
+                   Outcome& out) {
   if (rs.good()) {
-    if (k == 0) {
+    if (task.uris.empty()) {
       out.report("login", "OK", peer);
-      out.payload["user"] = stringOr(task, "user");
-      out.payload["pass"] = stringOr(task, "pass");
+      out.payload["user"] = task.user;
+      out.payload["pass"] = task.pass;
       out.payload["sessionid"] = rs.sessionId;
       out.payload["privilege"] = rs.privilege;
-    } else if (isUpload(task)) {
-      task["uploadStep"] = kDataSent;
+    } else if (task.isUpload()) {
+      task.upload = UploadStep::dataSent;
       out.result = uploadRequest(task, peer, false);
     } else {
       out.result = sendRequest(task, 0, peer);
     }
   } else if (rs.statusCode == "401" && rs.statusString == "Unauthenticated") {
-    if (stringOr(task, "status") != "401") {
-      task["status"] = "401";
-      task["id"] = rs.sessionId;
+    if (!task.challenged) {
+      task.challenged = true;
+      task.sessionId = rs.sessionId;
       out.result = buildLoginRequest(task, rs.sessionId);
     } else {
       diagLog("Login failed");
@@ -176,14 +149,18 @@ void reportBadCode(const std::string& peer, const char* row, const ResponseStatu
   diagLog(peer + " said: " + row + rs.statusCode + "\n" + rs.statusString);
 }
 
-// A display reports a fetch on a connection of its own, naming no deploy: only the task whose
+// A display reports a fetch on a connection of its own, naming no deploy: only a task whose
 // fetch it accepted, and that has not heard of it yet, may take the result.
-void awaitNotification(json& task, const char* root) {
-  task["awaiting"] = root;
+void awaitNotification(AppContext& context, const std::shared_ptr<DeviceTask>& task,
+                       const char* root) {
+  task->awaiting = root;
+  context.awaitingTasks.push_back(task);
 }
 
-void onResponseStatus(json& task, const ResponseStatus& rs, const std::string& peer, Outcome& out) {
-  const size_t k = arrayOrEmpty(task, "uri").size();
+void onResponseStatus(AppContext& context, const std::shared_ptr<DeviceTask>& shared,
+                      const ResponseStatus& rs, const std::string& peer, Outcome& out) {
+  DeviceTask& task = *shared;
+  const size_t k = task.uris.size();
   const std::string& url = rs.requestUrl;
   if (url == "/ISAPI/Security/Login") return onLoginAnswer(task, rs, peer, out);
   if (url == "/ISAPI/Gui/UrgentConfig") {
@@ -206,14 +183,14 @@ void onResponseStatus(json& task, const ResponseStatus& rs, const std::string& p
                       peer);
   }
   if (url == "/ISAPI/VideoAdvert/FetchListConfig") {
-    if (rs.good()) return awaitNotification(task, "NotifyFetchResult");
+    if (rs.good()) return awaitNotification(context, shared, "NotifyFetchResult");
     diagLog(peer + " said: " + url + ": " + rs.statusString);
     out.report("fetchList", rs.statusCode + " " + rs.statusString, peer);
     out.journalOnly = true;
     return;
   }
   if (url == "/ISAPI/System/FetchFirmware") {
-    if (rs.good()) return awaitNotification(task, "NotifyFetchFirmware");
+    if (rs.good()) return awaitNotification(context, shared, "NotifyFetchFirmware");
     reportBadCode(peer, "Unsupported FetchFirmware Code: ", rs);
     return out.report("firmware", "ERROR", peer);
   }
@@ -240,29 +217,20 @@ void onResponseStatus(json& task, const ResponseStatus& rs, const std::string& p
 
 // An upload is answered by empty 200s: after the data the closing request goes out once;
 // after the closing request the upload is reported once, whatever the package size.
-void onUploadStep(json& task, const std::string& peer, Outcome& out) {
-  const long long step = integerField(task, "uploadStep").value_or(0);
-  if (step == kDataSent) {
-    task["offset"] = integerField(task, "filesize").value_or(0);
-    task["uploadStep"] = kClosingSent;
+void onUploadStep(DeviceTask& task, const std::string& peer, Outcome& out) {
+  if (task.upload == UploadStep::dataSent) {
+    task.offset = task.fileSize;
+    task.upload = UploadStep::closingSent;
     out.result = uploadRequest(task, peer, true);
-  } else if (step == kClosingSent) {
-    task["uploadStep"] = kUploadReported;
+  } else if (task.upload == UploadStep::closingSent) {
+    task.upload = UploadStep::reported;
     out.report("configure", "OK", peer);
     out.result = "";
   }
 }
 
-void onFetchResult(AppContext& context, xmlNode* root, const std::string& rootName,
-                   const std::string& peer, Outcome& out) {
-  TaskLock lock(context.deviceTasksMutex);
-  json* task = findTask(context, peer, &rootName);
-  if (!task) {
-    diagLog(peer + " posted " + rootName + " for no fetch of this run.");
-    return;
-  }
-  task->erase("awaiting");
-  out.note(*task);
+void reportFetch(const DeviceTask& task, xmlNode* root, const std::string& rootName,
+                 const std::string& peer, Outcome& out) {
   if (rootName == "NotifyFetchFirmware") {
     ResponseStatus rs;
     rs.statusCode = childText(root, "StatusCode");
@@ -270,7 +238,7 @@ void onFetchResult(AppContext& context, xmlNode* root, const std::string& rootNa
     if (!rs.good()) reportBadCode(peer, "Unsupported firmware upgrade Code: ", rs);
     out.report("firmware", rs.good() ? "OK" : "ERROR", peer);
   } else {
-    bool emergency = entry(arrayOrEmpty(*task, "uri"), 0).find("UrgentConfig") != std::string::npos;
+    bool emergency = entry(task.uris, 0).find("UrgentConfig") != std::string::npos;
     out.report(emergency ? "emergency" : "playlist", "finish", peer);
     out.payload["total"] = childText(root, "TotalCount");
     out.payload["success"] = childText(root, "SucceedCount");
@@ -283,24 +251,36 @@ bool isNotification(const std::string& rootName) {
   return rootName == "NotifyFetchResult" || rootName == "NotifyFetchFirmware";
 }
 
-// A request a display posted to a notification path: it can only report a fetch.
-void onNotification(AppContext& context, const std::string& body, const std::string& peer,
-                    Outcome& out) {
-  out.result = "OK";
-  XmlDoc doc = body.empty() ? nullptr : parseXml(body);
-  xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-  const std::string rootName = root ? nodeName(root) : "";
-  if (!isNotification(rootName)) {
-    diagLog(peer + " posted a notification that reports no fetch:" + body);
-    return;
-  }
-  onFetchResult(context, root, rootName, peer, out);
+std::string pageMessage(const Outcome& out) {
+  std::string message =
+      dumpCompact({{"C", "deploy"}, {"T", out.type}, {"V", 1}, {"P", out.payload}});
+  diagLog(message);
+  return message;
 }
 
-// An answer on the display's own connection.
-void onAnswer(AppContext& context, const std::string& body, const std::string& peer, Outcome& out) {
+// What an outcome tells the page and the journal.
+void tell(AppContext& context, Outcome& out, const std::string& peer) {
+  if (out.payload.is_null()) return;
+  std::string message = out.journalOnly ? std::string() : pageMessage(out);
+  context.journal.record(context, out.run, out.ip.empty() ? peer : out.ip, out.type,
+                         stringOr(out.payload, "status"), out.payload, out.awaiting,
+                         std::move(message));
+}
+
+// The displays at `host` that owe the `root` notification (the list is locked).
+DeviceTaskList awaitingAt(AppContext& context, const std::string& host, const std::string& root) {
+  DeviceTaskList found;
+  std::erase_if(context.awaitingTasks, [](const auto& task) { return task->awaiting.empty(); });
+  for (const auto& task : context.awaitingTasks) {
+    if (deviceHost(task->ip) == host && task->awaiting == root) found.push_back(task);
+  }
+  return found;
+}
+
+// An answer on the task's own connection.
+void onAnswer(AppContext& context, const std::shared_ptr<DeviceTask>& task, const std::string& body,
+              const std::string& peer, Outcome& out) {
   XmlDoc doc;
-  std::string rootName;
   xmlNode* root = nullptr;
   if (!body.empty()) {
     doc = parseXml(body);
@@ -310,63 +290,57 @@ void onAnswer(AppContext& context, const std::string& body, const std::string& p
     }
     root = xmlDocGetRootElement(doc.get());
     if (!root) return;
-    rootName = nodeName(root);
-    if (isNotification(rootName)) return onFetchResult(context, root, rootName, peer, out);
+    const std::string rootName = nodeName(root);
+    // A fetch result is posted to the host's server; on this connection it is no answer.
     if (rootName != "ResponseStatus") return;
   }
   TaskLock lock(context.deviceTasksMutex);
-  json* task = findTask(context, peer);
-  if (!task) return notInDevicesList(peer);
   out.note(*task);
   if (!root) {
-    if (isUpload(*task)) onUploadStep(*task, peer, out);
+    if (task->isUpload()) onUploadStep(*task, peer, out);
     return;
   }
-  onResponseStatus(*task, readResponseStatus(root), peer, out);
-  out.awaiting = task->contains("awaiting");
+  onResponseStatus(context, task, readResponseStatus(root), peer, out);
+  out.awaiting = !task->awaiting.empty();
 }
 
 // The delays before the two attempts that follow a connection that never opened.
 constexpr std::chrono::milliseconds kRetryDelays[] = {std::chrono::seconds(5),
                                                       std::chrono::seconds(20)};
 
-void connectAgain(AppContext& context, const std::string& peer, const std::string& ip,
-                  int64_t run) {
+void connectAgain(AppContext& context, const std::shared_ptr<DeviceTask>& task) {
   {
     TaskLock lock(context.deviceTasksMutex);
-    json* task = findTask(context, peer);
-    // A newer deploy has taken the display's place in the meantime.
-    if (!task || stringOr(*task, "ip") != ip || integerField(*task, "run").value_or(0) != run ||
-        !task->contains("retrying")) {
+    // A newer operation has taken over the displays in the meantime.
+    if (!task->retrying || std::find(context.deviceTasks.begin(), context.deviceTasks.end(),
+                                     task) == context.deviceTasks.end()) {
       return;
     }
-    task->erase("retrying");
+    task->retrying = false;
   }
-  if (context.httpService->connectDevices(&context, onDeviceReply, {ip}) != 0) {
-    onDeviceReply(&context, {}, peer, kStatusConnectionError);
-    onDeviceReply(&context, {}, peer, kStatusConnectionClosed);
+  if (connectTasks(context, {task}) != 0) {
+    const std::string peer = task->ip;
+    onTaskEvent(context, task, {}, peer, kStatusConnectionError);
+    onTaskEvent(context, task, {}, peer, kStatusConnectionClosed);
   }
 }
 
 // A connection that never opened reached no display: it is tried again, twice, by itself,
 // and its end is kept from the page while another attempt is to come.
-bool retryLater(AppContext& context, const std::string& peer, int status, Outcome& out) {
+bool retryLater(AppContext& context, const std::shared_ptr<DeviceTask>& task,
+                const std::string& peer, int status, Outcome& out) {
   TaskLock lock(context.deviceTasksMutex);
-  json* task = findTask(context, peer);
-  if (!task) return false;
   out.note(*task);
-  if (status == kStatusConnectionClosed) return task->contains("retrying");
-  const long long attempt = integerField(*task, "retries").value_or(0);
+  if (status == kStatusConnectionClosed) return task->retrying;
+  const int attempt = task->retries;
   if (status != kStatusConnectFailed || !context.httpService ||
-      attempt >= static_cast<long long>(std::size(kRetryDelays))) {
+      attempt >= static_cast<int>(std::size(kRetryDelays))) {
     return false;
   }
-  (*task)["retries"] = attempt + 1;
-  (*task)["retrying"] = true;
+  task->retries = attempt + 1;
+  task->retrying = true;
   const auto delay = kRetryDelays[attempt];
-  context.httpService->runAfter(delay, [&context, peer, ip = out.ip, run = out.run] {
-    connectAgain(context, peer, ip, run);
-  });
+  context.httpService->runAfter(delay, [&context, task] { connectAgain(context, task); });
   out.report("device", "retry", peer);
   out.payload["attempt"] = attempt + 1;
   out.payload["in"] = delay.count();
@@ -376,53 +350,98 @@ bool retryLater(AppContext& context, const std::string& peer, int status, Outcom
 
 }  // namespace
 
+bool DeviceTask::isUpload() const {
+  return entry(uris, 0).find("/ISAPI/UploadFile") != std::string::npos;
+}
+
 std::string deviceHost(const std::string& address) {
   return address.substr(0, address.find(':'));
 }
 
-std::string buildLoginRequest(const json& task, const std::string& sessionId) {
-  const std::string user = stringOr(task, "user");
-  const std::string digest =
-      md5Hex(sessionId + ":" + user + ":" + stringOr(task, "pass") + ":KOVRA");
-  const std::string body = "<UserCheck><Username>" + escapeXml(user) + "</Username><Password>" +
-                           digest + "</Password><SessionId>" + escapeXml(stringOr(task, "id")) +
-                           "</SessionId></UserCheck>";
+std::string buildLoginRequest(const DeviceTask& task, const std::string& sessionId) {
+  const std::string digest = md5Hex(sessionId + ":" + task.user + ":" + task.pass + ":KOVRA");
+  const std::string body = "<UserCheck><Username>" + escapeXml(task.user) +
+                           "</Username><Password>" + digest + "</Password><SessionId>" +
+                           escapeXml(task.sessionId) + "</SessionId></UserCheck>";
   return formatRequest("POST /ISAPI/Security/Login",
-                       {{"Host", stringOr(task, "ip")},
+                       {{"Host", task.ip},
                         {"Content-Type", "application/xml"},
                         {"Content-Length", std::to_string(body.size())},
                         {"Connection", "keep-alive"}},
                        body);
 }
 
-std::string onDeviceReply(AppContext* context, const std::string& body, const std::string& peer,
-                          int status) {
-  if (!context) return {};
+std::string onTaskEvent(AppContext& context, const std::shared_ptr<DeviceTask>& task,
+                        const std::string& body, const std::string& peer, int status) {
   Outcome out;
   if (status == kStatusConnectionError || status == kStatusConnectFailed ||
       status == kStatusConnectionClosed) {
     out.result = "OK";
-    if (retryLater(*context, peer, status, out)) {
+    if (retryLater(context, task, peer, status, out)) {
       if (out.payload.is_null()) return out.result;
     } else {
       out.report("device", status == kStatusConnectionClosed ? "mgclose" : "mgerror", peer);
     }
-  } else if (status == kStatusNotification) {
-    onNotification(*context, body, peer, out);
   } else if (status != 200) {
+    {
+      TaskLock lock(context.deviceTasksMutex);
+      out.note(*task);
+    }
     out.report("device", "Unsupported code: " + std::to_string(status), peer);
   } else {
-    onAnswer(*context, body, peer, out);
+    onAnswer(context, task, body, peer, out);
   }
-  if (!out.payload.is_null()) {
-    std::string message;
-    if (!out.journalOnly) {
-      message = dumpCompact({{"C", "deploy"}, {"T", out.type}, {"V", 1}, {"P", out.payload}});
-      diagLog(message);
-    }
-    context->journal.record(*context, out.run, out.ip.empty() ? peer : out.ip, out.type,
-                            stringOr(out.payload, "status"), out.payload, out.awaiting,
-                            std::move(message));
-  }
+  tell(context, out, peer);
   return out.result;
+}
+
+void onNotification(AppContext& context, const std::string& body, const std::string& peer) {
+  XmlDoc doc = body.empty() ? nullptr : parseXml(body);
+  xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  const std::string rootName = root ? nodeName(root) : "";
+  if (!isNotification(rootName)) {
+    diagLog(peer + " posted a notification that reports no fetch:" + body);
+    return;
+  }
+  Outcome out;
+  DeviceTaskList owing;
+  {
+    TaskLock lock(context.deviceTasksMutex);
+    owing = awaitingAt(context, deviceHost(peer), rootName);
+    if (owing.size() == 1) {
+      owing[0]->awaiting.clear();
+      out.note(*owing[0]);
+      reportFetch(*owing[0], root, rootName, peer, out);
+    }
+  }
+  if (owing.empty()) {
+    diagLog(peer + " posted " + rootName + " for no fetch of this run.");
+  } else if (owing.size() == 1) {
+    tell(context, out, peer);
+  } else {
+    // The address does not say which of its displays this is: none is credited.
+    out.report("notification", "unattributed", peer);
+    out.payload["root"] = rootName;
+    std::string message = pageMessage(out);
+    for (const auto& task : owing) {
+      context.journal.record(context, task->run, task->ip, out.type, "unattributed", out.payload,
+                             true, std::exchange(message, {}));
+    }
+  }
+}
+
+int connectTasks(AppContext& context, const DeviceTaskList& tasks) {
+  if (!context.httpService) return -1;
+  std::vector<DeviceLink> links;
+  for (const auto& task : tasks) {
+    links.push_back(
+        {task->ip, [&context, task](const std::string& body, const std::string& peer, int status) {
+           return onTaskEvent(context, task, body, peer, status);
+         }});
+  }
+  context.httpService->setNotificationSink(
+      [&context](const std::string& body, const std::string& peer) {
+        onNotification(context, body, peer);
+      });
+  return context.httpService->connectDevices(std::move(links));
 }

@@ -30,18 +30,24 @@ class RunJournal {
  public:
   // Writes the run (the page request `message` without credentials, and the files below
   // `area`, "media" or "firmware") before anything is sent. 0 without a store: nothing is
-  // journalled then.
+  // journalled then. When the journal has stopped, or stops now, the page and stderr are told
+  // that this operation is not recorded.
   int64_t begin(AppContext& context, const nlohmann::json& message, const std::string& playlist,
                 const std::string& area, const std::vector<std::string>& fileNames);
   // One outcome of display `ip` in `run`. `pageMessage` (may be empty) reaches the page once
   // the step is on disk, then a state message when the display's state changed. Without a
-  // store or run it goes to the page at once.
+  // store or run it goes to the page at once. A step that cannot be written stops the
+  // journal: its state is not told, and neither is any later one.
   void record(AppContext& context, int64_t run, const std::string& ip, const std::string& step,
               const std::string& status, const nlohmann::json& payload, bool awaiting,
               std::string pageMessage);
   // Ends the runs that made no progress for `idle`: what still waits stays "pending".
   void endIdleRuns(AppContext& context, std::chrono::milliseconds idle);
   int64_t lastRun();
+  // Why the journal stopped (the first SQLite error it met); empty while it keeps its word.
+  std::string stopped();
+  // Whether `run` was begun by this process and has not ended.
+  bool isGoing(int64_t run);
 
  private:
   struct Run {
@@ -53,10 +59,13 @@ class RunJournal {
   };
   size_t sentWhole(AppContext& context, int64_t id, const Run& run, const std::string& ip);
   void endRun(AppContext& context, int64_t id, Run& run, int64_t nowMs);
+  // The first failure stops the journal for the rest of the session and tells the page.
+  void stop(AppContext& context, const std::string& error);
 
   std::mutex mutex_;
   std::map<int64_t, Run> runs_;
   int64_t lastRun_ = 0;
+  std::string stopped_;
   // Digests by path, size and time of writing: a file is hashed once while it stays the same.
   std::map<std::string, std::string> digests_;
 };
