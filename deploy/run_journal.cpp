@@ -159,9 +159,7 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
   std::string error;
   const int64_t id = context.store->beginRun(start, &error);
   if (id == 0) {
-    stop(context, error);
-    reportProblem("this " + start.kind + " is not recorded");
-    sendToPage(context, stoppedMessage(error, start.kind));
+    stop(context, error, start.kind);
     return 0;
   }
   run.lastProgressMs = start.startedMs;
@@ -193,14 +191,16 @@ void RunJournal::endRun(AppContext& context, int64_t id, Run& run, int64_t now) 
   if (stopped_.empty()) context.store->endRun(id, now);
 }
 
-void RunJournal::stop(AppContext& context, const std::string& error) {
+void RunJournal::stop(AppContext& context, const std::string& error, const std::string& kind) {
+  bool first;
   {
     std::lock_guard lock(mutex_);
-    if (!stopped_.empty()) return;
-    stopped_ = error;
+    first = stopped_.empty();
+    if (first) stopped_ = error;
   }
-  reportProblem("the journal stopped: " + error + "; what follows is not recorded");
-  sendToPage(context, stoppedMessage(error, {}));
+  if (first) reportProblem("the journal stopped: " + error + "; what follows is not recorded");
+  if (!kind.empty()) reportProblem("this " + kind + " is not recorded");
+  if (first || !kind.empty()) sendToPage(context, stoppedMessage(stopped(), kind));
 }
 
 std::string RunJournal::stopped() {
@@ -247,7 +247,7 @@ void RunJournal::record(AppContext& context, int64_t id, const std::string& ip,
                             [this, &context, page = std::move(pageMessage),
                              change = std::move(change)](const std::string& error) mutable {
                               if (!page.empty()) sendToPage(context, std::move(page));
-                              if (!error.empty()) return stop(context, error);
+                              if (!error.empty()) return stop(context, error, {});
                               if (!change.empty()) sendToPage(context, std::move(change));
                             });
 }

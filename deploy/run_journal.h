@@ -59,8 +59,9 @@ class RunJournal {
   };
   size_t sentWhole(AppContext& context, int64_t id, const Run& run, const std::string& ip);
   void endRun(AppContext& context, int64_t id, Run& run, int64_t nowMs);
-  // The first failure stops the journal for the rest of the session and tells the page.
-  void stop(AppContext& context, const std::string& error);
+  // The first failure stops the journal for the rest of the session; the page and stderr are
+  // told, and again for each operation (`kind`) that goes on without being recorded.
+  void stop(AppContext& context, const std::string& error, const std::string& kind);
 
   std::mutex mutex_;
   std::map<int64_t, Run> runs_;
