@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/cli_options.h"
-#include "app/diag_log.h"
 #include "app/startup.h"
+#include "base/log.h"
 #include "commands/dispatcher.h"
 #include "platform/console.h"
 #include "platform/executable_path.h"

@@ -7,9 +7,9 @@
 #include <iostream>
 #include <system_error>
 
+#include "app/network_start.h"
 #include "commands/playlists.h"
 #include "device/http_service.h"
-#include "device/network_start.h"
 #include "discovery/discovery_listener.h"
 #include "media/file_utils.h"
 #include "platform/file_system.h"

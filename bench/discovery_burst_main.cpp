@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/app_context.h"
+#include "commands/discovery_replies.h"
 #include "discovery/discovery_listener.h"
 
 int main(int argc, char** argv) {
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> addresses(argv + 3, argv + argc);
   int sockets = listener.open(addresses);
   auto start = std::chrono::steady_clock::now();
-  listener.search(&context, onDiscoveryReply);
+  listener.search([&context](std::string reply) { onDiscoveryReply(context, std::move(reply)); });
   std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[2])));
   listener.close();
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

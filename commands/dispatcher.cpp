@@ -5,8 +5,9 @@
 #include <string_view>
 
 #include "app/app_context.h"
-#include "app/diag_log.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
+#include "base/log.h"
+#include "commands/discovery_replies.h"
 #include "commands/inventory.h"
 #include "commands/media_intake.h"
 #include "commands/playlist_deploy.h"
@@ -94,7 +95,10 @@ std::string openDeviceWeb(AppContext& context, json& message) {
 }
 
 std::string searchDevices(AppContext& context, json&) {
-  if (context.discovery) context.discovery->search(&context, onDiscoveryReply);
+  if (context.discovery) {
+    context.discovery->search(
+        [&context](std::string reply) { onDiscoveryReply(context, std::move(reply)); });
+  }
   return {};
 }
 

@@ -4,7 +4,7 @@
 #include <initializer_list>
 
 #include "app/app_context.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
 #include "commands/playlists.h"
 #include "media/file_utils.h"
 #include "platform/file_dialog.h"

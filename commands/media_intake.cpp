@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/app_context.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
 #include "commands/playlists.h"
 #include "media/file_utils.h"
 #include "media/media_probe.h"

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/app_context.h"
-#include "app/diag_log.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
+#include "base/log.h"
 #include "commands/playlists.h"
 #include "commands/xml_body.h"
 #include "deploy/device_tasks.h"

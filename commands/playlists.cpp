@@ -3,8 +3,8 @@
 #include <set>
 #include <vector>
 
-#include "app/diag_log.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
+#include "base/log.h"
 #include "media/file_utils.h"
 
 using nlohmann::json;

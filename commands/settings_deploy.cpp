@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "app/app_context.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
 #include "commands/xml_body.h"
 #include "deploy/device_tasks.h"
 #include "device/percent_encoding.h"

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "app/app_context.h"
-#include "app/diag_log.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
+#include "base/log.h"
 #include "deploy/run_journal.h"
 #include "device/device_client.h"
 #include "device/http_request.h"

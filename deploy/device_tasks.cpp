@@ -1,8 +1,8 @@
 #include "deploy/device_tasks.h"
 
 #include "app/app_context.h"
-#include "app/diag_log.h"
-#include "app/json_fields.h"
+#include "base/json_fields.h"
+#include "base/log.h"
 #include "deploy/device_replies.h"
 
 using nlohmann::json;

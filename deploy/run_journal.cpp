@@ -4,8 +4,9 @@
 #include <filesystem>
 
 #include "app/app_context.h"
-#include "app/diag_log.h"
-#include "app/json_fields.h"
+#include "base/clock.h"
+#include "base/json_fields.h"
+#include "base/log.h"
 #include "deploy/device_replies.h"
 #include "device/http_service.h"
 #include "media/file_utils.h"
@@ -76,12 +77,6 @@ void armIdleCheck(AppContext& context) {
 }
 
 }  // namespace
-
-int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 StateJudgement judgeOutcome(const std::string& step, const std::string& status, const json& payload,
                             size_t files, size_t sentWhole, bool awaiting) {

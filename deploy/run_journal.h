@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "store/store.h"
 
 struct AppContext;
@@ -73,5 +74,3 @@ class RunJournal {
 
 // Checks every minute for runs idle for 30 minutes (on the poll thread, for the session).
 void watchIdleRuns(AppContext& context);
-
-int64_t nowMs();

@@ -2,7 +2,7 @@
 
 #include <boost/asio/post.hpp>
 
-#include "app/diag_log.h"
+#include "base/log.h"
 #include "device/http_server.h"
 
 namespace asio = boost::asio;

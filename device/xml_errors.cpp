@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/diag_log.h"
+#include "base/log.h"
 
 namespace {
 

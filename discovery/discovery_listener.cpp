@@ -10,32 +10,13 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "app/app_context.h"
-#include "app/diag_log.h"
-#include "app/json_fields.h"
-#include "deploy/run_journal.h"
+#include "base/json_fields.h"
+#include "base/log.h"
 #include "device/xml_errors.h"
-#include "store/store.h"
 
 namespace {
 
 constexpr char kProbe[] = "<Discovery />";
-
-// A display that answered is known from now on, under the address the page uses for it.
-void rememberDisplay(Store& store, const nlohmann::json& record) {
-  const std::string* address = stringField(record, "IPAddr");
-  auto port = record.find("HTTPPort");
-  if (!address || port == record.end()) return;
-  std::string portText;
-  if (port->is_number_integer()) {
-    portText = std::to_string(port->get<int64_t>());
-  } else if (port->is_string()) {
-    portText = port->get<std::string>();
-  } else {
-    return;
-  }
-  store.displaySeen(*address + ":" + portText, record, nowMs());
-}
 
 // Socket failures are diagnostics for whoever watches stderr; stdout belongs to the page
 // messages of quillora-cli.
@@ -98,12 +79,11 @@ int DiscoveryListener::open(std::vector<std::string> addresses) {
   return static_cast<int>(sockets_.size());
 }
 
-void DiscoveryListener::search(AppContext* context, DiscoveryHandler handler) {
-  if (!context || !handler) return;
+void DiscoveryListener::search(DiscoveryHandler handler) {
+  if (!handler) return;
   {
     std::lock_guard lock(handlerMutex_);
-    handler_ = handler;
-    context_ = context;
+    handler_ = std::move(handler);
   }
   // A receive thread that ended after an error is replaced, so answers are read again.
   if (!receiving_) {
@@ -175,13 +155,11 @@ void DiscoveryListener::receiveLoop() {
         continue;
       }
       DiscoveryHandler handler;
-      AppContext* context;
       {
         std::lock_guard lock(handlerMutex_);
         handler = handler_;
-        context = context_;
       }
-      if (handler) handler(context, buffer.substr(0, length));
+      if (handler) handler(buffer.substr(0, length));
     }
   }
   receiving_ = false;
@@ -197,8 +175,6 @@ void DiscoveryListener::close() {
   if (socketsStarted_) stopUdpSockets();
   socketsStarted_ = false;
 }
-
-namespace {
 
 std::optional<nlohmann::json> readDeviceRecord(const std::string& reply) {
   if (reply.size() > kMaxDiscoveryReply) return std::nullopt;
@@ -225,22 +201,8 @@ std::optional<nlohmann::json> readDeviceRecord(const std::string& reply) {
   return record;
 }
 
-}  // namespace
-
 bool parseDeviceRecord(const std::string& reply, std::string& recordJson) {
   auto record = readDeviceRecord(reply);
   if (record) recordJson = dumpCompact(*record);
   return record.has_value();
-}
-
-void onDiscoveryReply(AppContext* context, std::string reply) {
-  if (!context) return;
-  auto record = readDeviceRecord(reply);
-  if (!record) {
-    diagLog("Failed to parse document:" + reply);
-    return;
-  }
-  sendToPage(*context,
-             "{\"C\":\"add\",\"P\":" + dumpCompact(*record) + ",\"T\":\"device\",\"V\":1}");
-  if (context->store) rememberDisplay(*context->store, *record);
 }

@@ -2,17 +2,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/udp_socket.h"
 
-struct AppContext;
-
-using DiscoveryHandler = void (*)(AppContext* context, std::string reply);
+// Called on the receive thread with each answer.
+using DiscoveryHandler = std::function<void(std::string reply)>;
 
 // Where probes go: the displays' multicast group, unless a test points it elsewhere.
 struct ProbeTarget {
@@ -35,8 +37,8 @@ class DiscoveryListener {
   // system's socket library could not be started.
   int open(std::vector<std::string> addresses);
   // Sends one probe per socket; answers go to `handler` until close. Ignored without a
-  // context or handler.
-  void search(AppContext* context, DiscoveryHandler handler);
+  // handler.
+  void search(DiscoveryHandler handler);
   void close();
 
   // The receive buffer the kernel granted to the sockets (bytes; 0 before open).
@@ -63,12 +65,11 @@ class DiscoveryListener {
   std::atomic<bool> stopped_{true};
   std::atomic<bool> receiving_{false};
   std::mutex handlerMutex_;
-  DiscoveryHandler handler_ = nullptr;
-  AppContext* context_ = nullptr;
+  DiscoveryHandler handler_;
 };
 
-// Turns one answer into a DeviceRecord and reports it to the page as "device"/"add".
-void onDiscoveryReply(AppContext* context, std::string reply);
+// The DeviceRecord of an answer as a JSON object; nothing when it is not XML.
+std::optional<nlohmann::json> readDeviceRecord(const std::string& reply);
 
 // The record of an answer; null when the root has no children, nothing when not XML.
 bool parseDeviceRecord(const std::string& reply, std::string& recordJson);

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <optional>
 
-#include "app/diag_log.h"
+#include "base/log.h"
 
 namespace {
 

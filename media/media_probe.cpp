@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/diag_log.h"
+#include "base/log.h"
 #include "media/file_utils.h"
 #include "platform/file_system.h"
 #include "platform/shared_library.h"

@@ -2,11 +2,11 @@
 
 #include <array>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
-#include "app/diag_log.h"
-#include "app/json_fields.h"
-#include "device/device_client.h"
+#include "base/json_fields.h"
+#include "base/log.h"
 #include "media/file_utils.h"
 #include "platform/file_system.h"
 #include "store/store_impl.h"
@@ -99,17 +99,32 @@ json withoutCredentials(json value) {
   return value;
 }
 
-bool isDisplayAddress(const std::string& ip) {
-  size_t colon = ip.rfind(':');
-  if (colon == std::string::npos || colon + 1 == ip.size()) return false;
-  for (size_t i = colon + 1; i < ip.size(); ++i) {
-    if (ip[i] < '0' || ip[i] > '9') return false;
+// A decimal number up to `max` written without leading zeros.
+bool isPlainNumber(std::string_view text, unsigned max) {
+  if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
   }
-  if (ip.size() - colon > 6 || std::stoi(ip.substr(colon + 1)) == 0) return false;
-  // parseDeviceAddress also takes forms such as "010.1.1.1"; the canonical text is kept.
-  auto endpoint = parseDeviceAddress(ip);
-  return endpoint && endpoint->address().is_v4() &&
-         endpoint->address().to_string() + ":" + std::to_string(endpoint->port()) == ip;
+  return value <= max;
+}
+
+// "a.b.c.d:port" as the program itself writes it, so that one display has one key.
+bool isDisplayAddress(const std::string& ip) {
+  const std::string_view text = ip;
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view port = text.substr(colon + 1);
+  if (!isPlainNumber(port, 65535) || port == "0") return false;
+  const std::string_view host = text.substr(0, colon);
+  int parts = 0;
+  for (size_t start = 0;; ++parts) {
+    const size_t dot = host.find('.', start);
+    if (!isPlainNumber(host.substr(start, dot - start), 255)) return false;
+    if (dot == std::string_view::npos) return parts == 3;
+    start = dot + 1;
+  }
 }
 
 bool isUtf8(const std::string& text) {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <unordered_map>
 
-#include "app/json_fields.h"
+#include "base/json_fields.h"
 #include "store/store_impl.h"
 
 using nlohmann::json;

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "app/desktop/desktop_rules.h"
-#include "app/diag_log.h"
+#include "base/log.h"
 
 namespace {
 

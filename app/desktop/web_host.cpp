@@ -4,8 +4,8 @@
 
 #include "app/app_context.h"
 #include "app/desktop/desktop_rules.h"
-#include "app/diag_log.h"
 #include "app/page_integrity.h"
+#include "base/log.h"
 #include "commands/dispatcher.h"
 #include "device/http_service.h"
 

@@ -1,3 +1,4 @@
+#include "commands/discovery_replies.h"
 #include "discovery/discovery_listener.h"
 
 #include <arpa/inet.h>
@@ -115,7 +116,7 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
   EXPECT_GT(listener.receiveBufferSize(), 300000) << "the system default is 212992";
   openStore(*context);
   ASSERT_TRUE(context->store) << context->storeError;
-  listener.search(context.get(), onDiscoveryReply);
+  listener.search([&](std::string reply) { onDiscoveryReply(*context, std::move(reply)); });
   // Cut to the buffer's size it would still be a whole document.
   const std::string oversized =
       "<R><IPAddr>cut</IPAddr></R>" + std::string(kMaxDiscoveryReply, ' ');
@@ -146,7 +147,7 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
   }
   ASSERT_LT(probing, 1024);
   shutdown(probing, SHUT_WR);
-  listener.search(context.get(), onDiscoveryReply);
+  listener.search([&](std::string reply) { onDiscoveryReply(*context, std::move(reply)); });
   uint16_t otherPort = 0;
   int other = loopbackSocket(otherPort);
   int reused = fcntl(other, F_DUPFD_CLOEXEC, probing);

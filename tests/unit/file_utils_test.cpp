@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/diag_log.h"
+#include "base/log.h"
 #include "unit/test_platform.h"
 #include "unit/test_support.h"
 

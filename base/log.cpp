@@ -1,4 +1,4 @@
-#include "app/diag_log.h"
+#include "base/log.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "device/network_start.h"
+#include "app/network_start.h"
 
 #include "app/app_context.h"
 #include "deploy/run_journal.h"

@@ -1,4 +1,4 @@
-#include "app/json_fields.h"
+#include "base/json_fields.h"
 
 using nlohmann::json;
 
