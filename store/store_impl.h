@@ -15,7 +15,7 @@
 
 #include "store/store.h"
 
-// What store.cpp and store_read.cpp share: the connection, its writer thread and a cache of
+// What the store's files share: the connection, its writer thread and a cache of
 // prepared statements. Only the writer thread touches the connection.
 
 // A cached prepared statement, reset and unbound when the query goes out of scope.
@@ -90,6 +90,9 @@ T Store::Impl::read(std::function<T()> read) {
           {}});
   return future.get();
 }
+
+// Runs `work` as one job and waits until it is committed (or refused); `error` says why not.
+bool waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work, std::string& error);
 
 // Milliseconds since the epoch as "2026-01-02T03:04:05.678Z".
 std::string isoTimeUtc(int64_t ms);

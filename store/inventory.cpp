@@ -1,0 +1,183 @@
+#include <array>
+#include <string_view>
+
+#include "base/json_fields.h"
+#include "base/log.h"
+#include "media/file_utils.h"
+#include "store/store_impl.h"
+
+using nlohmann::json;
+
+// Known displays and their groups.
+
+namespace {
+
+// A decimal number up to `max` written without leading zeros.
+bool isPlainNumber(std::string_view text, unsigned max) {
+  if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value <= max;
+}
+
+// "a.b.c.d:port" as the program itself writes it, so that one display has one key.
+bool isDisplayAddress(const std::string& ip) {
+  const std::string_view text = ip;
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view port = text.substr(colon + 1);
+  if (!isPlainNumber(port, 65535) || port == "0") return false;
+  const std::string_view host = text.substr(0, colon);
+  int parts = 0;
+  for (size_t start = 0;; ++parts) {
+    const size_t dot = host.find('.', start);
+    if (!isPlainNumber(host.substr(start, dot - start), 255)) return false;
+    if (dot == std::string_view::npos) return parts == 3;
+    start = dot + 1;
+  }
+}
+
+bool isUtf8(const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    size_t length = utf8SequenceLength(text, at);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Store::displaySeen(const std::string& ip, const json& record, int64_t nowMs) {
+  // The address comes from a datagram anyone on the network can send.
+  if (!isDisplayAddress(ip)) {
+    diagLog("store: ignored a display at \"" + ip + "\"");
+    return;
+  }
+  json capabilities = json::object();
+  if (record.is_object()) {
+    for (const auto& [key, value] : record.items()) {
+      if (key.size() > 7 && key.ends_with("Support")) capabilities[key] = value;
+    }
+  }
+  impl_->submit(
+      {[this, ip, nowMs, capabilities = dumpCompact(capabilities),
+        fields = std::array{stringOr(record, "DeviceName"), stringOr(record, "DeviceModel"),
+                            stringOr(record, "SerialNumber"), stringOr(record, "MacAddr"),
+                            stringOr(record, "SoftwareVersion")}] {
+         auto query = impl_->prepare(
+             "INSERT INTO displays (ip, name, model, serial, mac, version, capabilities,"
+             " first_seen, last_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)"
+             " ON CONFLICT (ip) DO UPDATE SET"
+             // A shorter answer updates what it has and keeps the rest.
+             " name = coalesce(nullif(excluded.name, ''), name),"
+             " model = coalesce(nullif(excluded.model, ''), model),"
+             " serial = coalesce(nullif(excluded.serial, ''), serial),"
+             " mac = coalesce(nullif(excluded.mac, ''), mac),"
+             " version = coalesce(nullif(excluded.version, ''), version),"
+             " capabilities = coalesce(nullif(excluded.capabilities, '{}'), capabilities),"
+             " first_seen = coalesce(first_seen, excluded.first_seen),"
+             " last_seen = excluded.last_seen");
+         query.bind(1, ip).bind(7, capabilities).bind(8, nowMs);
+         for (int i = 0; i < 5; ++i) query.bind(i + 2, fields[i]);
+         return query.run();
+       },
+       {}});
+}
+
+bool Store::addDisplay(const std::string& ip, int64_t nowMs, std::string& error) {
+  if (!isDisplayAddress(ip)) {
+    error = "malformed display address \"" + ip + "\" (a.b.c.d:port expected)";
+    return false;
+  }
+  return waitedWrite(
+      *impl_,
+      [this, ip, nowMs](std::string&) {
+        return impl_
+            ->prepare(
+                "INSERT INTO displays (ip, first_seen, manual) VALUES (?1, ?2, 1)"
+                " ON CONFLICT (ip) DO UPDATE SET manual = 1")
+            .bind(1, ip)
+            .bind(2, nowMs)
+            .run();
+      },
+      error);
+}
+
+bool Store::removeDisplay(const std::string& ip, std::string& error) {
+  return waitedWrite(
+      *impl_,
+      [this, ip](std::string& reason) {
+        if (!impl_->prepare("DELETE FROM displays WHERE ip = ?1").bind(1, ip).run()) return false;
+        if (sqlite3_changes(impl_->db) > 0) return true;
+        reason = "unknown display " + ip;
+        return false;
+      },
+      error);
+}
+
+bool Store::saveGroup(const std::string& name, const std::vector<std::string>& ips,
+                      const std::string& oldName, std::string& error) {
+  if (name.empty() || name.size() > 64 || !isUtf8(name)) {
+    error = "a group name is 1 to 64 bytes of UTF-8 text";
+    return false;
+  }
+  return waitedWrite(
+      *impl_,
+      [this, name, ips, oldName](std::string& reason) {
+        auto known = [this](const char* sql, const std::string& key) {
+          auto query = impl_->prepare(sql);
+          return query.bind(1, key).step() == SQLITE_ROW;
+        };
+        for (const auto& ip : ips) {
+          if (!known("SELECT 1 FROM displays WHERE ip = ?1", ip)) {
+            reason = "unknown display " + ip;
+            return false;
+          }
+        }
+        if (!oldName.empty() && oldName != name) {
+          if (!known("SELECT 1 FROM groups WHERE name = ?1", oldName)) {
+            reason = "unknown group " + oldName;
+            return false;
+          }
+          if (known("SELECT 1 FROM groups WHERE name = ?1", name)) {
+            reason = "a group named " + name + " already exists";
+            return false;
+          }
+          if (!impl_->prepare("UPDATE groups SET name = ?1 WHERE name = ?2")
+                   .bind(1, name)
+                   .bind(2, oldName)
+                   .run())
+            return false;
+        }
+        if (!impl_->prepare("INSERT OR IGNORE INTO groups (name) VALUES (?1)")
+                 .bind(1, name)
+                 .run() ||
+            !impl_->prepare("DELETE FROM group_members WHERE \"group\" = ?1").bind(1, name).run())
+          return false;
+        for (const auto& ip : ips) {
+          if (!impl_->prepare("INSERT OR IGNORE INTO group_members (\"group\", ip) VALUES (?1, ?2)")
+                   .bind(1, name)
+                   .bind(2, ip)
+                   .run())
+            return false;
+        }
+        return true;
+      },
+      error);
+}
+
+bool Store::removeGroup(const std::string& name, std::string& error) {
+  return waitedWrite(
+      *impl_,
+      [this, name](std::string& reason) {
+        if (!impl_->prepare("DELETE FROM groups WHERE name = ?1").bind(1, name).run()) return false;
+        if (sqlite3_changes(impl_->db) > 0) return true;
+        reason = "unknown group " + name;
+        return false;
+      },
+      error);
+}
