@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <system_error>
 
 #include "app/network_start.h"
+#include "base/log.h"
 #include "commands/playlists.h"
 #include "device/http_service.h"
 #include "discovery/discovery_listener.h"
@@ -63,7 +63,7 @@ void openStore(AppContext& context) {
   context.storeError = std::move(opened.error);
   // The program works without its records; the page reports the reason where it needs them.
   if (!context.store) {
-    std::cerr << "quillora: " << context.storeError << std::endl;
+    reportProblem(context.storeError);
     return;
   }
   // No earlier process reports for its runs any more.

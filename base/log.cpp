@@ -10,8 +10,9 @@
 
 namespace {
 
+// Held while a line is written, so that lines of different threads never mix.
 std::mutex logMutex;
-FILE* logSink = nullptr;
+LogSink logSink;
 
 // Past `at` (just after a key's closing quote): optional blanks, a colon, optional blanks.
 size_t afterColon(std::string_view text, size_t at) {
@@ -44,39 +45,42 @@ std::string maskCredentials(std::string_view line) {
   return masked;
 }
 
+void setLogSink(LogSink sink) {
+  std::lock_guard lock(logMutex);
+  logSink = std::move(sink);
+}
+
+void logLine(LogLevel level, std::string_view line) {
+  const std::string masked = maskCredentials(line);
+  std::lock_guard lock(logMutex);
+  if (logSink) logSink(level, masked);
+}
+
 void initDiagLog() {
-  std::lock_guard lock(logMutex);
-  if (logSink) return;
+  FILE* file = nullptr;
   const char* target = std::getenv("QUILLORA_LOG");
-  if (!target || !*target) return;
-  if (std::strcmp(target, "stderr") == 0) {
-    logSink = stderr;
-    return;
+  if (target && std::strcmp(target, "stderr") == 0) {
+    file = stderr;
+  } else if (target && *target) {
+    file = std::fopen(target, "a");
+    // Page requests name displays and operators: the file is its owner's alone, also when an
+    // earlier run left it readable by others.
+    std::error_code ec;
+    if (file) {
+      std::filesystem::permissions(
+          target, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+    }
   }
-  logSink = std::fopen(target, "a");
-  // Page requests name displays and operators: the file is its owner's alone, also when an
-  // earlier run left it readable by others.
-  std::error_code ec;
-  if (logSink) {
-    std::filesystem::permissions(
-        target, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
-  }
-}
-
-void diagLog(std::string_view line) {
-  const std::string masked = maskCredentials(line);
-  std::lock_guard lock(logMutex);
-  if (!logSink) return;
-  using namespace std::chrono;
-  auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  std::fprintf(logSink, "[%lld.%03lld] %.*s\n", static_cast<long long>(ms / 1000),
-               static_cast<long long>(ms % 1000), static_cast<int>(masked.size()), masked.data());
-  std::fflush(logSink);
-}
-
-void reportProblem(std::string_view line) {
-  const std::string masked = maskCredentials(line);
-  std::fprintf(stderr, "quillora: %s\n", masked.c_str());
-  std::fflush(stderr);
-  diagLog(masked);
+  setLogSink([file](LogLevel level, const std::string& line) {
+    if (level != LogLevel::debug) {
+      std::fprintf(stderr, "quillora: %s\n", line.c_str());
+      std::fflush(stderr);
+    }
+    if (!file) return;
+    using namespace std::chrono;
+    auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    std::fprintf(file, "[%lld.%03lld] %s\n", static_cast<long long>(ms / 1000),
+                 static_cast<long long>(ms % 1000), line.c_str());
+    std::fflush(file);
+  });
 }

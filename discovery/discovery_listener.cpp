@@ -18,11 +18,11 @@ namespace {
 
 constexpr char kProbe[] = "<Discovery />";
 
-// Socket failures are diagnostics for whoever watches stderr; stdout belongs to the page
-// messages of quillora-cli.
+// Socket failures are for whoever watches the program, not only for whoever debugs it.
 void reportSocketError(const char* format) {
-  std::fprintf(stderr, format, lastSocketError());
-  std::fflush(stderr);
+  char text[128];
+  std::snprintf(text, sizeof text, format, lastSocketError());
+  logLine(LogLevel::warning, text);
 }
 
 // What the C library's atol reads, kept within 32 bits.
@@ -62,11 +62,11 @@ int DiscoveryListener::open(std::vector<std::string> addresses) {
     diagLog("UDP listener @ " + address);
     const UdpSocket socket = openUdpSocket();
     if (socket == kNoUdpSocket) {
-      reportSocketError("socket failed with error %d\n");
+      reportSocketError("socket failed with error %d");
       continue;
     }
     if (!bindUdpSocket(socket, address, static_cast<uint16_t>(port_ & 0xFFFF))) {
-      reportSocketError("bind failed with error %d\n");
+      reportSocketError("bind failed with error %d");
       closeUdpSocket(socket);
       continue;
     }
@@ -97,7 +97,7 @@ void DiscoveryListener::search(DiscoveryHandler handler) {
     if (socket == kNoUdpSocket) continue;
     if (!sendUdp(socket, target_.address, target_.port,
                  std::string_view(kProbe, sizeof kProbe - 1))) {
-      reportSocketError("sendto failed with error: %d\n");
+      reportSocketError("sendto failed with error: %d");
       // The receive thread may be waiting on this socket right now; closed here, its number
       // could go to another file of the process before the thread reads from it again.
       failed_.push_back(socket);
@@ -137,7 +137,7 @@ void DiscoveryListener::receiveLoop() {
     const std::vector<UdpSocket> sockets = validSockets();
     const auto readable = waitReadable(sockets, 1000);
     if (!readable) {
-      reportSocketError("select() returned with error %d\n");
+      reportSocketError("select() returned with error %d");
       break;
     }
     for (size_t index : *readable) {
@@ -146,7 +146,7 @@ void DiscoveryListener::receiveLoop() {
       const UdpReceive received = receiveUdp(sockets[index], buffer, length);
       if (received == UdpReceive::kNothing) continue;
       if (received == UdpReceive::kFailed) {
-        reportSocketError("recvfrom failed with error %d\n");
+        reportSocketError("recvfrom failed with error %d");
         closeAfterError(sockets[index]);
         continue;
       }
