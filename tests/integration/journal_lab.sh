@@ -126,6 +126,10 @@ jq -e --argjson retry "$retry" '.P.runs[] | select(.id == $retry) | .retryOf == 
 jq -e --argjson killed "$killed" '[.P.runs[] | select(.id == $killed)][0] | .ended != null and
   ([.displays[] | select(.ip == "10.77.1.50:80")][0].state == "interrupted")' <<<"$LAST" >/dev/null ||
   faults+=("the killed run was not closed at the next start: $LAST")
+send '{"T":"history","C":"retry","V":1,"P":{"id":'"$killed"',"user":"admin","pass":"'"$pw"'"}}'
+await '"C":"retry"'
+jq -e '.P.status == "OK" and (.P.ip | index("10.77.1.50:80")) and (.P.ip | index("10.77.1.10:80") | not)' \
+  <<<"$LAST" >/dev/null || faults+=("the retry of the interrupted run: $LAST")
 stop_host
 ! grep -rqa -- "$pw" "$app" "$work/log.txt" || faults+=("a password reached a file")
 grep -q '"pass":"\*\*\*"' "$work/log.txt" || faults+=("the log holds no masked request")

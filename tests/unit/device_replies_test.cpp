@@ -216,6 +216,8 @@ TEST_F(DeviceReplies, EachEventFindsItsOwnDisplay) {
       "<NotifyFetchResult><SucceedCount>2</SucceedCount></NotifyFetchResult>";
   const Event listed{rs("VideoAdvert/FetchListConfig", "200")};
   onTaskEvent(*context, c, listed.body, c->ip, 200);
+  onNotification(*context, result, "192.168.1.11:4000");
+  EXPECT_EQ(c->awaiting, "NotifyFetchResult") << "another address";
   onNotification(*context, result, "192.168.1.10:4000");
   EXPECT_EQ(c->awaiting, "") << "the one display that owed it";
   onTaskEvent(*context, c, listed.body, c->ip, 200);
@@ -225,8 +227,6 @@ TEST_F(DeviceReplies, EachEventFindsItsOwnDisplay) {
   EXPECT_EQ(c->awaiting, "NotifyFetchResult") << "two owe it: neither is credited";
   EXPECT_EQ(d->awaiting, "NotifyFetchResult");
   EXPECT_EQ(reported(), Texts{"notification unattributed"});
-  onNotification(*context, result, "192.168.1.11:4000");
-  EXPECT_EQ(c->awaiting, "NotifyFetchResult") << "another address";
 }
 
 TEST_F(DeviceReplies, HostileXmlIsNeitherExpandedNorPrinted) {
