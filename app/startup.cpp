@@ -59,13 +59,13 @@ void openStore(AppContext& context) {
   const char* off = std::getenv("QUILLORA_NO_STORE");
   if (off && std::string(off) == "1") return;
   auto opened = Store::open(context.exeFolder);
-  context.store = std::move(opened.store);
-  context.storeError = std::move(opened.error);
   // The program works without its records; the page reports the reason where it needs them.
-  if (!context.store) {
+  if (!opened) {
+    context.storeError = opened.error();
     reportProblem(context.storeError);
     return;
   }
+  context.store = std::move(*opened);
   // No earlier process reports for its runs any more.
   context.store->closeOpenRuns(nowMs());
 }

@@ -32,10 +32,10 @@ int main() {
   int status = 1;
   {
     auto opened = Store::open(folder.string());
-    if (!opened.store) {
-      std::fprintf(stderr, "%s\n", opened.error.c_str());
+    if (!opened) {
+      std::fprintf(stderr, "%s\n", opened.error().c_str());
     } else {
-      Store& store = *opened.store;
+      Store& store = **opened;
       RunStart start;
       start.kind = "playlist";
       start.playlist = "lobby.json";
@@ -48,7 +48,7 @@ int main() {
       std::vector<int64_t> ids;
       for (int r = 0; r < kRuns; ++r) {
         start.startedMs = 1'700'000'000'000 + r * 1000;
-        ids.push_back(store.beginRun(start));
+        ids.push_back(store.beginRun(start).value_or(0));
       }
       double begun = millisecondsSince(begin);
       auto fill = std::chrono::steady_clock::now();

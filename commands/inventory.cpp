@@ -16,6 +16,7 @@ namespace {
 
 constexpr int64_t kDefaultHistory = 100;
 constexpr int64_t kMostHistory = 10000;
+constexpr const char* kNoAddress = "the request names no \"ip\"";
 
 // The request's own "P" (an object) with the members the answer adds.
 // The request's payload in place (fields read from it stay valid), or an empty object.
@@ -38,10 +39,10 @@ std::string noStore(AppContext& context, json& message, std::initializer_list<co
   return reply(message, std::move(payload));
 }
 
-std::string withStatus(json& message, bool ok, const std::string& error) {
+std::string withStatus(json& message, const Result<>& done) {
   json payload = requestPayload(message);
-  payload["status"] = ok ? "OK" : "ERROR";
-  if (!ok) payload["error"] = error;
+  payload["status"] = done ? "OK" : "ERROR";
+  if (!done) payload["error"] = done.error();
   return reply(message, std::move(payload));
 }
 
@@ -55,20 +56,16 @@ std::string getInventory(AppContext& context, json& message) {
 
 std::string addInventoryDisplay(AppContext& context, json& message) {
   if (!context.store) return noStore(context, message, {});
-  std::string error = "the request names no \"ip\"";
   json p = requestPayload(message);
   const std::string* ip = stringField(p, "ip");
-  bool ok = ip && context.store->addDisplay(*ip, nowMs(), error);
-  return withStatus(message, ok, error);
+  return withStatus(message, ip ? context.store->addDisplay(*ip, nowMs()) : failure(kNoAddress));
 }
 
 std::string removeInventoryDisplay(AppContext& context, json& message) {
   if (!context.store) return noStore(context, message, {});
-  std::string error = "the request names no \"ip\"";
   json p = requestPayload(message);
   const std::string* ip = stringField(p, "ip");
-  bool ok = ip && context.store->removeDisplay(*ip, error);
-  return withStatus(message, ok, error);
+  return withStatus(message, ip ? context.store->removeDisplay(*ip) : failure(kNoAddress));
 }
 
 std::string getGroups(AppContext& context, json& message) {
@@ -81,18 +78,17 @@ std::string saveGroupRequest(AppContext& context, json& message) {
   json p = requestPayload(message);
   const std::string* name = stringField(p, "name");
   auto ips = p.contains("ip") ? stringArray(p, "ip") : std::vector<std::string>();
-  std::string error = "a group needs a \"name\" and an \"ip\" list of addresses";
-  bool ok = name && ips && context.store->saveGroup(*name, *ips, stringOr(p, "oldName"), error);
-  return withStatus(message, ok, error);
+  return withStatus(
+      message, name && ips ? context.store->saveGroup(*name, *ips, stringOr(p, "oldName"))
+                           : failure("a group needs a \"name\" and an \"ip\" list of addresses"));
 }
 
 std::string removeGroupRequest(AppContext& context, json& message) {
   if (!context.store) return noStore(context, message, {});
-  std::string error = "the request names no group";
   json p = requestPayload(message);
   const std::string* name = stringField(p, "name");
-  bool ok = name && context.store->removeGroup(*name, error);
-  return withStatus(message, ok, error);
+  return withStatus(
+      message, name ? context.store->removeGroup(*name) : failure("the request names no group"));
 }
 
 std::string getHistory(AppContext& context, json& message) {

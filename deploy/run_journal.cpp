@@ -151,12 +151,12 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
     run.files.push_back(std::move(file));
   }
   start.files = run.files;
-  std::string error;
-  const int64_t id = context.store->beginRun(start, &error);
-  if (id == 0) {
-    stop(context, error, start.kind);
+  const Result<int64_t> begun = context.store->beginRun(start);
+  if (!begun) {
+    stop(context, begun.error(), start.kind);
     return 0;
   }
+  const int64_t id = *begun;
   run.lastProgressMs = start.startedMs;
   for (const auto& ip : start.ips) run.states[ip] = "pending";
   if (context.httpService && !run.paths.empty()) {

@@ -88,96 +88,80 @@ void Store::displaySeen(const std::string& ip, const json& record, int64_t nowMs
        {}});
 }
 
-bool Store::addDisplay(const std::string& ip, int64_t nowMs, std::string& error) {
+Result<> Store::addDisplay(const std::string& ip, int64_t nowMs) {
   if (!isDisplayAddress(ip)) {
-    error = "malformed display address \"" + ip + "\" (a.b.c.d:port expected)";
-    return false;
+    return failure("malformed display address \"" + ip + "\" (a.b.c.d:port expected)");
   }
-  return waitedWrite(
-      *impl_,
-      [this, ip, nowMs](std::string&) {
-        return impl_
-            ->prepare(
-                "INSERT INTO displays (ip, first_seen, manual) VALUES (?1, ?2, 1)"
-                " ON CONFLICT (ip) DO UPDATE SET manual = 1")
-            .bind(1, ip)
-            .bind(2, nowMs)
-            .run();
-      },
-      error);
+  return waitedWrite(*impl_, [this, ip, nowMs](std::string&) {
+    return impl_
+        ->prepare(
+            "INSERT INTO displays (ip, first_seen, manual) VALUES (?1, ?2, 1)"
+            " ON CONFLICT (ip) DO UPDATE SET manual = 1")
+        .bind(1, ip)
+        .bind(2, nowMs)
+        .run();
+  });
 }
 
-bool Store::removeDisplay(const std::string& ip, std::string& error) {
-  return waitedWrite(
-      *impl_,
-      [this, ip](std::string& reason) {
-        if (!impl_->prepare("DELETE FROM displays WHERE ip = ?1").bind(1, ip).run()) return false;
-        if (sqlite3_changes(impl_->db) > 0) return true;
+Result<> Store::removeDisplay(const std::string& ip) {
+  return waitedWrite(*impl_, [this, ip](std::string& reason) {
+    if (!impl_->prepare("DELETE FROM displays WHERE ip = ?1").bind(1, ip).run()) return false;
+    if (sqlite3_changes(impl_->db) > 0) return true;
+    reason = "unknown display " + ip;
+    return false;
+  });
+}
+
+Result<> Store::saveGroup(const std::string& name, const std::vector<std::string>& ips,
+                          const std::string& oldName) {
+  if (name.empty() || name.size() > 64 || !isUtf8(name)) {
+    return failure("a group name is 1 to 64 bytes of UTF-8 text");
+  }
+  return waitedWrite(*impl_, [this, name, ips, oldName](std::string& reason) {
+    auto known = [this](const char* sql, const std::string& key) {
+      auto query = impl_->prepare(sql);
+      return query.bind(1, key).step() == SQLITE_ROW;
+    };
+    for (const auto& ip : ips) {
+      if (!known("SELECT 1 FROM displays WHERE ip = ?1", ip)) {
         reason = "unknown display " + ip;
         return false;
-      },
-      error);
-}
-
-bool Store::saveGroup(const std::string& name, const std::vector<std::string>& ips,
-                      const std::string& oldName, std::string& error) {
-  if (name.empty() || name.size() > 64 || !isUtf8(name)) {
-    error = "a group name is 1 to 64 bytes of UTF-8 text";
-    return false;
-  }
-  return waitedWrite(
-      *impl_,
-      [this, name, ips, oldName](std::string& reason) {
-        auto known = [this](const char* sql, const std::string& key) {
-          auto query = impl_->prepare(sql);
-          return query.bind(1, key).step() == SQLITE_ROW;
-        };
-        for (const auto& ip : ips) {
-          if (!known("SELECT 1 FROM displays WHERE ip = ?1", ip)) {
-            reason = "unknown display " + ip;
-            return false;
-          }
-        }
-        if (!oldName.empty() && oldName != name) {
-          if (!known("SELECT 1 FROM groups WHERE name = ?1", oldName)) {
-            reason = "unknown group " + oldName;
-            return false;
-          }
-          if (known("SELECT 1 FROM groups WHERE name = ?1", name)) {
-            reason = "a group named " + name + " already exists";
-            return false;
-          }
-          if (!impl_->prepare("UPDATE groups SET name = ?1 WHERE name = ?2")
-                   .bind(1, name)
-                   .bind(2, oldName)
-                   .run())
-            return false;
-        }
-        if (!impl_->prepare("INSERT OR IGNORE INTO groups (name) VALUES (?1)")
-                 .bind(1, name)
-                 .run() ||
-            !impl_->prepare("DELETE FROM group_members WHERE \"group\" = ?1").bind(1, name).run())
-          return false;
-        for (const auto& ip : ips) {
-          if (!impl_->prepare("INSERT OR IGNORE INTO group_members (\"group\", ip) VALUES (?1, ?2)")
-                   .bind(1, name)
-                   .bind(2, ip)
-                   .run())
-            return false;
-        }
-        return true;
-      },
-      error);
-}
-
-bool Store::removeGroup(const std::string& name, std::string& error) {
-  return waitedWrite(
-      *impl_,
-      [this, name](std::string& reason) {
-        if (!impl_->prepare("DELETE FROM groups WHERE name = ?1").bind(1, name).run()) return false;
-        if (sqlite3_changes(impl_->db) > 0) return true;
-        reason = "unknown group " + name;
+      }
+    }
+    if (!oldName.empty() && oldName != name) {
+      if (!known("SELECT 1 FROM groups WHERE name = ?1", oldName)) {
+        reason = "unknown group " + oldName;
         return false;
-      },
-      error);
+      }
+      if (known("SELECT 1 FROM groups WHERE name = ?1", name)) {
+        reason = "a group named " + name + " already exists";
+        return false;
+      }
+      if (!impl_->prepare("UPDATE groups SET name = ?1 WHERE name = ?2")
+               .bind(1, name)
+               .bind(2, oldName)
+               .run())
+        return false;
+    }
+    if (!impl_->prepare("INSERT OR IGNORE INTO groups (name) VALUES (?1)").bind(1, name).run() ||
+        !impl_->prepare("DELETE FROM group_members WHERE \"group\" = ?1").bind(1, name).run())
+      return false;
+    for (const auto& ip : ips) {
+      if (!impl_->prepare("INSERT OR IGNORE INTO group_members (\"group\", ip) VALUES (?1, ?2)")
+               .bind(1, name)
+               .bind(2, ip)
+               .run())
+        return false;
+    }
+    return true;
+  });
+}
+
+Result<> Store::removeGroup(const std::string& name) {
+  return waitedWrite(*impl_, [this, name](std::string& reason) {
+    if (!impl_->prepare("DELETE FROM groups WHERE name = ?1").bind(1, name).run()) return false;
+    if (sqlite3_changes(impl_->db) > 0) return true;
+    reason = "unknown group " + name;
+    return false;
+  });
 }

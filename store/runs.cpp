@@ -74,74 +74,68 @@ void Store::endRun(int64_t runId, int64_t endedMs) {
                  {}});
 }
 
-int Store::closeOpenRuns(int64_t endedMs) {
+Result<int> Store::closeOpenRuns(int64_t endedMs) {
   auto closed = std::make_shared<int>(0);
-  std::string error;
-  waitedWrite(
-      *impl_,
-      [this, endedMs, closed](std::string&) {
-        const char* const kSteps[] = {
-            "UPDATE displays SET last_state = 'interrupted' WHERE last_state = 'pending' AND"
-            " last_run IN (SELECT id FROM runs WHERE ended IS NULL)",
-            "UPDATE run_displays SET state = 'interrupted', updated = ?1 WHERE state = 'pending'"
-            " AND run IN (SELECT id FROM runs WHERE ended IS NULL)",
-            "UPDATE runs SET ended = ?1 WHERE ended IS NULL"};
-        for (const char* sql : kSteps) {
-          // The first statement has no parameter: binding it is a no-op.
-          if (!impl_->prepare(sql).bind(1, endedMs).run()) return false;
-        }
-        *closed = sqlite3_changes(impl_->db);
-        return true;
-      },
-      error);
+  Result<> written = waitedWrite(*impl_, [this, endedMs, closed](std::string&) {
+    const char* const kSteps[] = {
+        "UPDATE displays SET last_state = 'interrupted' WHERE last_state = 'pending' AND"
+        " last_run IN (SELECT id FROM runs WHERE ended IS NULL)",
+        "UPDATE run_displays SET state = 'interrupted', updated = ?1 WHERE state = 'pending'"
+        " AND run IN (SELECT id FROM runs WHERE ended IS NULL)",
+        "UPDATE runs SET ended = ?1 WHERE ended IS NULL"};
+    for (const char* sql : kSteps) {
+      // The first statement has no parameter: binding it is a no-op.
+      if (!impl_->prepare(sql).bind(1, endedMs).run()) return false;
+    }
+    *closed = sqlite3_changes(impl_->db);
+    return true;
+  });
+  if (!written) return failure(written.error());
   return *closed;
 }
 
-int64_t Store::beginRun(const RunStart& run, std::string* failure) {
+Result<int64_t> Store::beginRun(const RunStart& run) {
   auto id = std::make_shared<int64_t>(0);
-  std::string error;
-  bool ok = waitedWrite(
-      *impl_,
-      [this, &run, id](std::string&) {
-        if (!impl_
-                 ->prepare(
-                     "INSERT INTO runs (kind, started, playlist, group_name, retry_of, request)"
-                     " VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
-                 .bind(1, run.kind)
-                 .bind(2, run.startedMs)
-                 .bind(3, run.playlist)
-                 .bind(4, run.group)
-                 .bind(5, run.retryOf)
-                 .bind(6, dumpCompact(withoutCredentials(run.request)))
-                 .run())
-          return false;
-        *id = sqlite3_last_insert_rowid(impl_->db);
-        for (size_t i = 0; i < run.files.size(); ++i) {
-          if (!impl_
-                   ->prepare("INSERT INTO run_files (run, position, name, size, sha256)"
-                             " VALUES (?1, ?2, ?3, ?4, ?5)")
-                   .bind(1, *id)
-                   .bind(2, static_cast<int64_t>(i))
-                   .bind(3, run.files[i].name)
-                   .bind(4, static_cast<int64_t>(run.files[i].size))
-                   .bind(5, run.files[i].sha256)
-                   .run())
-            return false;
-        }
-        for (const auto& ip : run.ips) {
-          if (!impl_
-                   ->prepare("INSERT OR IGNORE INTO run_displays (run, ip, state, updated)"
-                             " VALUES (?1, ?2, 'pending', ?3)")
-                   .bind(1, *id)
-                   .bind(2, ip)
-                   .bind(3, run.startedMs)
-                   .run())
-            return false;
-        }
-        return true;
-      },
-      error);
-  if (!ok) diagLog("store: a run was not written: " + error);
-  if (!ok && failure) *failure = error;
-  return ok ? *id : 0;
+  Result<> written = waitedWrite(*impl_, [this, &run, id](std::string&) {
+    if (!impl_
+             ->prepare("INSERT INTO runs (kind, started, playlist, group_name, retry_of, request)"
+                       " VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
+             .bind(1, run.kind)
+             .bind(2, run.startedMs)
+             .bind(3, run.playlist)
+             .bind(4, run.group)
+             .bind(5, run.retryOf)
+             .bind(6, dumpCompact(withoutCredentials(run.request)))
+             .run())
+      return false;
+    *id = sqlite3_last_insert_rowid(impl_->db);
+    for (size_t i = 0; i < run.files.size(); ++i) {
+      if (!impl_
+               ->prepare("INSERT INTO run_files (run, position, name, size, sha256)"
+                         " VALUES (?1, ?2, ?3, ?4, ?5)")
+               .bind(1, *id)
+               .bind(2, static_cast<int64_t>(i))
+               .bind(3, run.files[i].name)
+               .bind(4, static_cast<int64_t>(run.files[i].size))
+               .bind(5, run.files[i].sha256)
+               .run())
+        return false;
+    }
+    for (const auto& ip : run.ips) {
+      if (!impl_
+               ->prepare("INSERT OR IGNORE INTO run_displays (run, ip, state, updated)"
+                         " VALUES (?1, ?2, 'pending', ?3)")
+               .bind(1, *id)
+               .bind(2, ip)
+               .bind(3, run.startedMs)
+               .run())
+        return false;
+    }
+    return true;
+  });
+  if (!written) {
+    diagLog("store: a run was not written: " + written.error());
+    return failure(written.error());
+  }
+  return *id;
 }

@@ -186,9 +186,8 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
 
 }  // namespace
 
-Store::Opened Store::open(const std::string& appFolder) {
+Result<std::unique_ptr<Store>> Store::open(const std::string& appFolder) {
   namespace fs = std::filesystem;
-  Opened opened;
   std::string folder = appFolder + "/data";
   std::string path = folder + "/quillora.db";
   std::error_code ec;
@@ -196,13 +195,11 @@ Store::Opened Store::open(const std::string& appFolder) {
     fs::permissions(pathFromUtf8(folder), fs::perms::owner_all, ec);
   }
   if (!fs::is_directory(pathFromUtf8(folder), ec)) {
-    opened.error = "The store cannot be written: " + folder + " is not a folder that can be made.";
-    return opened;
+    return failure("The store cannot be written: " + folder + " is not a folder that can be made.");
   }
   bool exists = fs::exists(pathFromUtf8(path), ec);
   if (exists && !fs::is_regular_file(pathFromUtf8(path), ec)) {
-    opened.error = "The store " + path + " is not a file; it was left as it is.";
-    return opened;
+    return failure("The store " + path + " is not a file; it was left as it is.");
   }
   // SQLite gives the log and shared-memory files the database's mode: each is made private
   // before the database is opened and again once they exist.
@@ -216,9 +213,9 @@ Store::Opened Store::open(const std::string& appFolder) {
     }
   };
   ownerOnly();
-  sqlite3* db = openDatabase(path, exists, opened.error);
-  if (!db) return opened;
+  std::string error;
+  sqlite3* db = openDatabase(path, exists, error);
+  if (!db) return failure(error);
   ownerOnly();
-  opened.store.reset(new Store(std::make_unique<Impl>(db)));
-  return opened;
+  return std::unique_ptr<Store>(new Store(std::make_unique<Impl>(db)));
 }

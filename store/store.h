@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+
 // The host's own records in data/quillora.db of the application folder: known displays,
 // groups and the journal of deploy runs. One writer thread does every write (and every read,
 // so that a read sees the writes queued before it); callers on the network thread only queue.
@@ -43,12 +45,11 @@ struct RunStep {
 
 class Store {
  public:
-  struct Opened;
   // The connection and its writer thread (store/store_impl.h, for the store's own files).
   struct Impl;
-  // Opens (and creates, or migrates forward) the database. On failure `store` is null and
-  // `error` says why in a sentence for the operator; an existing file is never overwritten.
-  static Opened open(const std::string& appFolder);
+  // Opens (and creates, or migrates forward) the database. On failure a sentence for the
+  // operator says why; an existing file is never overwritten.
+  static Result<std::unique_ptr<Store>> open(const std::string& appFolder);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -60,17 +61,17 @@ class Store {
   void endRun(int64_t runId, int64_t endedMs);
   // Ends the runs that an earlier process left open: their displays still pending are
   // "interrupted". Waited for; the number of runs ended.
-  int closeOpenRuns(int64_t endedMs);
+  Result<int> closeOpenRuns(int64_t endedMs);
 
-  // Waited for. false with `error` set when refused (malformed address, unknown display or
-  // group, a database error).
-  bool addDisplay(const std::string& ip, int64_t nowMs, std::string& error);
-  bool removeDisplay(const std::string& ip, std::string& error);
-  bool saveGroup(const std::string& name, const std::vector<std::string>& ips,
-                 const std::string& oldName, std::string& error);
-  bool removeGroup(const std::string& name, std::string& error);
-  // The new run's id once it is on disk; 0 with `error` set when it could not be written.
-  int64_t beginRun(const RunStart& run, std::string* error = nullptr);
+  // Waited for. The reason when refused (malformed address, unknown display or group, a
+  // database error).
+  Result<> addDisplay(const std::string& ip, int64_t nowMs);
+  Result<> removeDisplay(const std::string& ip);
+  Result<> saveGroup(const std::string& name, const std::vector<std::string>& ips,
+                     const std::string& oldName);
+  Result<> removeGroup(const std::string& name);
+  // The new run's id once it is on disk.
+  Result<int64_t> beginRun(const RunStart& run);
 
   // {"ip","name","model","serial","mac","version","capabilities":{},"firstSeen","lastSeen",
   //  "manual","groups":[],"lastRun","lastState"} each, by address.
@@ -96,9 +97,4 @@ class Store {
  private:
   explicit Store(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
-};
-
-struct Store::Opened {
-  std::unique_ptr<Store> store;
-  std::string error;
 };

@@ -91,8 +91,9 @@ T Store::Impl::read(std::function<T()> read) {
   return future.get();
 }
 
-// Runs `work` as one job and waits until it is committed (or refused); `error` says why not.
-bool waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work, std::string& error);
+// Runs `work` as one job and waits until it is committed or refused: by `work` itself, with the
+// reason it set, or by the database.
+Result<> waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work);
 
 // Milliseconds since the epoch as "2026-01-02T03:04:05.678Z".
 std::string isoTimeUtc(int64_t ms);

@@ -147,7 +147,7 @@ Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Store::~Store() = default;
 
-bool waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work, std::string& error) {
+Result<> waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work) {
   auto reason = std::make_shared<std::string>();
   auto result = std::make_shared<std::promise<bool>>();
   auto future = result->get_future();
@@ -157,9 +157,8 @@ bool waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work, std:
                    reason->assign("The store could not be written: " + error);
                  result->set_value(error.empty());
                }});
-  bool ok = future.get();
-  if (!ok) error = *reason;
-  return ok;
+  if (!future.get()) return failure(*reason);
+  return {};
 }
 
 void Store::flush() {

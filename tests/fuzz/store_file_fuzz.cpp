@@ -29,15 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::ofstream(app / "data/quillora.db", std::ios::binary)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   auto opened = Store::open(app.string());
-  if (!opened.store) return 0;
-  Store& store = *opened.store;
-  std::string error;
-  store.addDisplay("10.0.0.1:80", 1, error);
-  store.saveGroup("hall", {"10.0.0.1:80"}, "", error);
+  if (!opened) return 0;
+  Store& store = **opened;
+  (void)store.addDisplay("10.0.0.1:80", 1);
+  (void)store.saveGroup("hall", {"10.0.0.1:80"}, "");
   RunStart run;
   run.kind = "playlist";
   run.ips = {"10.0.0.1:80"};
-  int64_t id = store.beginRun(run);
+  int64_t id = store.beginRun(run).value_or(0);
   store.recordStep({id, "10.0.0.1:80", 2, "playlist", "finish", {}, "delivered"});
   store.displays();
   store.history(100, "", "hall");

@@ -99,8 +99,8 @@ TEST(Journal, ARunEndsWhenEveryDisplayEndedOrWhenItWaitedTooLong) {
   TempAppFolder folder;
   auto context = makeContext(folder);
   auto opened = Store::open(folder.path());
-  ASSERT_TRUE(opened.store) << opened.error;
-  context->store = std::move(opened.store);
+  ASSERT_TRUE(opened) << opened.error();
+  context->store = std::move(*opened);
   auto deploy = [&](std::vector<std::string> ips) {
     json message = {{"C", "deploy"},
                     {"T", "login"},

@@ -43,11 +43,10 @@ RunStart runOf(const char* kind, std::vector<std::string> ips) {
 // A store that was written by this program and closed.
 void writeStore(const TempAppFolder& dir) {
   auto opened = Store::open(dir.path());
-  ASSERT_TRUE(opened.store) << opened.error;
-  std::string error;
+  ASSERT_TRUE(opened) << opened.error();
   for (int i = 1; i < 200; ++i) {
-    ASSERT_TRUE(opened.store->addDisplay(
-        "10.0." + std::to_string(i / 100) + "." + std::to_string(i % 100) + ":80", i, error));
+    ASSERT_TRUE((*opened)->addDisplay(
+        "10.0." + std::to_string(i / 100) + "." + std::to_string(i % 100) + ":80", i));
   }
 }
 
@@ -92,15 +91,15 @@ TEST(StoreOpen, RefusesWhatItCannotUseAndLeavesItAsItIs) {
     const std::string before = dir.exists(target) ? dir.read(target) : "";
     auto opened = Store::open(dir.path());
     if (!*c.error) {
-      EXPECT_TRUE(opened.store) << c.name << ": " << opened.error;
+      EXPECT_TRUE(opened) << c.name << ": " << opened.error();
       if (kModeBits) {
         EXPECT_EQ(fs::status(dir.file("data")).permissions() & fs::perms::all,
                   fs::perms::owner_all);
       }
       continue;
     }
-    EXPECT_FALSE(opened.store) << c.name;
-    EXPECT_NE(opened.error.find(c.error), std::string::npos) << c.name << ": " << opened.error;
+    ASSERT_FALSE(opened) << c.name;
+    EXPECT_NE(opened.error().find(c.error), std::string::npos) << c.name << ": " << opened.error();
     EXPECT_EQ(dir.read(target), before) << c.name;
   }
 }
@@ -114,8 +113,8 @@ TEST(StoreOpen, WaitsForAndThenRefusesAStoreLockedByAnotherProgram) {
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
   auto opened = Store::open(dir.path());
   sqlite3_close(other);
-  EXPECT_FALSE(opened.store);
-  EXPECT_NE(opened.error.find("locked by another program"), std::string::npos) << opened.error;
+  ASSERT_FALSE(opened);
+  EXPECT_NE(opened.error().find("locked by another program"), std::string::npos) << opened.error();
   EXPECT_EQ(dir.read(kDb), before);
 }
 
@@ -123,20 +122,18 @@ class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto opened = Store::open(dir.path());
-    ASSERT_TRUE(opened.store) << opened.error;
-    store = std::move(opened.store);
+    ASSERT_TRUE(opened) << opened.error();
+    store = std::move(*opened);
   }
   TempAppFolder dir;
   std::unique_ptr<Store> store;
 };
 
 TEST_F(StoreTest, InventoryAndGroupRules) {
-  using Op = std::function<bool(Store&, std::string&)>;
-  auto add = [](std::string ip) -> Op {
-    return [ip](Store& s, std::string& e) { return s.addDisplay(ip, 5, e); };
-  };
+  using Op = std::function<Result<>(Store&)>;
+  auto add = [](std::string ip) -> Op { return [ip](Store& s) { return s.addDisplay(ip, 5); }; };
   auto group = [](std::string name, std::vector<std::string> ips, std::string old = "") -> Op {
-    return [=](Store& s, std::string& e) { return s.saveGroup(name, ips, old, e); };
+    return [=](Store& s) { return s.saveGroup(name, ips, old); };
   };
   struct Case {
     Op op;
@@ -153,8 +150,7 @@ TEST_F(StoreTest, InventoryAndGroupRules) {
       {add("10.0.0.1:80x"), "malformed"},
       {add("host:80"), "malformed"},
       {add("10.0.0.3:"), "malformed"},
-      {[](Store& s, std::string& e) { return s.removeDisplay("10.9.9.9:80", e); },
-       "unknown display 10.9.9.9:80"},
+      {[](Store& s) { return s.removeDisplay("10.9.9.9:80"); }, "unknown display 10.9.9.9:80"},
       {group("hall", {"10.0.0.1:80", "10.0.0.7:80"}), "unknown display 10.0.0.7:80"},
       {group("", {}), "1 to 64 bytes"},
       {group(std::string(65, 'g'), {}), "1 to 64 bytes"},
@@ -164,14 +160,15 @@ TEST_F(StoreTest, InventoryAndGroupRules) {
       {group("foyer", {}, "nowhere"), "unknown group nowhere"},
       {group("lobby", {"10.0.0.1:80"}, "hall"), "already exists"},
       {group("entrée", {"10.0.0.1:80", "10.0.0.2:8080"}, "hall"), ""},
-      {[](Store& s, std::string& e) { return s.removeDisplay("10.0.0.2:8080", e); }, ""},
-      {[](Store& s, std::string& e) { return s.removeGroup("hall", e); }, "unknown group hall"},
-      {[](Store& s, std::string& e) { return s.removeGroup("lobby", e); }, ""},
+      {[](Store& s) { return s.removeDisplay("10.0.0.2:8080"); }, ""},
+      {[](Store& s) { return s.removeGroup("hall"); }, "unknown group hall"},
+      {[](Store& s) { return s.removeGroup("lobby"); }, ""},
   };
   int row = 0;
   for (auto& c : cases) {
-    std::string error;
-    EXPECT_EQ(c.op(*store, error), !*c.error) << "row " << row << ": " << error;
+    const Result<> done = c.op(*store);
+    const std::string error = done ? "" : done.error();
+    EXPECT_EQ(done.has_value(), !*c.error) << "row " << row << ": " << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << "row " << row << ": " << error;
     ++row;
   }
@@ -192,17 +189,16 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
                       {"user", "admin"}},
                      1000);
   store->displaySeen("10.0.0.1:80", {{"DeviceName", "Hall 2"}}, 2000);
-  std::string error;
-  ASSERT_TRUE(store->saveGroup("hall", {"10.0.0.1:80"}, "", error)) << error;
+  ASSERT_TRUE(store->saveGroup("hall", {"10.0.0.1:80"}, ""));
   RunStart start = runOf("playlist", {"10.0.0.1:80", "10.0.0.9:80"});
   start.playlist = "=cmd|' /c calc'!A0";
   start.request = {{"user", "admin"},
                    {"pass", "Sekr1tPassw0rd"},
                    {"P", {{"pass", "Sekr1tPassw0rd"}, {"name", "lobby, \"main\""}}}};
   start.files = {{"clip.mp4", 42, "ab"}};
-  int64_t id = store->beginRun(start);
+  int64_t id = store->beginRun(start).value_or(0);
   ASSERT_GT(id, 0);
-  EXPECT_GT(store->beginRun(runOf("login", {})), id);
+  EXPECT_GT(store->beginRun(runOf("login", {})).value_or(0), id);
   store->recordStep({id, "10.0.0.1:80", 1'700'000'000'100, "login", "OK", {}, ""});
   store->recordStep({id,
                      "10.0.0.1:80",
@@ -263,7 +259,7 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
 }
 
 TEST_F(StoreTest, AfterCallbacksRunInOrderOnceTheStepIsCommitted) {
-  int64_t id = store->beginRun(runOf("playlist", {"10.0.0.1:80"}));
+  int64_t id = store->beginRun(runOf("playlist", {"10.0.0.1:80"})).value_or(0);
   sqlite3* reader = nullptr;
   ASSERT_EQ(sqlite3_open(dir.file(kDb).c_str(), &reader), SQLITE_OK);
   std::mutex mutex;
@@ -281,12 +277,12 @@ TEST_F(StoreTest, AfterCallbacksRunInOrderOnceTheStepIsCommitted) {
   store->flush();
   // Another program holds the database: what is lost says why, in SQLite's first word on it.
   ASSERT_EQ(sqlite3_exec(reader, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-  std::string lost, refused;
+  std::string lost;
   store->recordStep({id, "10.0.0.1:80", 41, "device", "OK", {}, ""},
                     [&](const std::string& error) { lost = error; });
-  EXPECT_FALSE(store->addDisplay("10.0.0.9:80", 1, refused));
+  const Result<> refused = store->addDisplay("10.0.0.9:80", 1);
   EXPECT_EQ(lost, "database is locked");
-  EXPECT_EQ(refused, "The store could not be written: database is locked");
+  EXPECT_EQ(refused, failure("The store could not be written: database is locked"));
   sqlite3_close(reader);
   std::vector<int64_t> expected;
   for (int i = 1; i <= 40; ++i) expected.push_back(i);
