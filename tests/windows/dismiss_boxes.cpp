@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   DWORD end = GetTickCount() + static_cast<DWORD>(std::atof(argv[1]) * 1000);
   int wanted = argc > 2 ? std::atoi(argv[2]) : 1, seen = 0;
-  while (seen < wanted && static_cast<LONG>(end - GetTickCount()) > 0) {
+  while (seen<wanted&& static_cast<LONG>(end - GetTickCount())> 0) {
     EnumWindows(answer, reinterpret_cast<LPARAM>(&seen));
     Sleep(seen < wanted ? 200 : 0);
   }
