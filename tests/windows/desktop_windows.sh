@@ -52,24 +52,40 @@ gui() {
     >"$work/$tag.out" 2>"$work/$tag.err") &
   GUI_PID=$!
 }
-# ends TAG SECONDS: the exit code of the program started last, or 124 when it did not end.
+# ends SECONDS: STATUS is the exit code of the program started last, or 124 when it did not end.
 ends() {
   local i
-  for ((i = 0; i < $2 * 10; i++)); do
+  for ((i = 0; i < $1 * 10; i++)); do
     kill -0 "$GUI_PID" 2>/dev/null || break
     sleep 0.1
   done
-  kill -0 "$GUI_PID" 2>/dev/null && { kill "$GUI_PID"; wait "$GUI_PID" 2>/dev/null; echo 124; return; }
-  local status=0
-  wait "$GUI_PID" || status=$?
-  echo "$status"
+  STATUS=0
+  if kill -0 "$GUI_PID" 2>/dev/null; then
+    kill "$GUI_PID"
+    STATUS=124
+  fi
+  local code=0
+  wait "$GUI_PID" || code=$?
+  [ "$STATUS" = 124 ] || STATUS=$code
 }
-close_all() { wine taskkill /im quillora.exe >/dev/null 2>&1 || true; }
-# logged TAG JQ-FILTER SECONDS: waits until the filter selects a line of TAG's call log.
+# Closes the program's window as the user would, again until it has gone (at most 10 tries).
+close_all() {
+  local i
+  for ((i = 0; i < 10; i++)); do
+    wine taskkill /im quillora.exe >/dev/null 2>&1 || true
+    for ((t = 0; t < 20; t++)); do
+      kill -0 "$GUI_PID" 2>/dev/null || return 0
+      sleep 0.1
+    done
+  done
+}
+# has TAG JQ-FILTER: the filter selects a line of TAG's call log.
+has() { [ -n "$(jq -c "$2" "$work/$1.log" 2>/dev/null)" ]; }
+# logged TAG JQ-FILTER SECONDS: waits until it does.
 logged() {
   local i
   for ((i = 0; i < $3 * 10; i++)); do
-    [ -n "$(jq -c "$2" "$work/$1.log" 2>/dev/null)" ] && return 0
+    has "$1" "$2" && return 0
     sleep 0.1
   done
   return 1
@@ -92,22 +108,23 @@ app "$work/a" en "$standin"
     'navigate data:text/html,x' 'resize 500 300' 'resize 1000 700' 'close'
 } >"$work/a.page"
 gui a "$work/a"
-status=$(ends a 90)
-[ "$status" = 0 ] || fail "the page session ended with $status: $(cat "$work/a.err")"
-jq -e 'select(.page == "error")' "$work/a.log" >/dev/null && fail "the page: $(jq -c 'select(.page == "error")' "$work/a.log")"
-jq -e 'select(.page == "done")' "$work/a.log" >/dev/null || fail "the page did not play to its end"
+ends 90
+[ "$STATUS" = 0 ] || fail "the page session ended with $STATUS: $(cat "$work/a.err")"
+has a 'select(.page == "error")' && fail "the page: $(jq -c 'select(.page == "error")' "$work/a.log")"
+has a 'select(.page == "done")' || fail "the page did not play to its end"
 
 web=$(winpath "$work/a/web")
 expected=$(jq -cn --arg web "$web" '
   ["GetAvailableCoreWebView2BrowserVersionString", null],
-  ["CreateCoreWebView2EnvironmentWithOptions", null, null],
-  ["CreateCoreWebView2Controller", true],
+  ["CreateCoreWebView2EnvironmentWithOptions", null, null, null, true],
+  ["CreateCoreWebView2Controller", true, true],
   ["get_CoreWebView2"], ["get_Settings"],
   ["put_IsScriptEnabled", true], ["put_AreDefaultScriptDialogsEnabled", true],
   ["put_IsWebMessageEnabled", true], ["put_AreDefaultContextMenusEnabled", false],
   ["put_IsStatusBarEnabled", false]')
-calls a | head -n 10 | diff <(echo "$expected") - >&2 || fail "the view was set up otherwise"
-calls a | sed -n '11,16p' | jq -c '.[0:1] + (if .[0] == "SetVirtualHostNameToFolderMapping" or .[0] == "Navigate" then .[1:] else [] end)' |
+calls a >"$work/a.calls"
+sed -n '1,10p' "$work/a.calls" | diff <(echo "$expected") - >&2 || fail "the view was set up otherwise"
+sed -n '11,16p' "$work/a.calls" | jq -c '.[0:1] + (if .[0] == "SetVirtualHostNameToFolderMapping" or .[0] == "Navigate" then .[1:] else [] end)' |
   diff <(jq -cn --arg web "$web" '["put_Bounds"], ["SetVirtualHostNameToFolderMapping", "Quillbench", $web, 0],
     ["Navigate", "https://Quillbench/index.html"], ["add_NavigationStarting"],
     ["add_WebMessageReceived"], ["add_NavigationCompleted"]') - >&2 ||
@@ -117,13 +134,13 @@ calls a | sed -n '11,16p' | jq -c '.[0:1] + (if .[0] == "SetVirtualHostNameToFol
 closing='window.chrome.webview.addEventListener("message", (event) =>doMessage(event.data));'
 jq -r --arg closing "$closing" 'select(.call == "PostWebMessageAsString" or (.call == "ExecuteScript" and .args[0] == $closing)) |
   if .call == "ExecuteScript" then "END" else (.args[0] | @json) end' "$work/a.log" |
-  sed '/^END$/q' | grep -v '^END$' | jq -j . >"$work/pieces.js"
+  awk '/^END$/ { over = 1 } !over' | jq -j . >"$work/pieces.js"
 [ "$(jq -r --arg closing "$closing" 'select(.call == "PostWebMessageAsString") | .call' "$work/a.log" | wc -l)" -ge 20 ] ||
   fail "fewer than 20 posts"
 cmp "$work/pieces.js" "$src/app/ui_script.js" || fail "the pieces do not add up to the UI script"
-pieces=$(jq -r --arg closing "$closing" 'select(.call == "PostWebMessageAsString" or (.call == "ExecuteScript" and .args[0] == $closing)) | .call' "$work/a.log" | sed '/ExecuteScript/q' | grep -c PostWebMessageAsString)
+pieces=$(jq -r --arg closing "$closing" 'select(.call == "PostWebMessageAsString" or (.call == "ExecuteScript" and .args[0] == $closing)) | .call' "$work/a.log" | awk '/ExecuteScript/ { over = 1 } !over' | grep -c PostWebMessageAsString)
 [ "$pieces" = 20 ] || fail "the script came in $pieces pieces"
-jq -r 'select(.call == "ExecuteScript") | .args[0]' "$work/a.log" | grep -v '^loadTranslation' | head -n 3 |
+jq -r 'select(.call == "ExecuteScript") | .args[0]' "$work/a.log" | grep -v '^loadTranslation' | sed -n '1,3p' |
   diff <(printf '%s\n' 'window.chrome.webview.removeEventListener("message", init);' "$closing" 'setupDropDownMenu();') - >&2 ||
   fail "the injection did not end with its three scripts"
 jq -r 'select(.call == "ExecuteScript") | .args[0]' "$work/a.log" | grep -qx "loadTranslation('en');" ||
@@ -138,12 +155,12 @@ jq -r --arg closing "$closing" 'select(.call == "PostWebMessageAsString" or (.ca
 diff "$work/linux.out" "$work/a.replies" >&2 || fail "the replies differ from the Linux build's"
 
 for uri in http://10.77.1.10/ file:///C:/windows/win.ini data:text/html,x; do
-  jq -e --arg uri "$uri" 'select(.page == "navigation" and .uri == $uri and .cancelled)' "$work/a.log" >/dev/null ||
+  has a "select(.page == \"navigation\" and .uri == \"$uri\" and .cancelled)" ||
     fail "$uri was not cancelled"
 done
-read -r width height < <(jq -r 'select(.page == "window") | .outer | "\(.[0]) \(.[1])"' "$work/a.log" | head -n 1)
+read -r width height < <(jq -r 'select(.page == "window") | .outer | "\(.[0]) \(.[1])"' "$work/a.log" | sed -n 1p)
 [ "${width:-0}" -ge 640 ] && [ "${height:-0}" -ge 480 ] || fail "the window shrank to ${width}x$height"
-read -r width height < <(jq -r 'select(.call == "put_Bounds") | .args | "\(.[2] - .[0]) \(.[3] - .[1])"' "$work/a.log" | tail -n 1)
+read -r width height < <(jq -r 'select(.call == "put_Bounds") | .args[0] | "\(.[2] - .[0]) \(.[3] - .[1])"' "$work/a.log" | tail -n 1)
 [ "$width" -gt 900 ] && [ "$width" -le 1000 ] && [ "$height" -gt 600 ] && [ "$height" -le 700 ] ||
   fail "the view is ${width}x$height in a 1000x700 window"
 echo "ok - view set up, 20 pieces, replies as on Linux, navigations filtered, size kept"
@@ -155,8 +172,8 @@ echo ' ' >>"$work/b/web/index.html"
 gui b "$work/b"
 logged b 'select(.call == "NavigateToString")' 60 || fail "no error page"
 close_all
-[ "$(ends b 30)" = 0 ] || fail "the error-page session did not end cleanly"
-jq -e 'select(.call == "NavigateToString") | .args[0] | contains("Error! Please contact software provider")' "$work/b.log" >/dev/null ||
+ends 30 && [ "$STATUS" = 0 ] || fail "the error-page session did not end cleanly"
+has b 'select(.call == "NavigateToString" and (.args[0] | contains("Error! Please contact software provider")))' ||
   fail "not the error page"
 calls b | grep -E '"(Navigate|SetVirtualHostNameToFolderMapping|add_[A-Za-z]+)"' >&2 &&
   fail "the changed page was mapped, loaded or listened to"
@@ -168,7 +185,7 @@ localedef -i de_DE -f UTF-8 "$work/locale/de_DE.UTF-8" 2>/dev/null || fail "loca
 app "$work/c" auto "$standin"
 echo close >"$work/c.page"
 gui c "$work/c" LOCPATH="$work/locale" LANG=de_DE.UTF-8 LC_ALL=
-[ "$(ends c 60)" = 0 ] || fail "the German session did not end cleanly"
+ends 60 && [ "$STATUS" = 0 ] || fail "the German session did not end cleanly"
 jq -r 'select(.call == "ExecuteScript") | .args[0]' "$work/c.log" | grep -qx "loadTranslation('de-DE');" ||
   fail "auto under de_DE: $(jq -c 'select(.call == "ExecuteScript")' "$work/c.log" | tail -n 1)"
 echo "ok - auto gives the user's locale"
@@ -182,7 +199,7 @@ grep -q 'WebView2 Runtime, which shows Quillora.s page, is not installed' "$work
 sleep 2
 kill -0 "$GUI_PID" 2>/dev/null || fail "the program ended after the missing-runtime message"
 close_all
-[ "$(ends d 30)" = 0 ] || fail "the program without a runtime did not end cleanly"
+ends 30 && [ "$STATUS" = 0 ] || fail "the program without a runtime did not end cleanly"
 [ "$(wc -l <"$work/boxes.txt")" = 1 ] || fail "more than one message: $(cat "$work/boxes.txt")"
 
 app "$work/e" en "$win/WebView2Loader.dll"
@@ -194,7 +211,7 @@ grep -q '/install' "$work/e/installer-args.txt" 2>/dev/null || fail "the install
 grep -q 'is being installed' "$work/boxes.txt" || fail "installer: $(cat "$work/boxes.txt")"
 kill -0 "$GUI_PID" 2>/dev/null || fail "the program ended after starting the installer"
 close_all
-[ "$(ends e 30)" = 0 ] || fail "the program that started the installer did not end cleanly"
+ends 30 && [ "$STATUS" = 0 ] || fail "the program that started the installer did not end cleanly"
 echo "ok - without a runtime the program says so or starts the installer, and keeps running"
 
 # ---- A second instance ----------------------------------------------------------------------
@@ -207,10 +224,10 @@ gui g "$work/f"
 boxes 60 1
 grep -q 'An other instance of this application is already running!' "$work/boxes.txt" ||
   fail "second instance: $(cat "$work/boxes.txt")"
-[ "$(ends g 30)" = 2 ] || fail "the second instance did not exit 2"
+ends 30 && [ "$STATUS" = 2 ] || fail "the second instance did not exit 2"
 GUI_PID=$first
 close_all
-[ "$(ends f 30)" = 0 ] || fail "the first instance did not end cleanly"
+ends 30 && [ "$STATUS" = 0 ] || fail "the first instance did not end cleanly"
 echo "ok - a second instance exits 2 after its message"
 
 # ---- A deploy from the window, and closing it while messages arrive --------------------------
@@ -226,7 +243,7 @@ for ((i = 0; i < 900; i++)); do
 done
 [ "$(jq -c "$finished" "$work/h.log" | wc -l)" -ge 2 ] || fail "the page did not hear both displays finish"
 close_all
-[ "$(ends h 30)" = 0 ] || fail "the deploy session did not end cleanly"
+ends 30 && [ "$STATUS" = 0 ] || fail "the deploy session did not end cleanly"
 echo "ok - both displays' fetch results reached the page"
 
 clean=0
@@ -234,8 +251,8 @@ for run in $(seq 1 20); do
   printf 'post %s\npost %s\npost {"T":"device","C":"search","V":1,"P":""}\nsleep %d\nclose\n' \
     "$save" "$deploy" $((run * 53 % 1200)) >"$work/close$run.page"
   gui "close$run" "$work/h"
-  status=$(ends "close$run" 60)
-  [ "$status" = 0 ] && clean=$((clean + 1)) || echo "run $run: exit $status" >&2
+  ends 60
+  if [ "$STATUS" = 0 ]; then clean=$((clean + 1)); else echo "run $run: exit $STATUS" >&2; fi
 done
 [ "$clean" = 20 ] || fail "closed while messages arrived: $clean of 20 ended cleanly"
 echo "ok - closed while messages arrived: 20 of 20 ended with exit code 0"

@@ -50,6 +50,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
+// What the shipped page sends to start the injection and to answer each piece of it.
+constexpr wchar_t kScriptStart[] = LR"({"T":"uiScript","C":"get","V":1,"P":""})";
+constexpr wchar_t kScriptNext[] = LR"({"T":"uiScript","C":"set","V":1,"P":""})";
 constexpr wchar_t kClosingScript[] =
     L"window.chrome.webview.addEventListener(\"message\", (event) =>doMessage(event.data));";
 
@@ -580,8 +583,7 @@ class WebView
     Completed(true);
     if (!plays || closed_) return;
     document_ = Document::kInjecting;
-    pieces_ = 0;
-    ToHost(L"ready");
+    ToHost(kScriptStart);
   }
 
   void ToHost(const std::wstring& text) {
@@ -592,7 +594,7 @@ class WebView
 
   void Receive(const std::wstring& text, bool as_string) {
     if (document_ == Document::kInjecting && as_string)
-      return ToHost(L"piece " + std::to_wstring(++pieces_));
+      return ToHost(kScriptNext);
     if (document_ != Document::kPlaying) return;
     host_posts_.push_back(text);
     if (awaiting_ && Heard()) {
@@ -704,7 +706,6 @@ class WebView
   UINT64 navigation_id_ = 0;
   bool closed_ = false;
   Document document_ = Document::kNone;
-  int pieces_ = 0;
   // Outstanding steps carry the ticket they were scheduled with; a new one voids them.
   unsigned ticket_ = 0;
   std::vector<std::string> steps_;
