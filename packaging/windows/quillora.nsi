@@ -35,7 +35,6 @@ VIAddVersionKey /LANG=0 ProductName "${PRODUCT}"
 VIAddVersionKey /LANG=0 ProductVersion "${VERSION}"
 VIAddVersionKey /LANG=0 FileVersion "${VERSION}"
 VIAddVersionKey /LANG=0 FileDescription "${PRODUCT} ${VERSION} setup"
-VIAddVersionKey /LANG=0 LegalCopyright ""
 
 !define MUI_ABORTWARNING
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckInstallFolder

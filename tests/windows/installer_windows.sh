@@ -2,9 +2,10 @@
 # The Windows deliveries under Wine, in a fresh prefix: the zip holds exactly the shipped files;
 # the installer installs silently for the user alone and registers its uninstaller; the program
 # runs from there; a newer installer over it keeps the operator's work (playlists, media, data,
-# config.yaml) and takes away files the newer version no longer ships; neither a running program
-# nor a folder the user cannot write is installed over; the registered silent uninstall removes
-# the program's files and its registration and keeps the operator's work.
+# config.yaml) and takes away files the newer version no longer ships; a running program is
+# neither installed over nor uninstalled; a folder the user cannot write is refused; the
+# registered silent uninstall removes the program's files and its registration and keeps the
+# operator's work.
 # Usage: installer_windows.sh WINDOWS_BUILD SOURCE_DIR [LINUX_BUILD (unused)]
 set -euo pipefail
 win=$(cd "$1" && pwd) src=$2
@@ -18,9 +19,10 @@ done
   echo "no $win/quillora-cli.exe" >&2
   exit 1
 }
-# Only loopback: a fresh network namespace when we may make one.
+# Only loopback: a fresh network namespace when we may make one, and a mount namespace for a
+# read-only folder.
 if [ -z "${QUILLORA_UNSHARED:-}" ] && [ "$(id -u)" -eq 0 ]; then
-  exec unshare -n env QUILLORA_UNSHARED=1 bash "$0" "$@"
+  exec unshare -n -m env QUILLORA_UNSHARED=1 bash "$0" "$@"
 fi
 [ -n "${QUILLORA_UNSHARED:-}" ] && ip link set lo up
 
@@ -28,7 +30,13 @@ work=$(mktemp -d /tmp/quillora-installer-XXXXXX)
 export WINEPREFIX=$win/wine/installer-test
 rm -rf "$WINEPREFIX" "$WINEPREFIX.lock"
 wine() { bash "$src/scripts/windows/wine-run.sh" "$@"; }
-trap 'wine --stop "$win/quillora-cli.exe" || true; rm -rf "$work" "$WINEPREFIX" "$WINEPREFIX.lock"' EXIT
+cleanup() {
+  wine --stop "$win/quillora-cli.exe" || true
+  umount -q "$work/readonly/Quillora" 2>/dev/null || true
+  chmod -R u+w "$work"
+  rm -rf "$work" "$WINEPREFIX" "$WINEPREFIX.lock"
+}
+trap cleanup EXIT
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -127,9 +135,10 @@ sed -i 's/port: 8089/port: 18089/' "$dir/config.yaml"
 grep -q 18089 "$dir/config.yaml" || fail "config.yaml not edited"
 (cd "$dir" && sha256sum config.yaml web/conf/a.json web/media/m.png data/notes.txt) >"$work/work.sum"
 
-# A running program's files are neither replaced nor removed: exit 2, nothing touched.
-coproc RUNNING { wine "$dir/quillora-cli.exe" --folder "$dir" --wait 8 \
-  '{"C":"get","T":"playlistFiles4Open","V":2,"P":""}' 2>/dev/null; }
+# A running program's files are neither replaced nor removed: exit 2, nothing touched. The
+# program runs until its standard input ends.
+coproc RUNNING { wine "$dir/quillora-cli.exe" --folder "$dir" - 2>/dev/null; }
+echo '{"C":"get","T":"playlistFiles4Open","V":2,"P":""}' >&"${RUNNING[1]}"
 IFS= read -r -t 60 line <&"${RUNNING[0]}" || fail "the program printed nothing"
 status=0
 wine "$dir/Uninstall.exe" /S "_?=$location" || status=$?
@@ -139,13 +148,25 @@ wine "$setup2" /S || status=$?
 [ "$status" -eq 2 ] || fail "install while running: exit $status"
 [ -f "$dir/quillora-cli.exe" ] && [ "$(reg_value DisplayVersion)" = "$version" ] ||
   fail "the running program's installation was changed"
+input=${RUNNING[1]}
+exec {input}>&-
 wait "$RUNNING_PID" || fail "the running program failed"
 
-# Nor into a folder the user cannot write.
+# Nor into a folder the user cannot write, even one that holds an earlier installation: its
+# uninstaller would take this installation's registration with it.
+locked=$work/readonly/Quillora
+mkdir -p "$locked"
+cp "$dir/Uninstall.exe" "$locked/"
+if [ -n "${QUILLORA_UNSHARED:-}" ]; then
+  mount --bind "$locked" "$locked"
+  mount -o remount,bind,ro "$locked"
+else
+  chmod a-w "$locked"
+fi
 status=0
-wine "$setup2" /S '/D=Z:\proc\Quillora' || status=$?
+wine "$setup2" /S "/D=Z:${locked//\//\\}" || status=$?
 [ "$status" -eq 2 ] || fail "install into an unwritable folder: exit $status"
-[ "$(reg_value InstallLocation)" = "$location" ] || fail "the unwritable folder was registered"
+[ "$(reg_value InstallLocation)" = "$location" ] || fail "the registration was changed"
 
 # The upgrade: the newer version's files, the operator's work as it was.
 wine "$setup2" /S || fail "upgrade: exit $?"
