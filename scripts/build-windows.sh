@@ -41,7 +41,7 @@ export PKG_CONFIG_LIBDIR=$DEPS/lib/pkgconfig
 install_tools() {
   local wanted=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
     dpkg-dev cmake make pkg-config tcl googletest libboost1.81-dev nlohmann-json3-dev
-    libmediainfo-dev file)
+    libmediainfo-dev file zip unzip nsis)
   local missing=()
   for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -421,5 +421,7 @@ install_tools
 build_deps
 if [ "${QUILLORA_WINDOWS_DEPS_ONLY:-}" != 1 ]; then
   build_project
+  # The zip and the per-user installer, into BUILD_DIR/dist.
+  ! command -v makensis >/dev/null || bash "$ROOT/scripts/windows/package.sh" "$BUILD_DIR"
 fi
 echo "== done in $(($(date +%s) - total_start)) s: $BUILD_DIR"
