@@ -41,7 +41,7 @@ export PKG_CONFIG_LIBDIR=$DEPS/lib/pkgconfig
 install_tools() {
   local wanted=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
     dpkg-dev cmake make pkg-config tcl googletest libboost1.81-dev nlohmann-json3-dev
-    libmediainfo-dev file zip unzip nsis)
+    libmediainfo-dev file zip unzip nsis locales jq)
   local missing=()
   for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
