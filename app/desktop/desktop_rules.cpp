@@ -94,7 +94,15 @@ bool navigationAllowed(std::string_view uri, std::string_view ownOrigin) {
 }
 
 bool isOwnOrigin(std::string_view uri, std::string_view ownOrigin) {
-  if (ownOrigin.empty() || uri.substr(0, ownOrigin.size()) != ownOrigin) return false;
+  // Scheme and host ignore case: WebView2 reports "https://Quillbench" as "https://quillbench".
+  auto sameLetter = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  };
+  if (ownOrigin.empty() || uri.size() < ownOrigin.size() ||
+      !std::equal(ownOrigin.begin(), ownOrigin.end(), uri.begin(), sameLetter)) {
+    return false;
+  }
   // "http://127.0.0.1:80" must not admit "http://127.0.0.1:8080" or "...:80@elsewhere".
   return uri.size() == ownOrigin.size() ||
          std::string_view("/?#").find(uri[ownOrigin.size()]) != std::string_view::npos;

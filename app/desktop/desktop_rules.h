@@ -43,8 +43,8 @@ std::string pageLanguage(const std::string& configured,
 // any other text is passed as a quoted string, so that no configured name runs as script.
 std::string translationScript(const std::string& language);
 
-// Whether `uri` lies in `ownOrigin` ("http://127.0.0.1:PORT"), whatever its path. No address
-// lies in an empty origin.
+// Whether `uri` lies in `ownOrigin` ("http://127.0.0.1:PORT"), whatever its path and however its
+// scheme and host are capitalised. No address lies in an empty origin.
 bool isOwnOrigin(std::string_view uri, std::string_view ownOrigin);
 
 // Whether the view may go to `uri`: its own origin and every address that starts with

@@ -207,7 +207,6 @@ void WebView2View::onControllerCreated(ICoreWebView2Controller* controller) {
   }
   applySettings();
   onResize(SIZE_RESTORED);
-  host_.attach(*this);
   if (!host_.pageIsIntact()) {
     host_.showErrorPage();
     return;
