@@ -12,10 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_options.h"
 #include "app/desktop/desktop_rules.h"
 #include "app/desktop/dialogs.h"
-#include "app/desktop/web_host.h"
+#include "app/desktop/gtk_web_view.h"
 #include "app/startup.h"
 #include "base/log.h"
 #include "platform/executable_path.h"
@@ -30,7 +29,7 @@ constexpr const char* kWindowClass = "QuillbenchWindow";
 struct RunState {
   GMainLoop* loop = nullptr;
   GtkWidget* window = nullptr;
-  WebHost* host = nullptr;
+  GtkWebView* host = nullptr;
   bool quitting = false;
 };
 
@@ -43,18 +42,6 @@ gboolean onStopSignal(gpointer data) {
   dismissMessageBox();
   quit(*static_cast<RunState*>(data));
   return G_SOURCE_CONTINUE;
-}
-
-// QUILLORA_DIALOG_ANSWERS=FILE answers the file dialogs from FILE (the format of
-// quillora-cli --answers) instead of showing them, for tests. False when FILE is unusable.
-bool readDialogAnswers(std::unique_ptr<PreparedDialogs>& prepared, std::string& error) {
-  const char* file = std::getenv("QUILLORA_DIALOG_ANSWERS");
-  if (!file || !*file) return true;
-  auto parsed = parseCliOptions({"--answers", file}, error);
-  if (!parsed) return false;
-  prepared = std::make_unique<PreparedDialogs>();
-  for (auto& answer : parsed->answers) prepared->addAnswer(std::move(answer));
-  return true;
 }
 
 GtkWidget* createMainWindow(const AppContext& context, RunState& state) {
@@ -131,12 +118,12 @@ int main(int argc, char** argv) {
     if (state.window) gtk_window_iconify(GTK_WINDOW(state.window));
   });
 
-  WebHost host(context, window, options->automation);
+  GtkWebView host(context, window, options->automation);
   state.host = &host;
   // The view comes up from the main loop, as it would once the system has a view ready.
   g_idle_add(
       +[](gpointer data) {
-        static_cast<WebHost*>(data)->start();
+        static_cast<GtkWebView*>(data)->start();
         return G_SOURCE_REMOVE;
       },
       &host);

@@ -4,9 +4,10 @@
 # install-deps.sh, for the cross tools and the Debian sources the libraries are built from).
 #
 # yaml-cpp, libxml2 and SQLite are cross-built from Debian's sources, GoogleTest from
-# /usr/src/googletest, all static, into BUILD_DIR/deps. Each library has a stamp there, so a second
-# run rebuilds nothing. Everything is linked statically: the folder needs no DLL on Windows except
-# MediaInfo.dll, which the user installs.
+# /usr/src/googletest, all static, into BUILD_DIR/deps; so are zlib, ZenLib and MediaInfoLib, linked
+# into deps/bin/MediaInfo.dll, which the project's build copies beside the programs. Each library
+# has a stamp there, so a second run rebuilds nothing. Everything is linked statically: neither the
+# programs nor MediaInfo.dll need any other DLL than Windows' own.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -40,7 +41,7 @@ export PKG_CONFIG_LIBDIR=$DEPS/lib/pkgconfig
 install_tools() {
   local wanted=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
     dpkg-dev cmake make pkg-config tcl googletest libboost1.81-dev nlohmann-json3-dev
-    libmediainfo-dev file)
+    libmediainfo-dev file zip unzip nsis locales jq)
   local missing=()
   for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -83,7 +84,7 @@ debian_source() {
   if [ -z "$dir" ]; then
     ensure_deb_src >&2
     mkdir -p "$SRC"
-    (cd "$SRC" && apt-get source -q "$pkg" >&2)
+    (cd "$SRC" && apt-get source -q "$pkg" >&2) || debian_source_fallback "$pkg" >&2
     dir=$(find "$SRC" -maxdepth 1 -type d -name "$pkg-[0-9]*" | sort | tail -n 1)
   fi
   [ -n "$dir" ] || {
@@ -91,6 +92,24 @@ debian_source() {
     exit 1
   }
   echo "$dir"
+}
+
+# The archive does not serve every file it lists: the security archive gives no sources, and
+# some packages lack their Debian tarball. The other versions the archive lists are tried, newest
+# first, and then the upstream tarball alone, unpacked without Debian's patches.
+debian_source_fallback() {
+  local pkg=$1 version tarball
+  for version in $(apt-cache showsrc "$pkg" | sed -n 's/^Version: //p' | sort -u -r -V); do
+    (cd "$SRC" && apt-get source -q "$pkg=$version") && return
+  done
+  echo "apt-get source $pkg failed: taking its upstream tarball without Debian's patches"
+  (cd "$SRC" && apt-get source -q --tar-only "$pkg") || exit 1
+  tarball=$(find "$SRC" -maxdepth 1 -name "${pkg}_*.orig.tar.*" | sort -V | tail -n 1)
+  [ -n "$tarball" ] || exit 1
+  version=${tarball##*/"${pkg}"_}
+  version=${version%.orig.tar.*}
+  mkdir -p "$SRC/$pkg-$version"
+  tar -xf "$tarball" -C "$SRC/$pkg-$version" --strip-components=1 || exit 1
 }
 
 # A library is rebuilt only when its stamp is missing or the recipe's inputs changed.
@@ -230,6 +249,113 @@ build_googletest() {
   step_done googletest
 }
 
+# zlib, ZenLib and MediaInfoLib only go into MediaInfo.dll, which the programs load at run time
+# from their own folder.
+build_zlib() {
+  local key dir
+  dir=$(debian_source zlib)
+  key="$(basename "$dir") $(recipe_key build_zlib)"
+  if stamp_ok zlib "$key"; then
+    echo "zlib: up to date"
+    return
+  fi
+  step "zlib from $(basename "$dir")"
+  local build=$DEPS/build/zlib
+  rm -rf "$build"
+  mkdir -p "$build"
+  # The library's own sources and nothing else: Debian's source has no Windows makefile, and
+  # zlib's CMake project builds a DLL too and rewrites zconf.h in the source folder.
+  local cc=("$HOST-gcc-posix")
+  [ -n "${CMAKE_C_COMPILER_LAUNCHER:-}" ] && cc=("$CMAKE_C_COMPILER_LAUNCHER" "${cc[@]}")
+  local name objects=()
+  for name in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate \
+    inftrees trees uncompr zutil; do
+    "${cc[@]}" -O2 -DNDEBUG -c "$dir/$name.c" -o "$build/$name.o"
+    objects+=("$build/$name.o")
+  done
+  "$HOST-ar" rcs "$build/libz.a" "${objects[@]}"
+  install -D -m 0644 "$build/libz.a" "$DEPS/lib/libz.a"
+  install -D -m 0644 "$dir/zlib.h" "$DEPS/include/zlib.h"
+  install -D -m 0644 "$dir/zconf.h" "$DEPS/include/zconf.h"
+  stamp_set zlib "$key"
+  step_done zlib
+}
+
+build_zenlib() {
+  local key dir
+  dir=$(debian_source libzen)
+  key="$(basename "$dir") $(recipe_key build_zenlib)"
+  if stamp_ok libzen "$key"; then
+    echo "libzen: up to date"
+    return
+  fi
+  step "ZenLib from $(basename "$dir")"
+  # Wide strings: MediaInfo's C interface exists only in its Unicode build.
+  cmake_lib "$dir/Project/CMake" "$DEPS/build/libzen" -DENABLE_UNICODE=ON -DLARGE_FILES=ON
+  stamp_set libzen "$key"
+  step_done ZenLib
+}
+
+# MediaInfoLib, static, without curl and libmms (only local files are read) and with its bundled
+# tinyxml2. The longest build here: its DLL is linked in a step of its own, so that a change there
+# does not compile it again.
+build_mediainfo() {
+  local key dir
+  dir=$(debian_source libmediainfo)
+  key="$(basename "$dir") $(recipe_key build_mediainfo) $(cat "$DEPS/stamps/libzen" "$DEPS/stamps/zlib")"
+  if stamp_ok libmediainfo "$key"; then
+    echo "libmediainfo: up to date"
+    return
+  fi
+  step "MediaInfoLib from $(basename "$dir")"
+  cmake_lib "$dir/Project/CMake" "$DEPS/build/libmediainfo" -DBUILD_ZENLIB=OFF -DBUILD_ZLIB=OFF \
+    -DCMAKE_DISABLE_FIND_PACKAGE_CURL=ON -DCMAKE_DISABLE_FIND_PACKAGE_TinyXML=ON
+  stamp_set libmediainfo "$key"
+  step_done MediaInfoLib
+}
+
+# MediaInfo.dll with the C interface that MediaInfoLib's .def file exports (MediaInfo_*,
+# MediaInfoA_*, MediaInfoList_*), linked with ZenLib, zlib and the compiler's runtime so that it
+# needs no DLL but Windows' own.
+build_mediainfo_dll() {
+  local key dir
+  dir=$(debian_source libmediainfo)
+  key="$(recipe_key build_mediainfo_dll) $(cat "$DEPS/stamps/libmediainfo")"
+  if stamp_ok MediaInfo.dll "$key" && [ -f "$DEPS/bin/MediaInfo.dll" ]; then
+    echo "MediaInfo.dll: up to date"
+    return
+  fi
+  step "MediaInfo.dll"
+  local build=$DEPS/build/MediaInfo.dll
+  rm -rf "$build"
+  mkdir -p "$build"
+  # GNU ld reads the file's zero-padded ordinals (@08, @09) as octal; the numbers are kept.
+  sed -E 's/@0+([1-9])/@\1/' "$dir/Source/MediaInfoDLL/MediaInfoDLL.def" >"$build/MediaInfo.def"
+  # Every object of the library, as its own DLL build would have; the .def file picks the exports.
+  "$HOST-g++-posix" -shared -s -o "$build/MediaInfo.dll" "$build/MediaInfo.def" \
+    -Wl,--whole-archive "$DEPS/lib/libmediainfo.a" -Wl,--no-whole-archive "$DEPS/lib/libzen.a" \
+    "$DEPS/lib/libz.a" -static -static-libgcc -static-libstdc++ >"$build.log" 2>&1 || {
+    tail -n 40 "$build.log" >&2
+    exit 1
+  }
+  check_windows_imports "$build/MediaInfo.dll"
+  install -D -m 0755 "$build/MediaInfo.dll" "$DEPS/bin/MediaInfo.dll"
+  stamp_set MediaInfo.dll "$key"
+  step_done MediaInfo.dll
+}
+
+# Fails when a DLL imports anything but Windows' own DLLs (a MinGW runtime DLL slipped in).
+check_windows_imports() {
+  local imports others
+  imports=$("$HOST-objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  others=$(grep -viE '^(kernel32|user32|advapi32|shell32|ole32|oleaut32|ws2_32|msvcrt|api-ms-win-.*)\.dll$' \
+    <<<"$imports" || true)
+  if [ -n "$others" ]; then
+    echo "$1 needs DLLs that Windows lacks: $others" >&2
+    exit 1
+  fi
+}
+
 # The WebView2 SDK (headers and WebView2Loader.dll) for the desktop program, from NuGet through the
 # .NET SDK's own client. Sets WEBVIEW2_SDK to its build/native folder, or leaves it empty when the
 # machine has no dotnet, and the desktop program is then skipped.
@@ -265,6 +391,10 @@ build_deps() {
   build_libxml2
   build_sqlite
   build_googletest
+  build_zlib
+  build_zenlib
+  build_mediainfo
+  build_mediainfo_dll
   # Freshly built libraries are checked on their own, under Wine, before the project uses them.
   if [ "$rebuilt" = 1 ]; then
     step "smoke test of the libraries"
@@ -291,5 +421,7 @@ install_tools
 build_deps
 if [ "${QUILLORA_WINDOWS_DEPS_ONLY:-}" != 1 ]; then
   build_project
+  # The zip and the per-user installer, into BUILD_DIR/dist.
+  ! command -v makensis >/dev/null || bash "$ROOT/scripts/windows/package.sh" "$BUILD_DIR"
 fi
 echo "== done in $(($(date +%s) - total_start)) s: $BUILD_DIR"

@@ -41,11 +41,17 @@ done
 export DISPLAY=":$(tr -d '\n' <"$work/display")"
 bash "$lab" exec-host "$name" "$build/quillora" &
 LAB_PIDS+=($!)
-for _ in $(seq 1 300); do
-  grep -q 'ui script injection finished' "$work/quillora.log" 2>/dev/null && break
+# The program logs "page drawn" once a frame of the complete page is on screen; a first start
+# with cold caches may take many seconds to get there.
+for _ in $(seq 1 600); do
+  grep -q 'page drawn' "$work/quillora.log" 2>/dev/null && break
   sleep 0.1
 done
-sleep 2
+grep -q 'page drawn' "$work/quillora.log" 2>/dev/null || {
+  echo "run.sh: the page was not drawn within 60 s; the program's log:" >&2
+  tail -n 20 "$work/quillora.log" >&2
+  exit 1
+}
 screenshot="$build/quillora-window.png"
 bash "$lab" exec-host "$name" import -window root "$screenshot"
 echo "Screenshot of the started window: $screenshot"

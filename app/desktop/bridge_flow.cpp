@@ -59,6 +59,7 @@ void BridgeFlow::injectNextPiece() {
   for (const char* script : kClosingScripts) page_.run(script);
   for (const auto& text : held_) post(text);
   held_.clear();
+  if (page_.ready) page_.ready();
 }
 
 void BridgeFlow::onWorkerMessage(std::string text) {

@@ -20,6 +20,7 @@ class BridgeFlow {
   struct Page {
     std::function<void(const std::string& text)> post;  // to the page's message listeners
     std::function<void(const char* script)> run;        // a script run in the page
+    std::function<void()> ready;                        // the injection is over; may be empty
   };
   using Dispatch = std::function<std::string(const std::string& request)>;
 

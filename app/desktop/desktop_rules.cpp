@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "app/cli_options.h"
 
 namespace {
 
@@ -52,6 +56,16 @@ std::optional<DesktopOptions> parseDesktopOptions(const std::vector<std::string>
   return options;
 }
 
+bool readDialogAnswers(std::unique_ptr<PreparedDialogs>& prepared, std::string& error) {
+  const char* file = std::getenv("QUILLORA_DIALOG_ANSWERS");
+  if (!file || !*file) return true;
+  auto parsed = parseCliOptions({"--answers", file}, error);
+  if (!parsed) return false;
+  prepared = std::make_unique<PreparedDialogs>();
+  for (auto& answer : parsed->answers) prepared->addAnswer(std::move(answer));
+  return true;
+}
+
 std::string userLocaleName(const EnvironmentLookup& getenv) {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = getenv(name);
@@ -62,8 +76,17 @@ std::string userLocaleName(const EnvironmentLookup& getenv) {
   return "en";
 }
 
-std::string pageLanguage(const std::string& configured, const EnvironmentLookup& getenv) {
-  return configured == "auto" ? userLocaleName(getenv) : configured;
+std::string pageLanguage(const std::string& configured,
+                         const std::function<std::string()>& userLocale) {
+  return configured == "auto" ? userLocale() : configured;
+}
+
+std::string translationScript(const std::string& language) {
+  bool plain = !language.empty() && std::all_of(language.begin(), language.end(), [](char c) {
+    return isAsciiAlnum(c) || c == '-' || c == '_' || c == '.';
+  });
+  if (plain) return "loadTranslation('" + language + "');";
+  return "loadTranslation(" + nlohmann::json(language).dump(-1, ' ', true) + ");";
 }
 
 bool navigationAllowed(std::string_view uri, std::string_view ownOrigin) {
@@ -71,7 +94,15 @@ bool navigationAllowed(std::string_view uri, std::string_view ownOrigin) {
 }
 
 bool isOwnOrigin(std::string_view uri, std::string_view ownOrigin) {
-  if (ownOrigin.empty() || uri.substr(0, ownOrigin.size()) != ownOrigin) return false;
+  // Scheme and host ignore case: WebView2 reports "https://Quillbench" as "https://quillbench".
+  auto sameLetter = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  };
+  if (ownOrigin.empty() || uri.size() < ownOrigin.size() ||
+      !std::equal(ownOrigin.begin(), ownOrigin.end(), uri.begin(), sameLetter)) {
+    return false;
+  }
   // "http://127.0.0.1:80" must not admit "http://127.0.0.1:8080" or "...:80@elsewhere".
   return uri.size() == ownOrigin.size() ||
          std::string_view("/?#").find(uri[ownOrigin.size()]) != std::string_view::npos;

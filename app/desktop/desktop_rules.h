@@ -3,10 +3,13 @@
 // The desktop program's decisions that need no GTK, kept apart so that they are tested alone.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/file_dialog.h"
 
 struct DesktopOptions {
   std::string folder;  // empty: the executable's folder
@@ -16,6 +19,11 @@ struct DesktopOptions {
 // Parses the command line; on a usage error returns nothing and sets `error`.
 std::optional<DesktopOptions> parseDesktopOptions(const std::vector<std::string>& args,
                                                   std::string& error);
+
+// QUILLORA_DIALOG_ANSWERS=FILE answers the file dialogs from FILE (the format of quillora-cli
+// --answers) instead of showing them, for tests: `prepared` is set then. False when FILE is
+// unusable.
+bool readDialogAnswers(std::unique_ptr<PreparedDialogs>& prepared, std::string& error);
 
 inline constexpr const char* kDesktopUsage = "usage: quillora [--folder DIR] [--automation]\n";
 
@@ -27,11 +35,16 @@ using EnvironmentLookup = std::function<const char*(const char* name)>;
 std::string userLocaleName(const EnvironmentLookup& getenv);
 
 // What the page's loadTranslation() receives: the configured translation folder, or the
-// user's locale name for "auto".
-std::string pageLanguage(const std::string& configured, const EnvironmentLookup& getenv);
+// user's locale name (`userLocale()`) for "auto".
+std::string pageLanguage(const std::string& configured,
+                         const std::function<std::string()>& userLocale);
 
-// Whether `uri` lies in `ownOrigin` ("http://127.0.0.1:PORT"), whatever its path. No address
-// lies in an empty origin.
+// The script that hands `language` to the page: "loadTranslation('de-DE');" for a plain name;
+// any other text is passed as a quoted string, so that no configured name runs as script.
+std::string translationScript(const std::string& language);
+
+// Whether `uri` lies in `ownOrigin` ("http://127.0.0.1:PORT"), whatever its path and however its
+// scheme and host are capitalised. No address lies in an empty origin.
 bool isOwnOrigin(std::string_view uri, std::string_view ownOrigin);
 
 // Whether the view may go to `uri`: its own origin and every address that starts with

@@ -66,7 +66,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   (
     flock 9
-    [ -f "$WINEPREFIX/system.reg" ] || "$WINE64" wineboot --init >/dev/null 2>&1 || true
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      "$WINE64" wineboot --init >/dev/null 2>&1 || true
+      # Wine's null display driver, so that programs with windows run headless too; the server
+      # writes it to the prefix and ends before the first program starts with it.
+      "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
+      "$WINESERVER" -w 2>/dev/null || true
+    fi
   ) 9>"$WINEPREFIX.lock"
 fi
 # A server that outlives each program: a test suite starts hundreds of programs, each in a tenth of

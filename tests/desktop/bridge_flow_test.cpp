@@ -25,7 +25,8 @@ struct Session {
   std::string events;
   BridgeFlow flow{"function a(){}function b(){}",
                   {[this](const std::string& text) { record("post " + text); },
-                   [this](const char* script) { record(std::string("run ") + script); }},
+                   [this](const char* script) { record(std::string("run ") + script); },
+                   [this] { record("ready"); }},
                   [this](const std::string& request) { return dispatch(request); }};
 
   void record(const std::string& event) { events += (events.empty() ? "" : "|") + event; }
@@ -62,27 +63,28 @@ TEST(BridgeFlow, InjectsThenDispatchesForThePagesOwnDocumentOnly) {
     const char* events;  // "INJECTED" for the whole injection
   } cases[] = {
       {"any message fetches a piece, then requests are answered",
-       "doc own|page {\"T\":\"x\"}|page |page {}", "INJECTED|dispatch {}|post re:{}"},
+       "doc own|page {\"T\":\"x\"}|page |page {}", "INJECTED|ready|dispatch {}|post re:{}"},
       {"non-strings fetch pieces but are no requests; an empty reply posts nothing",
-       "doc own|page?|page?|page?|page quiet", "INJECTED|dispatch quiet"},
+       "doc own|page?|page?|page?|page quiet", "INJECTED|ready|dispatch quiet"},
       {"worker messages wait for the end of the injection",
-       "doc own|page a|worker w1|worker w2|page b|worker w3", "INJECTED|post w1|post w2|post w3"},
+       "doc own|page a|worker w1|worker w2|page b|worker w3",
+       "INJECTED|post w1|post w2|ready|post w3"},
       {"a request arriving during a dispatch is handled after it",
        "doc own|page a|page b|page nest",
-       "INJECTED|dispatch nest|post re:nest|dispatch second|post re:second|dispatch third|"
+       "INJECTED|ready|dispatch nest|post re:nest|dispatch second|post re:second|dispatch third|"
        "post re:third"},
       {"nothing reaches page or dispatcher once stopped",
        "doc own|page a|worker held|page b|page close|page close|worker late",
-       "INJECTED|post held|dispatch close"},
+       "INJECTED|post held|ready|dispatch close"},
       {"stopped during the injection, held messages are dropped",
        "doc own|page a|worker held|stop|page b", "post function a(){}"},
       {"another site's document neither fetches the script nor makes the host act",
        "doc https://example.org/|page a|page b|page {}", ""},
       {"nor does it hear the host, until the page is back",
        "doc own|page a|page b|doc https://example.org/|page {}|worker w|doc own|page {}",
-       "INJECTED|dispatch {}|post re:{}"},
+       "INJECTED|ready|dispatch {}|post re:{}"},
       {"a reply is not posted once the view has left the page", "doc own|page a|page b|page leave",
-       "INJECTED|dispatch leave"},
+       "INJECTED|ready|dispatch leave"},
   };
   for (const auto& c : cases) {
     Session session;

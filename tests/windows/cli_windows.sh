@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # quillora-cli.exe under Wine against temporary application folders: a saved playlist is the
 # same file, byte for byte, as the Linux build writes; a second instance exits 2, a folder
-# without config.yaml exits 3; without MediaInfo.dll a video is refused with the library's
-# message and the program goes on.
+# without config.yaml exits 3; videos probed with the MediaInfo.dll beside the program get the
+# Linux build's verdicts; without MediaInfo.dll a video is refused with the library's message and
+# the program goes on.
 # Usage: cli_windows.sh WINDOWS_BUILD SOURCE_DIR LINUX_BUILD
 set -euo pipefail
 win=$1 src=$2 linux=$3
@@ -52,11 +53,38 @@ wine --folder "$work/bare" "$save" >/dev/null 2>"$work/bare.err" || status=$?
 [ "$status" -eq 3 ] || fail "missing config.yaml: exit $status"
 grep -q 'config.yaml' "$work/bare.err" || fail "missing config.yaml: $(cat "$work/bare.err")"
 
-# The probe without MediaInfo.dll (none is installed in the prefix or beside the program).
+# The probe with the MediaInfo.dll that the build puts beside the program: the page gets the same
+# message as from the Linux build, whose stored names differ only in their time stamp.
+[ -f "$win/MediaInfo.dll" ] || fail "no MediaInfo.dll beside the program"
+add='{"C":"add","T":"media","V":1,"P":""}'
+stored='s/"path":"[0-9a-f]\{32\}\./"path":"STORED./'
+while read -r file verdict; do
+  folder "$work/$file.w"
+  folder "$work/$file.l"
+  wine --folder "$work/$file.w" --choose "$src/tests/data/media/$file" "$add" \
+    >"$work/$file.w.out" 2>"$work/$file.w.err" || fail "probe $file: $(cat "$work/$file.w.err")"
+  XDG_RUNTIME_DIR=$work "$linux/quillora-cli" --folder "$work/$file.l" \
+    --choose "$src/tests/data/media/$file" "$add" >"$work/$file.l.out" 2>/dev/null
+  sed -i "$stored" "$work/$file.w.out" "$work/$file.l.out"
+  cmp -s "$work/$file.w.out" "$work/$file.l.out" ||
+    fail "probe $file: Windows $(cat "$work/$file.w.out"), Linux $(cat "$work/$file.l.out")"
+  grep -qF "$verdict" "$work/$file.w.out" || fail "probe $file: $(cat "$work/$file.w.out")"
+done <<'EOF'
+h264_aac.mp4 "path":"STORED.mp4","title":"h264_aac.mp4"
+hevc_hev1.mp4 "codec":"hev1","status":"BADCODEC"
+h264_mp3.mp4 "codec":" mp3","status":"BADCODEC"
+EOF
+
+# Without MediaInfo.dll a video is refused with the library's message and the program goes on: the
+# program copied alone, started from another folder than the build folder (Windows looks for the
+# DLL in the current folder too).
+mkdir -p "$work/alone"
+cp "$exe" "$work/alone/"
 folder "$work/probe"
-cp "$src/tests/data/media/h264_aac.mp4" "$work/clip.mp4"
-wine --folder "$work/probe" --choose "$work/clip.mp4" '{"C":"add","T":"media","V":1,"P":""}' \
-  '{"C":"get","T":"playlistFiles4Open","V":2,"P":""}' >"$work/probe.out" 2>"$work/probe.err" ||
+(cd "$work" && QUILLORA_WINE_BASE=$win/wine bash "$src/scripts/windows/wine-run.sh" \
+  "$work/alone/quillora-cli.exe" --folder "$work/probe" \
+  --choose "$src/tests/data/media/h264_aac.mp4" "$add" \
+  '{"C":"get","T":"playlistFiles4Open","V":2,"P":""}') >"$work/probe.out" 2>"$work/probe.err" ||
   fail "probe: $(cat "$work/probe.err")"
 grep -q '"codec":"Unable to load MediaInfo.dll"' "$work/probe.out" ||
   fail "probe: $(cat "$work/probe.out")"

@@ -1,17 +1,17 @@
-#include "app/desktop/web_host.h"
+#include "app/desktop/gtk_web_view.h"
 
 #include <cstdlib>
 
 #include "app/app_context.h"
 #include "app/desktop/desktop_rules.h"
-#include "app/page_integrity.h"
 #include "base/log.h"
-#include "commands/dispatcher.h"
 #include "device/http_service.h"
 
 namespace {
 
 constexpr const char* kMessageHandler = "quillora";
+// Tells the host that the page has drawn a frame since its script was complete.
+constexpr const char* kDrawnHandler = "quilloraDrawn";
 
 // Runs before any of the page's own scripts: the page talks to its host through
 // window.chrome.webview (postMessage, add/removeEventListener, message events with `data`),
@@ -37,37 +37,39 @@ constexpr const char* kBridgeScript = R"JS((() => {
 })();)JS";
 
 constexpr const char* kDeliverBody = "window.__quilloraDeliver(data);";
+// Two animation frames: the first runs before the next paint, the second only after it.
+constexpr const char* kAwaitFrame =
+    "requestAnimationFrame(() => requestAnimationFrame(() => "
+    "window.webkit.messageHandlers.quilloraDrawn.postMessage('')));";
 
-// Deliveries from worker threads run on the main thread; this is the host they reach, set
+// Deliveries from worker threads run on the main thread; this is the view they reach, set
 // and read only there.
-WebHost* activeHost = nullptr;
+GtkWebView* activeView = nullptr;
+
+std::string userLocale() {
+  return userLocaleName(std::getenv);
+}
 
 }  // namespace
 
-WebHost::WebHost(AppContext& context, GtkWindow* window, bool automation)
-    : context_(context),
-      window_(window),
-      automation_(automation),
-      flow_(uiScript(),
-            {[this](const std::string& text) { callInPage(kDeliverBody, &text); },
-             [this](const char* script) { callInPage(script); }},
-            [this](const std::string& request) { return dispatchPageMessage(context_, request); }) {
-}
+GtkWebView::GtkWebView(AppContext& context, GtkWindow* window, bool automation)
+    : context_(context), window_(window), automation_(automation), host_(context, userLocale) {}
 
-WebHost::~WebHost() {
+GtkWebView::~GtkWebView() {
   stop();
 }
 
-void WebHost::start() {
+void GtkWebView::start() {
   if (stopped_) return;
   webContext_ = webkit_web_context_get_default();
   if (automation_) {
     webkit_web_context_set_automation_allowed(webContext_, TRUE);
     g_signal_connect(webContext_, "automation-started", G_CALLBACK(onAutomationStarted), this);
   }
-  if (!shippedPageIsIntact(context_.pageFolder)) {
-    diagLog("page integrity check failed: " + context_.pageFolder + "/index.html");
-    showErrorPage();
+  host_.attach(*this);
+  if (!host_.pageIsIntact()) {
+    createView(nullptr);
+    host_.showErrorPage();
     return;
   }
   ViewEndpoint endpoint;
@@ -77,11 +79,11 @@ void WebHost::start() {
   }
   if (endpoint.port == 0) {
     diagLog("no loopback listener for the page");
-    showErrorPage();
+    createView(nullptr);
+    host_.showErrorPage();
     return;
   }
-  origin_ = "http://127.0.0.1:" + std::to_string(endpoint.port);
-  flow_.setOwnOrigin(origin_);
+  std::string origin = "http://127.0.0.1:" + std::to_string(endpoint.port);
 
   WebKitUserContentManager* contentManager = webkit_user_content_manager_new();
   WebKitUserScript* bridge =
@@ -93,36 +95,57 @@ void WebHost::start() {
                    (std::string("script-message-received::") + kMessageHandler).c_str(),
                    G_CALLBACK(onScriptMessage), this);
   webkit_user_content_manager_register_script_message_handler(contentManager, kMessageHandler);
+  g_signal_connect(contentManager,
+                   (std::string("script-message-received::") + kDrawnHandler).c_str(),
+                   G_CALLBACK(+[](WebKitUserContentManager*, WebKitJavascriptResult*, gpointer) {
+                     // Logged so that a screenshot waits until there is something to see.
+                     diagLog("page drawn");
+                   }),
+                   nullptr);
+  webkit_user_content_manager_register_script_message_handler(contentManager, kDrawnHandler);
   createView(contentManager);
   g_object_unref(contentManager);
 
   g_signal_connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(onLoadChanged), this);
-  activeHost = this;
-  context_.page.connect([](std::string text) {
+  activeView = this;
+  context_.page.connect([this](std::string text) {
     // An idle source, not g_main_context_invoke: invoke runs the function right away on the
     // calling thread whenever that thread can take the main context, and the view must only
-    // ever be touched by the main thread. Same-priority idle sources keep their order.
-    g_idle_add_full(G_PRIORITY_DEFAULT, deliverQueued, new std::string(std::move(text)),
-                    [](gpointer data) { delete static_cast<std::string*>(data); });
+    // ever be touched by the main thread.
+    if (host_.workerQueue().push(std::move(text))) g_idle_add(deliverQueued, nullptr);
   });
-  std::string address = origin_ + endpoint.pathPrefix + "/index.html";
-  diagLog("page: " + address);
-  webkit_web_view_load_uri(view_, address.c_str());
+  host_.load(origin, origin + endpoint.pathPrefix + "/index.html");
 }
 
-void WebHost::showErrorPage() {
-  createView(nullptr);
+void GtkWebView::navigate(const std::string& uri) {
+  if (view_) webkit_web_view_load_uri(view_, uri.c_str());
+}
+
+void GtkWebView::showHtml(const std::string& html) {
+  if (!view_) return;
   // Logged so that tests and the start-up benchmark can tell when it is on screen.
   g_signal_connect(view_, "load-changed",
                    G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer) {
                      if (event == WEBKIT_LOAD_FINISHED) diagLog("error page shown");
                    }),
                    nullptr);
-  webkit_web_view_load_html(view_, errorPageHtml().c_str(), nullptr);
+  webkit_web_view_load_html(view_, html.c_str(), nullptr);
 }
 
-void WebHost::createView(WebKitUserContentManager* contentManager) {
+void GtkWebView::post(const std::string& text) {
+  callInPage(kDeliverBody, &text);
+}
+
+void GtkWebView::run(const std::string& script) {
+  callInPage(script.c_str());
+}
+
+void GtkWebView::pageReady() {
+  callInPage(kAwaitFrame);
+}
+
+void GtkWebView::createView(WebKitUserContentManager* contentManager) {
   GObject* object =
       contentManager
           ? G_OBJECT(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", contentManager,
@@ -150,33 +173,33 @@ void WebHost::createView(WebKitUserContentManager* contentManager) {
   gtk_window_set_geometry_hints(window_, nullptr, &geometry, GDK_HINT_MIN_SIZE);
 }
 
-void WebHost::stop() {
+void GtkWebView::stop() {
   stopped_ = true;
-  flow_.stop();
-  if (activeHost == this) activeHost = nullptr;
+  host_.stop();
+  if (activeView == this) activeView = nullptr;
   // The default web context outlives this object.
   if (webContext_) g_signal_handlers_disconnect_by_data(webContext_, this);
 }
 
-void WebHost::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
-                              WebHost* host) {
+void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
+                                 GtkWebView* self) {
   JSCValue* value = webkit_javascript_result_get_js_value(result);
   if (!jsc_value_is_string(value)) {
-    host->flow_.onPageMessage(nullptr);
+    self->host_.onPageMessage(nullptr);
     return;
   }
   char* text = jsc_value_to_string(value);
   std::string message(text);
   g_free(text);
-  host->flow_.onPageMessage(&message);
+  self->host_.onPageMessage(&message);
 }
 
-gboolean WebHost::deliverQueued(gpointer data) {
-  if (activeHost) activeHost->flow_.onWorkerMessage(std::move(*static_cast<std::string*>(data)));
+gboolean GtkWebView::deliverQueued(gpointer) {
+  if (activeView) activeView->host_.deliverQueued();
   return G_SOURCE_REMOVE;
 }
 
-void WebHost::callInPage(const char* body, const std::string* text) {
+void GtkWebView::callInPage(const char* body, const std::string* text) {
   if (!view_) return;
   GVariant* arguments = nullptr;
   if (text) {
@@ -192,8 +215,8 @@ void WebHost::callInPage(const char* body, const std::string* text) {
   if (arguments) g_variant_unref(arguments);
 }
 
-gboolean WebHost::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                 WebKitPolicyDecisionType type, WebHost* host) {
+gboolean GtkWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                    WebKitPolicyDecisionType type, GtkWebView* self) {
   if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
     webkit_policy_decision_ignore(decision);
     return TRUE;
@@ -202,33 +225,29 @@ gboolean WebHost::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
   WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
       WEBKIT_NAVIGATION_POLICY_DECISION(decision));
   const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-  if (navigationAllowed(uri ? uri : "", host->origin_)) return FALSE;
-  diagLog(std::string("navigation refused: ") + (uri ? uri : ""));
+  if (self->host_.allowsNavigation(uri ? uri : "")) return FALSE;
   webkit_policy_decision_ignore(decision);
   return TRUE;
 }
 
-void WebHost::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, WebHost* host) {
-  if (host->stopped_) return;
+void GtkWebView::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, GtkWebView* self) {
+  if (self->stopped_) return;
   if (event == WEBKIT_LOAD_COMMITTED) {
     // Committed before any script of the new document runs, and over the same channel as
     // its messages, so none of them is taken for the old document's.
     const char* uri = webkit_web_view_get_uri(view);
-    host->flow_.onDocument(uri ? uri : "");
+    self->host_.onDocument(uri ? uri : "");
     return;
   }
-  if (event != WEBKIT_LOAD_FINISHED || !host->flow_.showsOwnDocument()) return;
-  std::string language = pageLanguage(host->context_.language, std::getenv);
-  diagLog("loadTranslation('" + language + "')");
-  host->callInPage("loadTranslation(data);", &language);
+  if (event == WEBKIT_LOAD_FINISHED) self->host_.onLoadFinished();
 }
 
-void WebHost::onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session,
-                                  WebHost* host) {
+void GtkWebView::onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session,
+                                     GtkWebView* self) {
   // The driver works in the program's one window instead of opening a browser window.
   g_signal_connect(session, "create-web-view",
-                   G_CALLBACK(+[](WebKitAutomationSession*, WebHost* self) -> WebKitWebView* {
-                     return self->view_;
+                   G_CALLBACK(+[](WebKitAutomationSession*, GtkWebView* view) -> WebKitWebView* {
+                     return view->view_;
                    }),
-                   host);
+                   self);
 }
