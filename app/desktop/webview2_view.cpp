@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -298,15 +299,11 @@ void WebView2View::onResize(WPARAM kind) {
   if (!controller_ || kind == SIZE_MINIMIZED || IsIconic(window_)) return;
   RECT outer;
   GetWindowRect(window_, &outer);
-  if (outer.right - outer.left < 640) {
+  const LONG width = outer.right - outer.left, height = outer.bottom - outer.top;
+  if (width < 640 || height < 480) {
     // Re-enters this handler, which then sets the bounds.
-    SetWindowPos(window_, nullptr, outer.left, outer.top, 640, outer.bottom - outer.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-    return;
-  }
-  if (outer.bottom - outer.top < 480) {
-    SetWindowPos(window_, nullptr, outer.left, outer.top, outer.right - outer.left, 480,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(window_, nullptr, outer.left, outer.top, std::max<LONG>(width, 640),
+                 std::max<LONG>(height, 480), SWP_NOZORDER | SWP_NOACTIVATE);
     return;
   }
   RECT client;
