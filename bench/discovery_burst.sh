@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One probe answered at once by many simulated displays: how many answers reach the page,
-# with the system's default receive buffer and with the enlarged one, in the same lab.
+# with the receive buffer a socket gets when nothing is set (the system's default) and with the
+# enlarged one, in the same lab.
 # Usage: bench/discovery_burst.sh [BUILD_DIR] [DISPLAYS]   (root; runs in its own network lab)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +23,7 @@ for s in $(seq 1 "$subnets"); do
 done
 lab_await_ready 10 "${sims[@]}" || true
 
-run() { # RCVBUF
+run() { # RCVBUF (0: leave the socket's buffer as the system gives it)
   bash "$lab" exec-host "$name" "$build/quillora-bench-discovery" "$1" 3 "${hosts[@]}"
 }
 default=$(run 0)

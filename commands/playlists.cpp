@@ -89,7 +89,9 @@ void pruneMediaLibrary(const std::string& exeFolder) {
 
 bool savePlaylist(const std::string& exeFolder, const std::string& name, const json& items) {
   // A name of the save temporaries would be taken for a crash's left-over at the next start.
-  if (!isSafeFileName(name) || name.starts_with(kTempFilePrefix)) return false;
+  if (!isSafeFileName(name) || !isPlainName(name) || name.starts_with(kTempFilePrefix)) {
+    return false;
+  }
   json content = json::object();
   content["playlist"] = items;
   return writeFileAtomically(confPath(exeFolder, name), dumpCompact(content));

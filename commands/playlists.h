@@ -19,8 +19,8 @@ nlohmann::json listPlaylists(const std::string& exeFolder);
 // Each playlist is read once, however many media there are.
 void pruneMediaLibrary(const std::string& exeFolder);
 
-// Writes {"playlist": items} atomically. False when the name is unsafe, starts with the
-// prefix of the save temporaries, or writing failed.
+// Writes {"playlist": items} atomically. False when the name is unsafe or not plain (see
+// isPlainName), starts with the prefix of the save temporaries, or writing failed.
 bool savePlaylist(const std::string& exeFolder, const std::string& name,
                   const nlohmann::json& items);
 

@@ -108,6 +108,15 @@ bool isSafeFileName(const std::string& name) {
   return name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
+bool isPlainName(const std::string& name) {
+  bool blank = true;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f) return false;
+    if (c != ' ') blank = false;
+  }
+  return !blank;
+}
+
 bool writeFileAtomically(const std::string& path, const std::string& content) {
   return replaceFile(path, kTempFilePrefix, [&](const FileWriter& write) {
     return write(content.data(), content.size());

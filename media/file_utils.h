@@ -35,6 +35,10 @@ bool isPngFile(const std::string& path);
 // A single path component from the page: not empty, ".", "..", and no '/', '\' or NUL.
 bool isSafeFileName(const std::string& name);
 
+// A name an operator gives (a playlist, a group): not blank, and no control character, which
+// would be invisible in lists and break lines in exported files.
+bool isPlainName(const std::string& name);
+
 // Writes `content` to a temporary file beside `path`, flushes it and renames it over
 // `path`, so readers see the old or the new content, never a torn file.
 bool writeFileAtomically(const std::string& path, const std::string& content);

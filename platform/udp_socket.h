@@ -23,7 +23,8 @@ UdpSocket openUdpSocket();
 // Binds to a dotted IPv4 address; an address that does not parse fails as an invalid argument.
 bool bindUdpSocket(UdpSocket socket, const std::string& address, uint16_t port);
 // Asks for a receive buffer of `bytes` (past the system's cap where the process may) and
-// returns the size granted.
+// returns the size granted; with `bytes` 0 or less it asks for nothing and returns the size
+// the socket has.
 int growReceiveBuffer(UdpSocket socket, int bytes);
 bool sendUdp(UdpSocket socket, const std::string& address, uint16_t port, std::string_view data);
 

@@ -49,11 +49,11 @@ bool bindUdpSocket(UdpSocket socket, const std::string& address, uint16_t port) 
 
 int growReceiveBuffer(UdpSocket socket, int bytes) {
   const int fd = fdOf(socket);
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  if (bytes > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   int granted = 0;
   socklen_t size = sizeof granted;
   getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
-  if (granted < bytes) {
+  if (bytes > 0 && granted < bytes) {
     // Privileged processes may go past the system's cap.
     setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
     size = sizeof granted;

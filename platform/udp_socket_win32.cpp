@@ -60,8 +60,10 @@ bool bindUdpSocket(UdpSocket socket, const std::string& address, uint16_t port) 
 }
 
 int growReceiveBuffer(UdpSocket socket, int bytes) {
-  setsockopt(handleOf(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-             sizeof bytes);
+  if (bytes > 0) {
+    setsockopt(handleOf(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+               sizeof bytes);
+  }
   int granted = 0;
   int size = sizeof granted;
   getsockopt(handleOf(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &size);

@@ -1,4 +1,5 @@
 #include <array>
+#include <cstdlib>
 #include <string_view>
 
 #include "base/json_fields.h"
@@ -40,6 +41,13 @@ bool isDisplayAddress(const std::string& ip) {
   }
 }
 
+// The first number of an address that names no one machine: 0.x.x.x (this network,
+// unspecified), multicast (224-239), reserved and the limited broadcast (240 and up).
+bool namesNoMachine(const std::string& ip) {
+  const int first = std::atoi(ip.c_str());
+  return first == 0 || first >= 224;
+}
+
 bool isUtf8(const std::string& text) {
   for (size_t at = 0; at < text.size();) {
     size_t length = utf8SequenceLength(text, at);
@@ -53,7 +61,7 @@ bool isUtf8(const std::string& text) {
 
 void Store::displaySeen(const std::string& ip, const json& record, int64_t nowMs) {
   // The address comes from a datagram anyone on the network can send.
-  if (!isDisplayAddress(ip)) {
+  if (!isDisplayAddress(ip) || namesNoMachine(ip)) {
     diagLog("store: ignored a display at \"" + ip + "\"");
     return;
   }
@@ -92,6 +100,10 @@ Result<> Store::addDisplay(const std::string& ip, int64_t nowMs) {
   if (!isDisplayAddress(ip)) {
     return failure("malformed display address \"" + ip + "\" (a.b.c.d:port expected)");
   }
+  if (namesNoMachine(ip)) {
+    return failure("\"" + ip +
+                   "\" is a broadcast, multicast or unspecified address, not a display's");
+  }
   return waitedWrite(*impl_, [this, ip, nowMs](std::string&) {
     return impl_
         ->prepare(
@@ -114,8 +126,9 @@ Result<> Store::removeDisplay(const std::string& ip) {
 
 Result<> Store::saveGroup(const std::string& name, const std::vector<std::string>& ips,
                           const std::string& oldName) {
-  if (name.empty() || name.size() > 64 || !isUtf8(name)) {
-    return failure("a group name is 1 to 64 bytes of UTF-8 text");
+  if (name.size() > 64 || !isUtf8(name) || !isPlainName(name)) {
+    return failure(
+        "a group name is 1 to 64 bytes of UTF-8 text, not blank, without control characters");
   }
   return waitedWrite(*impl_, [this, name, ips, oldName](std::string& reason) {
     auto known = [this](const char* sql, const std::string& key) {

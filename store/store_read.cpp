@@ -29,10 +29,16 @@ std::array<long, 5> addressKey(const std::string& ip) {
   return key;
 }
 
-// Spreadsheets run a cell that starts with one of these; the quote makes it text.
+// Spreadsheets run a cell that starts with one of these (a TAB, CR or LF may come before the
+// formula); the quote makes it text. A NUL ends the text in many readers and is left out.
 std::string csvCell(const std::string& value, bool text = true) {
-  std::string cell = value;
-  if (text && !cell.empty() && std::string_view("=+-@").find(cell[0]) != std::string_view::npos)
+  std::string cell;
+  cell.reserve(value.size() + 1);
+  for (char c : value) {
+    if (c != '\0') cell += c;
+  }
+  if (text && !cell.empty() &&
+      std::string_view("=+-@\t\r\n").find(cell[0]) != std::string_view::npos)
     cell.insert(0, 1, '\'');
   if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
   std::string quoted = "\"";

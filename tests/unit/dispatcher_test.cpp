@@ -60,7 +60,8 @@ TEST_F(Dispatcher, UnsafeOrMalformedRequestsChangeNothing) {
   dir.write({"web/x.json", "keep", "web/conf/a.json", R"({"playlist":[{"url":"m.mp4"}]})",
              "web/media/m.mp4", "m"});
   // A name of the save temporaries would be deleted as a crash's left-over at the next start.
-  for (std::string n : {"../x.json", "a/b.json", "..", "", ".quillora-save-AbC123"}) {
+  for (std::string n : {"../x.json", "a/b.json", "..", "", ".quillora-save-AbC123", " ",
+                        R"(a\tb.json)", R"(a\r\nb.json)", R"(\u001b.json)"}) {
     EXPECT_EQ(
         dispatch(R"({"T":"playlist","C":"save","V":1,"P":{"name":")" + n + R"(","playlist":[]}})"),
         R"({"C":"save","P":{"name":")" + n + R"(","status":"ERROR"},"T":"playlist","V":1})");

@@ -54,8 +54,14 @@ TEST(FileUtils, SafeNames) {
                                                          "a\\b.json", std::string("a\0b", 3)}) {
     EXPECT_FALSE(isSafeFileName(bad)) << bad;
   }
-  for (const char* good : {"a.json", "..json", "Grüße.json", ".hidden"})
+  for (const char* good : {"a.json", "..json", "Grüße.json", ".hidden"}) {
     EXPECT_TRUE(isSafeFileName(good));
+    EXPECT_TRUE(isPlainName(good));
+  }
+  for (const std::string& unplain : std::vector<std::string>{
+           "", " ", "   ", "a\tb", "a\rb", "a\nb", std::string("a\0b", 3), "a\x7f", "\x1b[2J"}) {
+    EXPECT_FALSE(isPlainName(unplain)) << unplain;
+  }
 }
 
 TEST(FileUtils, ReplacingGoesThroughATemporary) {

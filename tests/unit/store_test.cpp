@@ -150,17 +150,28 @@ TEST_F(StoreTest, InventoryAndGroupRules) {
       {add("10.0.0.1:80x"), "malformed"},
       {add("host:80"), "malformed"},
       {add("10.0.0.3:"), "malformed"},
+      {add("0.0.0.0:80"), "not a display's"},
+      {add("255.255.255.255:80"), "not a display's"},
+      {add("224.0.0.1:80"), "not a display's"},
+      {add("239.255.255.250:80"), "not a display's"},
+      {add("240.0.0.1:80"), "not a display's"},
+      {add("223.255.255.254:80"), ""},
       {[](Store& s) { return s.removeDisplay("10.9.9.9:80"); }, "unknown display 10.9.9.9:80"},
       {group("hall", {"10.0.0.1:80", "10.0.0.7:80"}), "unknown display 10.0.0.7:80"},
       {group("", {}), "1 to 64 bytes"},
       {group(std::string(65, 'g'), {}), "1 to 64 bytes"},
       {group("bad\xff", {}), "1 to 64 bytes"},
+      {group(" ", {}), "not blank"},
+      {group(std::string("a\0b", 3), {}), "control characters"},
+      {group("a\tb", {}), "control characters"},
+      {group("a\x7f", {}), "control characters"},
       {group("hall", {"10.0.0.2:8080", "10.0.0.1:80"}), ""},
       {group("lobby", {}), ""},
       {group("foyer", {}, "nowhere"), "unknown group nowhere"},
       {group("lobby", {"10.0.0.1:80"}, "hall"), "already exists"},
       {group("entrée", {"10.0.0.1:80", "10.0.0.2:8080"}, "hall"), ""},
       {[](Store& s) { return s.removeDisplay("10.0.0.2:8080"); }, ""},
+      {[](Store& s) { return s.removeDisplay("223.255.255.254:80"); }, ""},
       {[](Store& s) { return s.removeGroup("hall"); }, "unknown group hall"},
       {[](Store& s) { return s.removeGroup("lobby"); }, ""},
   };
@@ -255,6 +266,30 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
     std::string bytes = dir.read("data/" + entry.path().filename().string());
     EXPECT_EQ(bytes.find("Sekr1tPassw0rd"), std::string::npos) << entry.path();
     EXPECT_EQ(bytes.find("admin"), std::string::npos) << entry.path();
+  }
+}
+
+// What a spreadsheet would run, or a reader would cut, never reaches the export as it came.
+TEST_F(StoreTest, ExportedCellsAreDefused) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"+1", "'+1"},
+      {"\t=1+1", "'\t=1+1"},
+      {"\r=1+1", "\"'\r=1+1\""},
+      {"\n=1+1", "\"'\n=1+1\""},
+      {std::string("lob\0by", 7), "lobby"},
+      {std::string("\0=1", 3), "'=1"},
+      {"a-b", "a-b"},
+  };
+  for (const auto& [playlist, cell] : cases) {
+    RunStart start = runOf("playlist", {"10.0.0.1:80"});
+    start.playlist = playlist;
+    const int64_t id = store->beginRun(start).value_or(0);
+    ASSERT_GT(id, 0);
+    const std::string csv = store->historyCsv(id);
+    EXPECT_NE(csv.find(",playlist," + cell + ",,,10.0.0.1:80,"), std::string::npos) << csv;
+    EXPECT_EQ(csv.find('\0'), std::string::npos) << cell;
   }
 }
 
