@@ -123,10 +123,6 @@ std::string resolveGroup(AppContext& context, json& message) {
   return {};
 }
 
-bool worthRetrying(const std::string& state) {
-  return state == "failed" || state == "incomplete" || state == "pending" || state == "interrupted";
-}
-
 // Sends a run's requests again, as a new run, to its displays that did not end well.
 std::string retryRun(AppContext& context, json& message) {
   const json& p = message["P"];

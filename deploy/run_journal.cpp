@@ -78,6 +78,10 @@ void armIdleCheck(AppContext& context) {
 
 }  // namespace
 
+bool worthRetrying(const std::string& state) {
+  return state == "failed" || state == "incomplete" || state == "pending" || state == "interrupted";
+}
+
 StateJudgement judgeOutcome(const std::string& step, const std::string& status, const json& payload,
                             size_t files, size_t sentWhole, bool awaiting) {
   // A fetch result that could be any of several displays' moves none of them.

@@ -26,6 +26,10 @@ StateJudgement judgeOutcome(const std::string& step, const std::string& status,
                             const nlohmann::json& payload, size_t files, size_t sentWhole,
                             bool awaiting);
 
+// Whether Retry sends a display in this state its run's requests again: those that did not end
+// well or never ended; never one that confirmed or reported success.
+bool worthRetrying(const std::string& state);
+
 // The runs of this session whose displays may still report, and how each display stands.
 class RunJournal {
  public:

@@ -60,6 +60,14 @@ TEST(Journal, EachOutcomeMovesTheDisplayToItsState) {
             json({{"files", 2}, {"seen", 1}}));
 }
 
+TEST(Journal, RetryTakesTheDisplaysThatDidNotEndWell) {
+  const std::pair<const char*, bool> states[] = {
+      {"failed", true},     {"incomplete", true}, {"pending", true}, {"interrupted", true},
+      {"confirmed", false}, {"reported", false},  {"", false},       {"unknown", false},
+  };
+  for (const auto& [state, retried] : states) EXPECT_EQ(worthRetrying(state), retried) << state;
+}
+
 TEST(Journal, AFileCountsAsSentWhenEveryByteWentOutToThatDisplayInThatRun) {
   struct Piece {
     std::string host, path;
