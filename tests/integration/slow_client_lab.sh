@@ -31,7 +31,7 @@ send() { echo "$1" >&"${HOST[1]}"; }
 await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
 send '{"C":"add","T":"media","V":1,"P":""}'
 await '"C":"add"'
-media=$(jq -r '.P[0].path' <<<"$LAST")
+media=$(jq -r '[.P] | flatten | .[0].path' <<<"$LAST")
 send '{"C":"save","T":"playlist","V":1,"P":{"name":"show.json","playlist":[{"url":"'"$media"'","type":1,"title":"clip","id":1,"duration":20}]}}'
 await '"status":"OK"},"T":"playlist"'
 send '{"C":"deploy","T":"playlist","V":1,"P":{"user":"admin","pass":"12345","file":"show.json","ip":["10.77.1.10:80"]}}'
