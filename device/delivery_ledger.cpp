@@ -58,3 +58,9 @@ void DeliveryLedger::forget(int64_t run) {
     it = it->second.empty() ? sent_.erase(it) : std::next(it);
   }
 }
+
+bool DeliveryLedger::expects(const std::string& host) const {
+  std::lock_guard lock(mutex_);
+  const auto first = sent_.lower_bound(Key{host, {}});
+  return first != sent_.end() && first->first.host == host;
+}

@@ -19,6 +19,8 @@ class DeliveryLedger {
   bool sentWhole(int64_t run, const std::string& host, const std::string& path,
                  uint64_t size) const;
   void forget(int64_t run);
+  // Whether a run still open waits for files sent to `host`.
+  bool expects(const std::string& host) const;
 
  private:
   // Start → end of each covered stretch, stretches never touching each other.

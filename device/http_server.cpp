@@ -5,6 +5,7 @@
 #include <optional>
 #include <random>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -103,6 +104,20 @@ folder::Reply statusReply(unsigned status) {
 
 }  // namespace
 
+std::optional<size_t> placeToFree(std::span<const HttpPlace> places, bool newcomerExpected) {
+  std::optional<size_t> chosen;
+  for (size_t i = 0; i < places.size(); ++i) {
+    const HttpPlace& place = places[i];
+    if (!place.waiting || (place.expected && !newcomerExpected)) continue;
+    if (chosen) {
+      const HttpPlace& best = places[*chosen];
+      if (std::tie(place.expected, place.since) >= std::tie(best.expected, best.since)) continue;
+    }
+    chosen = i;
+  }
+  return chosen;
+}
+
 struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   class Connection;
 
@@ -112,7 +127,8 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   std::shared_ptr<tcp::acceptor> open(const std::string& address, uint16_t port, bool view);
   void accept(const std::shared_ptr<tcp::acceptor>& acceptor, bool view);
   void admit(tcp::socket socket, bool view);
-  bool evictIdle();
+  bool expected(const std::string& host, bool view) const;
+  bool makeRoom(bool newcomerExpected);
   void startSweeping();
   void closeAcceptors(bool includingLoopback);
   const std::string& date();
@@ -122,6 +138,7 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   Limits limits;
   NotifyHandler notify;
   SentObserver sent;
+  ExpectedClient expectedClient;
   std::vector<std::shared_ptr<tcp::acceptor>> lan;
   std::shared_ptr<tcp::acceptor> loopback;
   std::unordered_set<Connection*> connections;
@@ -164,13 +181,11 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
 
   bool expired(Clock::time_point now) const { return now >= deadline_; }
 
-  // Waiting for a request of which not a byte has come.
-  bool idle() const {
-    error_code ec;
-    return waiting_ && !parser_->got_some() && buffer_.size() == 0 && socket_.available(ec) == 0 &&
-           !ec;
-  }
-  Clock::time_point idleSince() const { return idleSince_; }
+  // Its request is not whole yet, or it waits for the next one: no answer is under way.
+  bool waiting() const { return waiting_; }
+  Clock::time_point waitingSince() const { return waitingSince_; }
+  const std::string& host() const { return host_; }
+  bool forView() const { return view_; }
 
  private:
   void release() {
@@ -185,10 +200,10 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
   void readRequest() {
     // Deliberately not pushed forward by partial header bytes: a client trickling its
     // header holds a connection for one timeout at most.
-    idleSince_ = Clock::now();
-    deadline_ =
-        idleSince_ + (served_ ? core_->limits.idleTimeout
-                              : std::min(core_->limits.headerTimeout, core_->limits.idleTimeout));
+    waitingSince_ = Clock::now();
+    deadline_ = waitingSince_ +
+                (served_ ? core_->limits.idleTimeout
+                         : std::min(core_->limits.headerTimeout, core_->limits.idleTimeout));
     waiting_ = true;
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
@@ -217,7 +232,6 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
   }
 
   void onHeader(const error_code& ec) {
-    waiting_ = false;
     served_ = true;
     if (failed(ec)) return;
     const auto& request = parser_->get();
@@ -294,6 +308,7 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
   }
 
   void respond(folder::Reply reply, bool keepAlive, bool sendBody) {
+    waiting_ = false;
     keepAlive_ = keepAlive && !core_->stopped;
     reply_ = std::move(reply);
     const unsigned version = parser_ ? parser_->get().version() : 11;
@@ -402,7 +417,7 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
   bool released_ = false;
   bool waiting_ = false;
   bool served_ = false;
-  Clock::time_point idleSince_ = Clock::now();
+  Clock::time_point waitingSince_ = Clock::now();
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Clock::time_point deadline_ = Clock::now();
@@ -457,7 +472,7 @@ void HttpServer::Core::admit(tcp::socket socket, bool view) {
   std::string host = hostText(remote);
   const auto own = perClient.find(host);
   const bool tooMany = !view && own != perClient.end() && own->second >= limits.maxPerClient;
-  if (tooMany || (connections.size() >= limits.maxConnections && !evictIdle())) {
+  if (tooMany || (connections.size() >= limits.maxConnections && !makeRoom(expected(host, view)))) {
     // One non-blocking attempt: a refused client must not cost more than this.
     socket.non_blocking(true, ec);
     if (!ec) sendBuffers(static_cast<std::intptr_t>(socket.native_handle()), kBusy, {}, false);
@@ -469,15 +484,25 @@ void HttpServer::Core::admit(tcp::socket socket, bool view) {
   startSweeping();
 }
 
-bool HttpServer::Core::evictIdle() {
-  Connection* oldest = nullptr;
+bool HttpServer::Core::expected(const std::string& host, bool view) const {
+  return view || (expectedClient && expectedClient(host));
+}
+
+bool HttpServer::Core::makeRoom(bool newcomerExpected) {
+  std::vector<Connection*> held;
+  std::vector<HttpPlace> places;
+  // A flood comes from few addresses: ask once per address, not once per connection.
+  std::unordered_map<std::string, bool> awaited;
   for (Connection* connection : connections) {
-    if (connection->idle() && (!oldest || connection->idleSince() < oldest->idleSince())) {
-      oldest = connection;
-    }
+    if (!connection->waiting()) continue;
+    const auto [known, fresh] = awaited.try_emplace(connection->host());
+    if (fresh) known->second = expected(connection->host(), connection->forView());
+    held.push_back(connection);
+    places.push_back({true, known->second, connection->waitingSince()});
   }
-  if (oldest) oldest->abort();
-  return oldest != nullptr;
+  const auto chosen = placeToFree(places, newcomerExpected);
+  if (chosen) held[*chosen]->abort();
+  return chosen.has_value();
 }
 
 // One timer for all connections instead of one re-armed on every read and write; it runs only
@@ -569,6 +594,10 @@ void HttpServer::setSentObserver(SentObserver observer) {
   if (!core_->stopped) core_->sent = std::move(observer);
 }
 
+void HttpServer::setExpectedClient(ExpectedClient expected) {
+  if (!core_->stopped) core_->expectedClient = std::move(expected);
+}
+
 void HttpServer::setNotifyHandler(NotifyHandler handler) {
   if (!core_->stopped) core_->notify = std::move(handler);
 }
@@ -577,6 +606,7 @@ void HttpServer::shutdown() {
   core_->stopped = true;
   core_->notify = nullptr;
   core_->sent = nullptr;
+  core_->expectedClient = nullptr;
   core_->closeAcceptors(true);
   core_->sweeper.cancel();
   const std::vector<Core::Connection*> open(core_->connections.begin(), core_->connections.end());

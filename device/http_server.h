@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -19,13 +21,31 @@ struct HttpServerLimits {
   // A new connection's first request header must be complete this soon: opening connections
   // and sending nothing must not hold slots for long.
   std::chrono::milliseconds headerTimeout{5000};
-  // When all are taken, the connection idle the longest between requests makes room; with
-  // none idle, newcomers are answered 503 and closed at once.
+  // When all are taken, a connection that has not sent a whole request yet (or waits between
+  // requests) makes room (placeToFree); with none that may, newcomers are answered 503 and
+  // closed at once.
   size_t maxConnections = 300;
   // Connections from one LAN address at once, so that one machine cannot take all the others'
   // places. Not applied to the view's listener, where every client has the same address.
   size_t maxPerClient = 32;
 };
+
+// One open connection as seen when a newcomer needs its place.
+struct HttpPlace {
+  // Still waiting for (the rest of) a request: nothing of an answer would be lost.
+  bool waiting = false;
+  // From an address a running deploy waits for, or the view's own.
+  bool expected = false;
+  // When it began to wait for that request.
+  std::chrono::steady_clock::time_point since;
+};
+
+// Which place gives way to a newcomer, or none. Only waiting places may; those of addresses
+// nobody waits for go first, and of these the one waiting the longest, since a request half
+// sent for long is the likeliest to be one that never ends. An expected address's place gives
+// way only to a newcomer that is itself expected: a flood from elsewhere cannot push out the
+// displays that are fetching.
+std::optional<size_t> placeToFree(std::span<const HttpPlace> places, bool newcomerExpected);
 
 class HttpServer {
  public:
@@ -39,6 +59,10 @@ class HttpServer {
   // file's path below the root ("/media/NAME"), where the piece starts and its length.
   using SentObserver = std::function<void(const std::string& host, const std::string& path,
                                           uint64_t offset, uint64_t count)>;
+
+  // Called on the io thread with a LAN client's address ("10.0.0.5", "[fe80::1]"): whether a
+  // running deploy waits for it, so that its connections keep their places when full.
+  using ExpectedClient = std::function<bool(const std::string& host)>;
 
   using Limits = HttpServerLimits;
 
@@ -66,6 +90,7 @@ class HttpServer {
   void closeListeners();
   void setNotifyHandler(NotifyHandler handler);
   void setSentObserver(SentObserver observer);
+  void setExpectedClient(ExpectedClient expected);
   // Closes every acceptor and every open connection and drops the handler. Afterwards the
   // io_context can be stopped (nothing of the server keeps it busy) and the server destroyed,
   // and handlers still queued in the io_context no longer touch the server.

@@ -69,6 +69,8 @@ void HttpService::serveFolder(const std::string& webRoot) {
   });
   server_->setSentObserver([this](const std::string& host, const std::string& path, uint64_t offset,
                                   uint64_t count) { delivery_.record(host, path, offset, count); });
+  // A display that a deploy waits for keeps its place when strangers fill the server.
+  server_->setExpectedClient([this](const std::string& host) { return delivery_.expects(host); });
 }
 
 int HttpService::startListeners(const std::string& webRoot,

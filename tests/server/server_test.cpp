@@ -532,37 +532,73 @@ TEST_F(ServerTest, DropsConnectionsThatMakeNoProgress) {
   EXPECT_LT(cut.drain(900ms), 16u << 20);
 }
 
-TEST_F(ServerTest, OneMachineCannotTakeEveryPlace) {
-  start({.maxConnections = 4, .maxPerClient = 2});
+TEST(PlaceToFree, StrangersWaitingTheLongestGiveWayFirst) {
+  const auto at = [](int seconds) { return Clock::time_point(std::chrono::seconds(seconds)); };
+  // waiting, expected, since
+  const HttpPlace download{false, false, at(0)}, awaitedDownload{false, true, at(0)};
+  const HttpPlace stranger{true, false, at(5)}, laterStranger{true, false, at(7)};
+  const HttpPlace awaited{true, true, at(1)}, laterAwaited{true, true, at(3)};
+  struct Case {
+    const char* what;
+    std::vector<HttpPlace> places;
+    bool newcomerExpected;
+    std::optional<size_t> freed;
+  };
+  const Case cases[] = {
+      {"the stranger waiting longest", {laterStranger, download, stranger, awaited}, false, 2},
+      {"a stranger before an awaited display", {awaited, laterStranger}, true, 1},
+      {"an awaited display only for one awaited too", {awaited, download}, false, std::nullopt},
+      {"the awaited display waiting longest", {laterAwaited, awaitedDownload, awaited}, true, 2},
+      {"never a download", {download, awaitedDownload}, true, std::nullopt},
+      {"nothing open", {}, true, std::nullopt},
+  };
+  for (const auto& [what, places, newcomerExpected, freed] : cases) {
+    EXPECT_EQ(placeToFree(places, newcomerExpected), freed) << what;
+  }
+}
+
+TEST_F(ServerTest, StrangersHalfRequestsGiveWayToAwaitedDisplays) {
+  folder_.write("web/media/large.mp4", patternBytes(16u << 20, 3));
+  start({.maxConnections = 3, .maxPerClient = 1});
+  onIo([&] {
+    server_->setExpectedClient(
+        [](const std::string& host) { return host == "127.0.0.7" || host == "127.0.0.8"; });
+  });
   // A newcomer turned away is answered before it sends a byte.
   const auto busy = [this](const char* from) {
     return TestClient(port_, 0, from).read(false, 2s).value_or(Answer()).result_int() == 503;
   };
-  // Each waits for its answer, so the server admits them in this order.
-  TestClient first(port_, 0, "127.0.0.2"), second(port_, 0, "127.0.0.2");
-  ASSERT_TRUE(first.request(get("/media/a%20b.txt")) && second.request(get("/media/a%20b.txt")));
-  EXPECT_TRUE(busy("127.0.0.2"));
-  // Connections in the middle of a request keep their places; idle ones give theirs up, the
-  // longest idle first.
-  std::vector<std::unique_ptr<TestClient>> working;
-  for (const char* from : {"127.0.0.3", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
-    working.push_back(std::make_unique<TestClient>(port_, 0, from));
-    ASSERT_TRUE(working.back()->request(get("/media/a%20b.txt"))) << from;
-    ASSERT_TRUE(working.back()->send("GET /media/clip.mp4 HTTP/1.1\r\n"));
-    if (working.size() == 3) {
-      EXPECT_TRUE(first.waitClosed(2s));
-    }
-  }
-  EXPECT_TRUE(second.waitClosed(2s));
+  const std::string half = "GET /media/clip.mp4 HTTP/1.1\r\n";
+  const auto download = [this](const char* from) {
+    auto client = std::make_unique<TestClient>(port_, 64 * 1024, from);
+    EXPECT_TRUE(client->send(get("/media/large.mp4", "Connection: close\r\n")));
+    EXPECT_FALSE(client->readSome(1024, 2s).empty()) << from;
+    return client;
+  };
+  // Each is admitted before the next connects: the awaited display has waited the longest.
+  TestClient awaited(port_, 0, "127.0.0.7");
+  ASSERT_TRUE(awaited.send(half));
+  const auto first = download("127.0.0.3");
+  TestClient stranger(port_, 0, "127.0.0.4");
+  ASSERT_TRUE(stranger.send(half));
+  const auto second = download("127.0.0.5");
+  EXPECT_TRUE(stranger.waitClosed(2s));
+  EXPECT_FALSE(awaited.waitClosed(200ms));
+  // Left: two downloads and an awaited display's half request, none of which a stranger takes.
   EXPECT_TRUE(busy("127.0.0.6"));
-  // A place frees up when a connection ends.
-  working.front().reset();
-  std::optional<Answer> admitted;
-  for (int i = 0; i < 100 && !(admitted && admitted->result_int() == 200); ++i) {
-    std::this_thread::sleep_for(10ms);
-    admitted = TestClient(port_, 0, "127.0.0.3").request(get("/media/a%20b.txt"));
+  EXPECT_FALSE(awaited.waitClosed(200ms));
+  TestClient display(port_, 0, "127.0.0.8");
+  const auto answer = display.request(get("/media/a%20b.txt"));
+  EXPECT_TRUE(answer && answer->result_int() == 200);
+  EXPECT_TRUE(awaited.waitClosed(2s));
+  // One place per address even for an awaited one, though its own waiting place could go.
+  EXPECT_TRUE(busy("127.0.0.8"));
+  EXPECT_TRUE(busy("127.0.0.3"));
+  // Both downloads went on to their end.
+  for (auto* client : {first.get(), second.get()}) {
+    const size_t rest = client->drain(10s);
+    EXPECT_TRUE(rest != SIZE_MAX && rest >= (16u << 20) - 1024) << rest;
   }
-  EXPECT_TRUE(admitted && admitted->result_int() == 200);
 }
 
 TEST_F(ServerTest, ListenersCloseAndShutdownLeavesNothingPending) {
