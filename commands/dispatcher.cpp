@@ -63,8 +63,17 @@ std::string savePlaylistFile(AppContext& context, json& message) {
     if (!item.is_object()) return {};
   }
   std::string saved = *name;
+  if (!isPlaylistName(saved)) {
+    return echoWith(message, {{"name", saved},
+                              {"status", "ERROR"},
+                              {"error",
+                               "not a playlist name: blank, or with a control character, "
+                               "'/' or '\\', or reserved"}});
+  }
   bool ok = savePlaylist(context.exeFolder, saved, *items);
-  return echoWith(message, {{"name", saved}, {"status", ok ? "OK" : "ERROR"}});
+  json answer = {{"name", saved}, {"status", ok ? "OK" : "ERROR"}};
+  if (!ok) answer["error"] = "could not write " + pageText(context.confFolder() + "/" + saved);
+  return echoWith(message, std::move(answer));
 }
 
 std::string removePlaylistFile(AppContext& context, json& message) {

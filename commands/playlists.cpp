@@ -87,11 +87,13 @@ void pruneMediaLibrary(const std::string& exeFolder) {
   }
 }
 
-bool savePlaylist(const std::string& exeFolder, const std::string& name, const json& items) {
+bool isPlaylistName(const std::string& name) {
   // A name of the save temporaries would be taken for a crash's left-over at the next start.
-  if (!isSafeFileName(name) || !isPlainName(name) || name.starts_with(kTempFilePrefix)) {
-    return false;
-  }
+  return isSafeFileName(name) && isPlainName(name) && !name.starts_with(kTempFilePrefix);
+}
+
+bool savePlaylist(const std::string& exeFolder, const std::string& name, const json& items) {
+  if (!isPlaylistName(name)) return false;
   json content = json::object();
   content["playlist"] = items;
   return writeFileAtomically(confPath(exeFolder, name), dumpCompact(content));

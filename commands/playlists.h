@@ -19,8 +19,12 @@ nlohmann::json listPlaylists(const std::string& exeFolder);
 // Each playlist is read once, however many media there are.
 void pruneMediaLibrary(const std::string& exeFolder);
 
-// Writes {"playlist": items} atomically. False when the name is unsafe or not plain (see
-// isPlainName), starts with the prefix of the save temporaries, or writing failed.
+// A name a playlist may be saved under: a safe and plain file name (see isSafeFileName,
+// isPlainName) that is not one of the save temporaries.
+bool isPlaylistName(const std::string& name);
+
+// Writes {"playlist": items} atomically. False when the name is no playlist name or writing
+// failed.
 bool savePlaylist(const std::string& exeFolder, const std::string& name,
                   const nlohmann::json& items);
 

@@ -64,7 +64,8 @@ TEST_F(Dispatcher, UnsafeOrMalformedRequestsChangeNothing) {
                         R"(a\tb.json)", R"(a\r\nb.json)", R"(\u001b.json)"}) {
     EXPECT_EQ(
         dispatch(R"({"T":"playlist","C":"save","V":1,"P":{"name":")" + n + R"(","playlist":[]}})"),
-        R"({"C":"save","P":{"name":")" + n + R"(","status":"ERROR"},"T":"playlist","V":1})");
+        R"({"C":"save","P":{"error":"not a playlist name: blank, or with a control character, '/' or '\\', or reserved","name":")" +
+            n + R"(","status":"ERROR"},"T":"playlist","V":1})");
     EXPECT_EQ(
         dispatch(R"({"T":"playlist","C":"remove","V":1,"P":")" + n + R"("})"),
         R"({"C":"remove","P":{"name":")" + n + R"(","status":"ERROR"},"T":"playlist","V":1})");
