@@ -150,9 +150,16 @@ void reportBadCode(const std::string& peer, const char* row, const ResponseStatu
 }
 
 // A display reports a fetch on a connection of its own, naming no deploy: only a task whose
-// fetch it accepted, and that has not heard of it yet, may take the result.
+// fetch it accepted, and that has not heard of it yet, may take the result. A display works
+// on the last fetch it accepted: an earlier task of the same display that still waits will
+// hear nothing, and would leave the newer one's result unattributed.
 void awaitNotification(AppContext& context, const std::shared_ptr<DeviceTask>& task,
                        const char* root) {
+  for (const auto& earlier : context.awaitingTasks) {
+    if (earlier->ip == task->ip && earlier->awaiting == root) earlier->awaiting.clear();
+  }
+  std::erase_if(context.awaitingTasks,
+                [](const auto& waiting) { return waiting->awaiting.empty(); });
   task->awaiting = root;
   context.awaitingTasks.push_back(task);
 }

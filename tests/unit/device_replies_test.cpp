@@ -221,6 +221,13 @@ TEST_F(DeviceReplies, EachEventFindsItsOwnDisplay) {
   onNotification(*context, result, "192.168.1.10:4000");
   EXPECT_EQ(c->awaiting, "") << "the one display that owed it";
   onTaskEvent(*context, c, listed.body, c->ip, 200);
+  auto newer = makeTask(fetching);
+  newer->ip = c->ip;
+  onTaskEvent(*context, newer, listed.body, c->ip, 200);
+  EXPECT_EQ(c->awaiting, "") << "its display took a newer fetch";
+  onNotification(*context, result, "192.168.1.10:4000");
+  EXPECT_EQ(newer->awaiting, "") << "the newer fetch is credited";
+  onTaskEvent(*context, c, listed.body, c->ip, 200);
   onTaskEvent(*context, d, listed.body, d->ip, 200);
   pages.clear();
   onNotification(*context, result, "192.168.1.10:4000");
