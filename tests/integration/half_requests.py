@@ -1,21 +1,16 @@
 #!/usr/bin/env python3
-"""Clients for slow_client_lab.sh; each stops by itself, bounded in time and count.
+"""The flood of slow_client_lab.sh; it stops by itself, bounded in time and count.
 
   half_requests.py flood HOST PORT SECONDS SOURCE...
       From each SOURCE address 32 connections that send only the start of a request head and
       open again at once when the server closes them; stops after SECONDS or 400000 openings.
       Prints how many connections it opened.
-  half_requests.py fetch URL SOURCE COUNT GAP
-      COUNT GETs of URL from SOURCE, one every GAP seconds, each on a new connection; prints
-      the status of each (0: no answer within 5 s), one a line.
 """
 import errno
-import http.client
 import selectors
 import socket
 import sys
 import time
-import urllib.parse
 
 PER_SOURCE = 32
 MAX_OPENINGS = 400000
@@ -81,30 +76,9 @@ def flood(host, port, seconds, sources):
     print(opened)
 
 
-def fetch(url, source, count, gap):
-    parts = urllib.parse.urlsplit(url)
-    for _ in range(count):
-        status = 0
-        connection = http.client.HTTPConnection(
-            parts.hostname, parts.port, timeout=5, source_address=(source, 0))
-        try:
-            connection.request("GET", parts.path, headers={"Connection": "close"})
-            answer = connection.getresponse()
-            answer.read()
-            status = answer.status
-        except (OSError, http.client.HTTPException):
-            pass
-        finally:
-            connection.close()
-        print(status, flush=True)
-        time.sleep(gap)
-
-
 def main(args):
     if len(args) >= 4 and args[0] == "flood":
         flood(args[1], int(args[2]), float(args[3]), args[4:])
-    elif len(args) == 5 and args[0] == "fetch":
-        fetch(args[1], args[2], min(int(args[3]), 1000), min(float(args[4]), 10.0))
     else:
         sys.exit(__doc__)
 
