@@ -17,7 +17,8 @@ AppContext::AppContext(std::string folder, AppConfig loaded)
       pageFolder(exeFolder + "/web"),
       notificationPort(loaded.notificationPort),
       searchPort(loaded.searchPort),
-      language(std::move(loaded.language)) {}
+      language(std::move(loaded.language)),
+      keep{loaded.historyDays * 24 * 3600 * 1000, loaded.historyRuns} {}
 
 AppContext::~AppContext() = default;
 

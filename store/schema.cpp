@@ -161,11 +161,29 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
             "); it was left as it is.";
     return nullptr;
   }
-  std::string check;
-  if (!pragmaText(connection.db, "PRAGMA quick_check", path, check, error)) return nullptr;
-  if (check != "ok") {
-    error = openFailure(path, SQLITE_CORRUPT, check);
-    return nullptr;
+  // The whole file is checked on request or after a crash, in the background: at start only
+  // the tables whose size does not grow with the journal, so that opening stays quick.
+  if (std::stoi(version) == kSchemaVersion) {
+    std::string tables;
+    if (!pragmaText(connection.db,
+                    "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN"
+                    " ('displays', 'groups', 'group_members', 'runs', 'run_files',"
+                    " 'run_displays', 'steps')",
+                    path, tables, error))
+      return nullptr;
+    if (tables != "7") {
+      error = openFailure(path, SQLITE_CORRUPT, "tables of the journal are missing");
+      return nullptr;
+    }
+    for (const char* sql : {"PRAGMA quick_check(displays)", "PRAGMA quick_check(groups)",
+                            "PRAGMA quick_check(group_members)"}) {
+      std::string check;
+      if (!pragmaText(connection.db, sql, path, check, error)) return nullptr;
+      if (check != "ok") {
+        error = openFailure(path, SQLITE_CORRUPT, check);
+        return nullptr;
+      }
+    }
   }
   // Takes the write lock first: a read-only file or another writer refuses here, unchanged.
   if (!execOpen(connection.db, "BEGIN IMMEDIATE; COMMIT;", path, error)) return nullptr;
@@ -174,6 +192,11 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
   if (!execOpen(connection.db,
                 "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA cache_size=-65536;",
                 path, error))
+    return nullptr;
+  // A new file gives freed pages back to the file system as the journal is pruned; an older
+  // file is converted once, later, by the pruning (store/maintenance.cpp).
+  if (std::stoi(version) == 0 &&
+      !execOpen(connection.db, "PRAGMA auto_vacuum=INCREMENTAL;", path, error))
     return nullptr;
   for (int from = std::stoi(version); from < kSchemaVersion; ++from) {
     std::string migration = std::string("BEGIN IMMEDIATE;") + kMigrations[from] +
@@ -217,5 +240,7 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& appFolder) {
   sqlite3* db = openDatabase(path, exists, error);
   if (!db) return failure(error);
   ownerOnly();
-  return std::unique_ptr<Store>(new Store(std::make_unique<Impl>(db)));
+  auto impl = std::make_unique<Impl>(db);
+  impl->path = path;
+  return std::unique_ptr<Store>(new Store(std::move(impl)));
 }

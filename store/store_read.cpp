@@ -73,7 +73,7 @@ class Members {
 
 // The runs' rows, newest first, with their files and displays; filters as history() says.
 json readRuns(Store::Impl& impl, size_t limit, const std::string& ip, const std::string& group,
-              int64_t id) {
+              int64_t id, int64_t before = 0) {
   json runs = json::array();
   std::unordered_map<int64_t, std::pair<json*, json*>> lists;  // a run's files and displays
   {
@@ -83,8 +83,9 @@ json readRuns(Store::Impl& impl, size_t limit, const std::string& ip, const std:
         " AND (?2 = '' OR id IN (SELECT run FROM run_displays WHERE ip = ?2))"
         " AND (?3 = '' OR group_name = ?3 OR id IN (SELECT run FROM run_displays WHERE ip IN"
         "      (SELECT ip FROM group_members WHERE \"group\" = ?3)))"
+        " AND (?5 = 0 OR id < ?5)"
         " ORDER BY id DESC LIMIT ?4");
-    query.bind(1, id).bind(2, ip).bind(3, group).bind(4, static_cast<int64_t>(limit));
+    query.bind(1, id).bind(2, ip).bind(3, group).bind(4, static_cast<int64_t>(limit)).bind(5, before);
     while (query.step() == SQLITE_ROW) {
       runs.push_back(Members()
                          .add("id", query.integer(0))
@@ -228,8 +229,17 @@ std::string Store::knownDigest(const std::string& name, uint64_t size) {
   });
 }
 
-json Store::history(size_t limit, const std::string& ip, const std::string& group) {
-  return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0); });
+json Store::history(size_t limit, const std::string& ip, const std::string& group,
+                    int64_t before) {
+  return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0, before); });
+}
+
+bool Store::hasRun(int64_t id) {
+  return impl_->read<bool>([&] {
+    auto query = impl_->prepare("SELECT 1 FROM runs WHERE id = ?1");
+    query.bind(1, id);
+    return query.step() == SQLITE_ROW;
+  });
 }
 
 json Store::run(int64_t id) {
@@ -263,22 +273,32 @@ json Store::run(int64_t id) {
   });
 }
 
-std::string Store::historyCsv(int64_t id) {
-  return impl_->read<std::string>([&] {
+Result<> Store::exportCsv(int64_t id,
+                         const std::function<bool(const std::string& piece)>& write) {
+  // Handed on in pieces of about this size: memory stays the same whatever the journal holds.
+  constexpr size_t kPiece = 64 * 1024;
+  return impl_->read<Result<>>([&]() -> Result<> {
     std::string csv = "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n";
     auto query = impl_->prepare(
         "SELECT r.id, r.started, r.kind, r.playlist, r.group_name, r.retry_of, d.ip, d.state,"
         " d.updated, d.detail FROM runs r JOIN run_displays d ON d.run = r.id"
         " WHERE ?1 <= 0 OR r.id = ?1 ORDER BY r.id DESC, d.ip");
     query.bind(1, id);
-    while (query.step() == SQLITE_ROW) {
+    int code;
+    while ((code = query.step()) == SQLITE_ROW) {
       int64_t retryOf = query.integer(5);
       csv += std::to_string(query.integer(0)) + "," + isoTimeUtc(query.integer(1)) + "," +
              csvCell(query.text(2)) + "," + csvCell(query.text(3)) + "," + csvCell(query.text(4)) +
              "," + (retryOf ? std::to_string(retryOf) : "") + "," + csvCell(query.text(6)) + "," +
              csvCell(query.text(7)) + "," + isoTimeUtc(query.integer(8)) + "," +
              csvCell(query.text(9)) + "\r\n";
+      if (csv.size() >= kPiece) {
+        if (!write(csv)) return failure("the file could not be written");
+        csv.clear();
+      }
     }
-    return csv;
+    if (code != SQLITE_DONE) return failure("The store could not be read: " + impl_->lastError());
+    if (!write(csv)) return failure("the file could not be written");
+    return {};
   });
 }

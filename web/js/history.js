@@ -74,6 +74,7 @@ function onHistoryMessage(command, payload) {
     }
     historyRuns = runs;
     renderHistory();
+    renderHistoryKeep(body.keep);
   } else if (command === 'export') {
     if (body.status === 'OK') {
       showNotice(i18n_getMessage('historyExported', [asText(body.path)]), 'success');
@@ -83,6 +84,21 @@ function onHistoryMessage(command, payload) {
   } else if (command === 'state') {
     onRunState(body);
   }
+}
+
+// How much of the journal the host keeps (config.yaml, "history"); a limit of 0 is none.
+function renderHistoryKeep(keep) {
+  const limits = keep !== null && typeof keep === 'object' ? keep : {};
+  const days = Number.isInteger(limits.days) && limits.days > 0 ? limits.days : 0;
+  const runs = Number.isInteger(limits.runs) && limits.runs > 0 ? limits.runs : 0;
+  const parts = [];
+  if (days > 0) {
+    parts.push(i18n_getMessage('historyKeepDays', [String(days)]));
+  }
+  if (runs > 0) {
+    parts.push(i18n_getMessage('historyKeepRuns', [runs.toLocaleString(currentLanguage)]));
+  }
+  $('#historyKeep').text(parts.length > 0 ? parts.join(' ') : i18n_getMessage('historyKeepAll'));
 }
 
 // A display's state in a run changed: the run's row, the display's row and the open details follow.
