@@ -18,7 +18,9 @@ AppContext::AppContext(std::string folder, AppConfig loaded)
       notificationPort(loaded.notificationPort),
       searchPort(loaded.searchPort),
       language(std::move(loaded.language)),
-      keep{loaded.historyDays * 24 * 3600 * 1000, loaded.historyRuns} {}
+      // Days beyond any calendar's reach are as good as none, and do not overflow.
+      keep{std::min<int64_t>(loaded.historyDays, 1'000'000) * 24 * 3600 * 1000,
+           loaded.historyRuns} {}
 
 AppContext::~AppContext() = default;
 

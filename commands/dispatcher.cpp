@@ -133,7 +133,8 @@ std::string retryRun(AppContext& context, json& message) {
   const json& p = message.contains("P") && message["P"].is_object() ? message["P"] : json::object();
   if (why.empty()) why = runIdError(p, "id", true);
   for (const char* key : {"user", "pass"}) {
-    if (why.empty() && !stringField(p, key)) why = std::string("the request needs \"") + key + "\" as a text";
+    if (why.empty() && !stringField(p, key))
+      why = std::string("the request needs \"") + key + "\" as a text";
   }
   if (!why.empty()) {
     // Only the id goes back: the credentials are never repeated.

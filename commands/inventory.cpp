@@ -114,7 +114,8 @@ std::string historyRequestError(const json& message) {
 
 namespace {
 
-std::string refuse(json& message, const std::string& why, std::initializer_list<const char*> lists) {
+std::string refuse(json& message, const std::string& why,
+                   std::initializer_list<const char*> lists) {
   json payload = requestPayload(message);
   payload["status"] = "ERROR";
   payload["error"] = why;
@@ -130,7 +131,8 @@ std::string historyFilterError(const json& message) {
     if (std::string why = runIdError(p, key, false); !why.empty()) return why;
   }
   for (const char* key : {"ip", "group"}) {
-    if (p.contains(key) && !p[key].is_string()) return "\"" + std::string(key) + "\" must be a text";
+    if (p.contains(key) && !p[key].is_string())
+      return "\"" + std::string(key) + "\" must be a text";
   }
   if (p.contains("limit") && !p["limit"].is_number_integer()) {
     return "\"limit\" must be a whole number";
@@ -154,12 +156,15 @@ std::string getHistory(AppContext& context, json& message) {
   int64_t limit = integerField(p, "limit").value_or(kDefaultHistory);
   if (limit < 1) limit = kDefaultHistory;
   if (limit > kMostHistory) limit = kMostHistory;
-  json runs = context.store->history(static_cast<size_t>(limit), stringOr(p, "ip"),
-                                     stringOr(p, "group"), integerField(p, "before").value_or(0));
-  return reply(message, {{"runs", std::move(runs)},
-                         {"keep",
-                          {{"days", context.keep.maxAgeMs / (24 * 3600 * 1000)},
-                           {"runs", context.keep.maxRuns}}}});
+  const int64_t before = integerField(p, "before").value_or(0);
+  json answer = {
+      {"runs", context.store->history(static_cast<size_t>(limit), stringOr(p, "ip"),
+                                      stringOr(p, "group"), before)},
+      {"keep",
+       {{"days", context.keep.maxAgeMs / (24 * 3600 * 1000)}, {"runs", context.keep.maxRuns}}}};
+  // A page further down the list says which: the page adds it to the runs it shows.
+  if (before > 0) answer["before"] = before;
+  return reply(message, std::move(answer));
 }
 
 std::string exportHistory(AppContext& context, json& message) {

@@ -190,7 +190,8 @@ bool Store::startCheck(std::function<void(const CheckStatus&)> done) {
       }
       sqlite3_stmt* query = nullptr;
       int code = sqlite3_prepare_v2(db, "PRAGMA quick_check(20)", -1, &query, nullptr);
-      while (code == SQLITE_OK && (code = sqlite3_step(query)) == SQLITE_ROW) {
+      while (code == SQLITE_OK || code == SQLITE_ROW) {
+        if ((code = sqlite3_step(query)) != SQLITE_ROW) break;
         const unsigned char* text = sqlite3_column_text(query, 0);
         if (!result.empty()) result += "; ";
         result += text ? reinterpret_cast<const char*>(text) : "";

@@ -85,7 +85,11 @@ json readRuns(Store::Impl& impl, size_t limit, const std::string& ip, const std:
         "      (SELECT ip FROM group_members WHERE \"group\" = ?3)))"
         " AND (?5 = 0 OR id < ?5)"
         " ORDER BY id DESC LIMIT ?4");
-    query.bind(1, id).bind(2, ip).bind(3, group).bind(4, static_cast<int64_t>(limit)).bind(5, before);
+    query.bind(1, id)
+        .bind(2, ip)
+        .bind(3, group)
+        .bind(4, static_cast<int64_t>(limit))
+        .bind(5, before);
     while (query.step() == SQLITE_ROW) {
       runs.push_back(Members()
                          .add("id", query.integer(0))
@@ -229,8 +233,7 @@ std::string Store::knownDigest(const std::string& name, uint64_t size) {
   });
 }
 
-json Store::history(size_t limit, const std::string& ip, const std::string& group,
-                    int64_t before) {
+json Store::history(size_t limit, const std::string& ip, const std::string& group, int64_t before) {
   return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0, before); });
 }
 
@@ -273,8 +276,7 @@ json Store::run(int64_t id) {
   });
 }
 
-Result<> Store::exportCsv(int64_t id,
-                         const std::function<bool(const std::string& piece)>& write) {
+Result<> Store::exportCsv(int64_t id, const std::function<bool(const std::string& piece)>& write) {
   // Handed on in pieces of about this size: memory stays the same whatever the journal holds.
   constexpr size_t kPiece = 64 * 1024;
   return impl_->read<Result<>>([&]() -> Result<> {

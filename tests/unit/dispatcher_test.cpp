@@ -137,7 +137,7 @@ TEST_F(Dispatcher, HistoryRequestsThatCannotBeUsedAreRefused) {
       {R"("C":"get","P":{"ip":5})", R"({"error":"\"ip\" must be a text","ip":5,"runs":[],"status":"ERROR"})"},
       {R"("C":"get","P":{"group":["a"]})", R"({"error":"\"group\" must be a text","group":["a"],"runs":[],"status":"ERROR"})"},
       {R"("C":"get","P":{"limit":"5"})", R"({"error":"\"limit\" must be a whole number","limit":"5","runs":[],"status":"ERROR"})"},
-      {R"("C":"get","P":{"before":0})", R"({"before":0,"error":"\"before\" must be a run id (a whole number above 0)","runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"before":0})", R"x({"before":0,"error":"\"before\" must be a run id (a whole number above 0)","runs":[],"status":"ERROR"})x"},
       {R"("C":"get","P":[1])", R"({"error":")" + notObject + R"(","runs":[],"status":"ERROR"})"},
       {R"("C":"export","P":{"id":99})", R"({"error":"unknown run 99","id":99,"status":"ERROR"})"},
       {R"("C":"export","P":{"id":-5})", R"({"error":")" + runId + R"(","id":-5,"status":"ERROR"})"},
@@ -154,9 +154,9 @@ TEST_F(Dispatcher, HistoryRequestsThatCannotBeUsedAreRefused) {
     EXPECT_FALSE(dir.exists("out.csv")) << request;
   }
   // The same filters of the right type are taken.
-  EXPECT_EQ(json::parse(dispatch(R"({"T":"history","C":"get","V":1,"P":{"id":1}})"))["P"]["runs"]
-                .size(),
-            1u);
+  EXPECT_EQ(
+      json::parse(dispatch(R"({"T":"history","C":"get","V":1,"P":{"id":1}})"))["P"]["runs"].size(),
+      1u);
   EXPECT_EQ(json::parse(dispatch(
                 R"({"T":"history","C":"get","V":1,"P":{"ip":"10.0.0.1:80","before":2,"limit":5}})"))
                 ["P"]["runs"][0]["id"],

@@ -326,7 +326,8 @@ constexpr int64_t kNow = 1'800'000'000'000;
 
 void writeRuns(Store& store) {
   for (int64_t i = 1; i <= 8; ++i) {
-    RunStart run = runOf("playlist", {"10.0.0.1:80", "10.0.0." + std::to_string(i % 2 + 2) + ":80"});
+    RunStart run =
+        runOf("playlist", {"10.0.0.1:80", "10.0.0." + std::to_string(i % 2 + 2) + ":80"});
     run.startedMs = kNow - (9 - i) * kDay;
     run.files = {{"clip" + std::to_string(i) + ".mp4", 10, "ab"}};
     ASSERT_EQ(store.beginRun(run).value_or(0), i);
@@ -344,7 +345,7 @@ TEST_F(StoreTest, PruningRemovesExactlyTheRunsBeyondTheLimits) {
       {{0, 0}, {8, 7, 6, 5, 4, 3, 2, 1}},
       {{0, 3}, {8, 7, 6, 2}},  // a run still going stays
       {{0, 8}, {8, 7, 6, 5, 4, 3, 2, 1}},
-      {{3 * kDay, 0}, {8, 7, 6, 2}},          // started 3, 2 and 1 days ago
+      {{3 * kDay, 0}, {8, 7, 6, 2}},            // started 3, 2 and 1 days ago
       {{5 * kDay + 1, 0}, {8, 7, 6, 5, 4, 2}},  // run 4 started 5 days ago, within
       {{5 * kDay + 1, 2}, {8, 7, 2}},
       {{kDay / 2, 0}, {2}},
@@ -392,9 +393,12 @@ TEST_F(StoreTest, HistoryPagesByRunId) {
     const char* ip;
     std::vector<int64_t> ids;
   } cases[] = {
-      {3, 0, "", {8, 7, 6}},       {3, 6, "", {5, 4, 3}},
-      {3, 3, "", {2, 1}},          {3, 1, "", {}},
-      {2, 100, "", {8, 7}},        {2, 8, "10.0.0.2:80", {6, 4}},
+      {3, 0, "", {8, 7, 6}},
+      {3, 6, "", {5, 4, 3}},
+      {3, 3, "", {2, 1}},
+      {3, 1, "", {}},
+      {2, 100, "", {8, 7}},
+      {2, 8, "10.0.0.2:80", {6, 4}},
       {5, 5, "10.0.0.3:80", {3, 1}},
   };
   for (const auto& c : cases)
@@ -412,7 +416,8 @@ TEST_F(StoreTest, TheFullCheckRunsBesideTheWriterAndFindsADamagedJournal) {
   EXPECT_EQ(check().result, "ok");
   EXPECT_EQ(store->checkStatus().state, CheckStatus::State::kOk);
   // The journal's pages are not read at start: the file opens, and the check finds the damage.
-  const int64_t page = scalar(dir.file(kDb), "SELECT rootpage FROM sqlite_schema WHERE name = 'steps'");
+  const int64_t page =
+      scalar(dir.file(kDb), "SELECT rootpage FROM sqlite_schema WHERE name = 'steps'");
   store.reset();
   EXPECT_FALSE(dir.exists(std::string(kDb) + ".running")) << "a clean close leaves no marker";
   std::string bytes = dir.read(kDb);

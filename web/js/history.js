@@ -49,9 +49,14 @@ function runSummary(run) {
   };
 }
 
-function requestHistory() {
-  postToHost('history', 'get', { limit: HISTORY_LIMIT, ip: asText($('#historyFilterDisplay').val()),
-    group: asText($('#historyFilterGroup').val()) });
+// `before`: the runs older than that run, the next page of the list.
+function requestHistory(before) {
+  const request = { limit: HISTORY_LIMIT, ip: asText($('#historyFilterDisplay').val()),
+    group: asText($('#historyFilterGroup').val()) };
+  if (runId(before) > 0) {
+    request.before = runId(before);
+  }
+  postToHost('history', 'get', request);
 }
 
 function requestRun(id) {
@@ -72,7 +77,14 @@ function onHistoryMessage(command, payload) {
       renderRunDetail();
       return;
     }
-    historyRuns = runs;
+    if (runId(body.before) > 0) {
+      const shown = new Set(historyRuns.map((run) => runId(run.id)));
+      historyRuns = historyRuns.concat(runs.filter((run) => !shown.has(runId(run.id))));
+    } else {
+      historyRuns = runs;
+    }
+    // A full page may have older runs behind it.
+    $('#historyOlder').toggleClass('d-none', runs.length < HISTORY_LIMIT);
     renderHistory();
     renderHistoryKeep(body.keep);
   } else if (command === 'export') {
@@ -246,8 +258,14 @@ function showView(name) {
 function bindHistory() {
   $('#tabMain').on('click', () => showView('main'));
   $('#tabHistory').on('click', () => showView('history'));
-  $('#historyFilterDisplay, #historyFilterGroup').on('change', requestHistory);
-  $('#historyRefresh').on('click', requestHistory);
+  $('#historyFilterDisplay, #historyFilterGroup').on('change', () => requestHistory());
+  $('#historyRefresh').on('click', () => requestHistory());
+  $('#historyOlder').on('click', () => {
+    const last = historyRuns[historyRuns.length - 1];
+    if (last) {
+      requestHistory(last.id);
+    }
+  });
   $('#historyExportAll').on('click', () => exportHistory(0));
   $('#historyRuns').on('click', 'button[data-action]', (event) => {
     const id = $(event.currentTarget).attr('data-run');
