@@ -15,7 +15,7 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build}
 runs=${RUNS:-100000}
 cli=$build/quillora-cli
-prune=$build/bench/bench_history_prune
+prune=$build/bench_history_prune
 [ -x "$cli" ] && [ -x "$prune" ] || { echo "not built in $build: quillora-cli, bench_history_prune" >&2; exit 1; }
 for tool in sqlite3 /usr/bin/time unshare; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }

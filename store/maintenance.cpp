@@ -89,28 +89,47 @@ std::pair<int64_t, int64_t> vacuumState(Store::Impl& impl) {
 
 Result<int64_t> Store::prune(const Retention& keep, int64_t nowMs) {
   const int64_t oldest = keep.maxAgeMs > 0 ? nowMs - keep.maxAgeMs : INT64_MIN;
-  // Every run up to this id is beyond the count; the runs begun while pruning are not.
-  auto bound = std::make_shared<int64_t>(0);
+  // Every run up to this id is beyond the count; the runs begun while pruning are not. The
+  // span of ids bounds the count, so a journal within its limit is not counted through.
+  int64_t bound = 0;
   if (keep.maxRuns > 0) {
-    *bound = impl_->read<int64_t>([this, &keep]() -> int64_t {
+    bound = impl_->read<int64_t>([this, &keep]() -> int64_t {
+      auto span =
+          impl_->prepare("SELECT (SELECT max(id) FROM runs) - (SELECT min(id) FROM runs) + 1");
+      if (span.step() != SQLITE_ROW || span.isNull(0) || span.integer(0) <= keep.maxRuns) return 0;
       auto query = impl_->prepare("SELECT id FROM runs ORDER BY id DESC LIMIT 1 OFFSET ?1");
       query.bind(1, keep.maxRuns);
       return query.step() == SQLITE_ROW ? query.integer(0) : 0;
     });
   }
+  // Oldest first, up to the first finished run that stays: what is left is newer (only a clock
+  // set back could start a later run earlier; such a run goes once the one before it does).
+  // A run still going is never removed.
+  auto after = std::make_shared<int64_t>(0);
+  auto reachedKept = std::make_shared<bool>(false);
   int64_t removed = 0;
-  while (!background_->stopped()) {
+  while (!*reachedKept && !background_->stopped()) {
     auto count = std::make_shared<int64_t>(0);
-    Result<> chunk = waitedWrite(*impl_, [this, oldest, bound, count](std::string&) {
-      // Oldest first: the runs to remove lead the table, so each pass reads little beyond them.
-      auto ids = impl_->prepare(
-          "SELECT id FROM runs WHERE ended IS NOT NULL AND (id <= ?1 OR started < ?2)"
-          " ORDER BY id LIMIT ?3");
-      ids.bind(1, *bound).bind(2, oldest).bind(3, kPruneChunk);
+    auto looked = std::make_shared<int64_t>(0);
+    Result<> chunk = waitedWrite(*impl_, [=, this](std::string&) {
       std::vector<int64_t> found;
       int code;
-      while ((code = ids.step()) == SQLITE_ROW) found.push_back(ids.integer(0));
-      if (code != SQLITE_DONE) return false;
+      {
+        auto rows = impl_->prepare(
+            "SELECT id, started, ended IS NULL FROM runs WHERE id > ?1 ORDER BY id LIMIT ?2");
+        rows.bind(1, *after).bind(2, kPruneChunk);
+        while ((code = rows.step()) == SQLITE_ROW) {
+          ++*looked;
+          *after = rows.integer(0);
+          if (rows.integer(2)) continue;
+          if (rows.integer(0) > bound && rows.integer(1) >= oldest) {
+            *reachedKept = true;
+            break;
+          }
+          found.push_back(rows.integer(0));
+        }
+      }
+      if (code != SQLITE_ROW && code != SQLITE_DONE) return false;
       for (int64_t id : found) {
         for (const char* sql :
              {"DELETE FROM steps WHERE run = ?1", "DELETE FROM run_displays WHERE run = ?1",
@@ -123,7 +142,7 @@ Result<int64_t> Store::prune(const Retention& keep, int64_t nowMs) {
     });
     if (!chunk) return failure(chunk.error());
     removed += *count;
-    if (*count < kPruneChunk) break;
+    if (*looked < kPruneChunk) break;
   }
   if (background_->stopped()) return removed;
   auto [mode, freePages] = vacuumState(*impl_);
