@@ -279,13 +279,35 @@ json Store::run(int64_t id) {
 Result<> Store::exportCsv(int64_t id, const std::function<bool(const std::string& piece)>& write) {
   // Handed on in pieces of about this size: memory stays the same whatever the journal holds.
   constexpr size_t kPiece = 64 * 1024;
-  return impl_->read<Result<>>([&]() -> Result<> {
-    std::string csv = "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n";
-    auto query = impl_->prepare(
-        "SELECT r.id, r.started, r.kind, r.playlist, r.group_name, r.retry_of, d.ip, d.state,"
-        " d.updated, d.detail FROM runs r JOIN run_displays d ON d.run = r.id"
-        " WHERE ?1 <= 0 OR r.id = ?1 ORDER BY r.id DESC, d.ip");
+  // On a connection of its own with a small cache, once what was queued is on disk: the
+  // writer's large cache is not filled with the whole journal, and writes go on meanwhile.
+  flush();
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  auto close = [&] {
+    sqlite3_finalize(statement);
+    sqlite3_close_v2(db);
+  };
+  if (sqlite3_open_v2(impl_->path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK ||
+      sqlite3_exec(db, "PRAGMA cache_size=-1024", nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(
+          db,
+          "SELECT r.id, r.started, r.kind, r.playlist, r.group_name, r.retry_of, d.ip, d.state,"
+          " d.updated, d.detail FROM runs r JOIN run_displays d ON d.run = r.id"
+          " WHERE ?1 <= 0 OR r.id = ?1 ORDER BY r.id DESC, d.ip",
+          -1, &statement, nullptr) != SQLITE_OK) {
+    Result<> refused = failure(std::string("The store could not be read: ") +
+                               (db ? sqlite3_errmsg(db) : "out of memory"));
+    close();
+    return refused;
+  }
+  sqlite3_busy_timeout(db, 2000);
+  Result<> done;
+  {
+    Query query(db, statement);
     query.bind(1, id);
+    std::string csv = "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n";
     int code;
     while ((code = query.step()) == SQLITE_ROW) {
       int64_t retryOf = query.integer(5);
@@ -295,12 +317,16 @@ Result<> Store::exportCsv(int64_t id, const std::function<bool(const std::string
              csvCell(query.text(7)) + "," + isoTimeUtc(query.integer(8)) + "," +
              csvCell(query.text(9)) + "\r\n";
       if (csv.size() >= kPiece) {
-        if (!write(csv)) return failure("the file could not be written");
+        if (!write(csv)) break;
         csv.clear();
       }
     }
-    if (code != SQLITE_DONE) return failure("The store could not be read: " + impl_->lastError());
-    if (!write(csv)) return failure("the file could not be written");
-    return {};
-  });
+    if (code == SQLITE_ROW || !write(csv)) {
+      done = failure("the file could not be written");
+    } else if (code != SQLITE_DONE) {
+      done = failure(std::string("The store could not be read: ") + sqlite3_errmsg(db));
+    }
+  }
+  close();
+  return done;
 }
