@@ -97,8 +97,10 @@ gets=200
 for _ in $(seq "$gets"); do echo "$get"; done >"$work/gets"
 run_cli - <"$work/gets" >"$work/gets.out" 2>>"$work/stderr"
 [ "$(grep -c '"runs":\[{' "$work/gets.out")" = "$gets" ] || { echo "history get failed" >&2; exit 1; }
-empty=$(best_of_3 run_cli - </dev/null)
-many=$(best_of_3 run_cli - <"$work/gets")
+no_gets() { run_cli - </dev/null; }
+all_gets() { run_cli - <"$work/gets"; }
+empty=$(best_of_3 no_gets)
+many=$(best_of_3 all_gets)
 echo "history get, limit 50: $(awk -v a="$many" -v b="$empty" -v n="$gets" 'BEGIN { printf "%.2f", (a - b) / n }')" \
   "ms a request (goal < 20) ($many ms for $gets in one process, $empty ms without any)"
 

@@ -290,7 +290,7 @@ Result<> Store::exportCsv(int64_t id, const std::function<bool(const std::string
   };
   if (sqlite3_open_v2(impl_->path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK ||
-      sqlite3_exec(db, "PRAGMA cache_size=-1024", nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_exec(db, "PRAGMA cache_size=-8192", nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(
           db,
           "SELECT r.id, r.started, r.kind, r.playlist, r.group_name, r.retry_of, d.ip, d.state,"
