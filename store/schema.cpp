@@ -185,6 +185,12 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
       }
     }
   }
+  // A new file gives freed pages back to the file system as the journal is pruned: set before
+  // its first page is written, or it is ignored. An older file is converted once, later, by the
+  // pruning (store/maintenance.cpp).
+  if (std::stoi(version) == 0 &&
+      !execOpen(connection.db, "PRAGMA auto_vacuum=INCREMENTAL;", path, error))
+    return nullptr;
   // Takes the write lock first: a read-only file or another writer refuses here, unchanged.
   if (!execOpen(connection.db, "BEGIN IMMEDIATE; COMMIT;", path, error)) return nullptr;
   std::string mode;
@@ -192,11 +198,6 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
   if (!execOpen(connection.db,
                 "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA cache_size=-65536;",
                 path, error))
-    return nullptr;
-  // A new file gives freed pages back to the file system as the journal is pruned; an older
-  // file is converted once, later, by the pruning (store/maintenance.cpp).
-  if (std::stoi(version) == 0 &&
-      !execOpen(connection.db, "PRAGMA auto_vacuum=INCREMENTAL;", path, error))
     return nullptr;
   for (int from = std::stoi(version); from < kSchemaVersion; ++from) {
     std::string migration = std::string("BEGIN IMMEDIATE;") + kMigrations[from] +

@@ -1,12 +1,14 @@
 #include "commands/dispatcher.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <memory>
 
 #include "app/app_context.h"
 #include "app/startup.h"
+#include "base/clock.h"
 #include "commands/playlists.h"
 #include "media/file_utils.h"
 #include "platform/file_dialog.h"
@@ -115,7 +117,11 @@ TEST_F(Dispatcher, HistoryRequestsThatCannotBeUsedAreRefused) {
   RunStart run;
   run.kind = "login";
   run.ips = {"10.0.0.1:80"};
+  run.startedMs = nowMs();  // within the year the store keeps
   ASSERT_EQ(context->store->beginRun(run).value_or(0), 1);
+  // Done with: a retry that went through by mistake would find nothing to send.
+  context->store->recordStep({1, "10.0.0.1:80", run.startedMs, "login", "OK", {}, "confirmed"});
+  context->store->endRun(1, run.startedMs);
   PreparedDialogs dialogs;
   context->dialogs = &dialogs;
   const std::string runId = R"(\"id\" must be a run id (a whole number above 0))";
@@ -163,6 +169,23 @@ TEST_F(Dispatcher, HistoryRequestsThatCannotBeUsedAreRefused) {
             1);
   EXPECT_EQ(json::parse(dispatch(R"({"T":"history","C":"export","V":1,"P":{"id":1}})"))["P"],
             json::parse(R"({"id":1,"path":")" + dir.file("out.csv") + R"(","status":"OK"})"));
+  // A page holds at most 1,000 runs, however many are asked for.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file("data/quillora.db").c_str(), &other), SQLITE_OK);
+  const std::string now = std::to_string(nowMs());
+  EXPECT_EQ(
+      sqlite3_exec(other,
+                   ("WITH RECURSIVE r(i) AS (SELECT 2 UNION ALL SELECT i + 1 FROM r WHERE i < "
+                    "1100) INSERT INTO runs (id, kind, started, ended) SELECT i, 'login', " +
+                    now + ", " + now + " FROM r")
+                       .c_str(),
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_EQ(
+      json::parse(dispatch(R"({"T":"history","C":"get","V":1,"P":{"limit":5000}})"))["P"]["runs"]
+          .size(),
+      1000u);
 }
 
 TEST(Shutdown, StartAndExitCleanTheRuntimeFolders) {

@@ -319,8 +319,8 @@ std::vector<int64_t> idsOf(const json& runs) {
   return ids;
 }
 
-// Runs 1..8 started a day apart (run 1 eight days before `kNow`), 2 displays with a step and
-// a file each; run 2 never ended.
+// Runs 1..8 started a day apart (run 1 eight days before `kNow`), 2 displays, a file and a
+// large step each; run 2 never ended.
 constexpr int64_t kDay = 24 * 3600 * 1000;
 constexpr int64_t kNow = 1'800'000'000'000;
 
@@ -331,7 +331,14 @@ void writeRuns(Store& store) {
     run.startedMs = kNow - (9 - i) * kDay;
     run.files = {{"clip" + std::to_string(i) + ".mp4", 10, "ab"}};
     ASSERT_EQ(store.beginRun(run).value_or(0), i);
-    store.recordStep({i, "10.0.0.1:80", run.startedMs + 1, "login", "OK", {}, "confirmed"});
+    // Pages of their own, which go back to the file system when the run is removed.
+    store.recordStep({i,
+                      "10.0.0.1:80",
+                      run.startedMs + 1,
+                      "login",
+                      "OK",
+                      {{"note", std::string(6000, static_cast<char>('a' + i))}},
+                      "confirmed"});
     if (i != 2) store.endRun(i, run.startedMs + 2);
   }
   store.flush();
@@ -356,6 +363,7 @@ TEST_F(StoreTest, PruningRemovesExactlyTheRunsBeyondTheLimits) {
     store.reset();
     fs::remove_all(dir.file("data"));
     store = std::move(*Store::open(dir.path()));
+    ASSERT_EQ(scalar(dir.file(kDb), "PRAGMA auto_vacuum"), 2) << "a new file, made to shrink";
     writeRuns(*store);
     Result<int64_t> removed = store->prune(c.keep, kNow);
     ASSERT_TRUE(removed) << label << ": " << removed.error();
