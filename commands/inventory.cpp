@@ -202,15 +202,22 @@ std::string exportHistory(AppContext& context, json& message) {
 }
 
 json checkMessage(const CheckStatus& status) {
-  using State = CheckStatus::State;
-  json payload = {{"status", status.state == State::kRunning ? "running"
-                             : status.state == State::kOk    ? "OK"
-                                                             : "ERROR"}};
-  if (status.state == State::kOk || status.state == State::kDamaged) {
-    payload["result"] = status.result;
-  }
-  if (status.state == State::kDamaged) {
-    payload["error"] = "The store is damaged (" + status.result + ").";
+  json payload = json::object();
+  switch (status.state) {
+    case CheckStatus::State::kNone:
+      payload["status"] = "none";
+      break;
+    case CheckStatus::State::kRunning:
+      payload["status"] = "running";
+      break;
+    case CheckStatus::State::kOk:
+      payload = {{"status", "OK"}, {"result", status.result}};
+      break;
+    case CheckStatus::State::kDamaged:
+      payload = {{"status", "ERROR"},
+                 {"result", status.result},
+                 {"error", "The store is damaged (" + status.result + ")."}};
+      break;
   }
   return {{"T", "history"}, {"C", "check"}, {"V", 1}, {"P", std::move(payload)}};
 }
