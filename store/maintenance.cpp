@@ -33,6 +33,9 @@ struct Store::Background {
   std::thread pruner;
   std::thread checker;
   sqlite3* checkDb = nullptr;  // while a check runs; interrupted when the store closes
+  // The writer's connection while it compacts the file: a closing store does not wait for a
+  // conversion of a large file, which is rolled back and done again at a later start.
+  sqlite3* compacting = nullptr;
   CheckStatus check;
 
   bool stopped() {
@@ -45,6 +48,7 @@ struct Store::Background {
       std::lock_guard lock(mutex);
       stopping = true;
       if (checkDb) sqlite3_interrupt(checkDb);
+      if (compacting) sqlite3_interrupt(compacting);
     }
     wake.notify_all();
     if (pruner.joinable()) pruner.join();
@@ -157,9 +161,18 @@ Result<int64_t> Store::prune(const Retention& keep, int64_t nowMs) {
                      " could not give its free space back: not enough room on the disk for the"
                      " one-time conversion.");
     }
-    if (std::string error = impl_->runAlone("PRAGMA auto_vacuum=INCREMENTAL; VACUUM;");
-        !error.empty())
-      return failure("The store could not be compacted: " + error);
+    {
+      std::lock_guard lock(background_->mutex);
+      if (background_->stopping) return removed;
+      background_->compacting = impl_->db;
+    }
+    std::string error = impl_->runAlone("PRAGMA auto_vacuum=INCREMENTAL; VACUUM;");
+    {
+      std::lock_guard lock(background_->mutex);
+      background_->compacting = nullptr;
+    }
+    if (background_->stopped()) return removed;
+    if (!error.empty()) return failure("The store could not be compacted: " + error);
   } else if (mode == 2) {
     for (int64_t left = freePages; left > 0 && !background_->stopped(); left -= kVacuumPages) {
       const std::string step = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPages) + ")";
