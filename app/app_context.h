@@ -48,6 +48,7 @@ struct AppContext {
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
+  Retention keep;  // how much of the deploy journal is kept
 
   // Shared with the network thread: hold deviceTasksMutex for every read or change of the
   // lists and of the tasks in them.

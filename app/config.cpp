@@ -32,6 +32,25 @@ bool readPort(const YAML::Node& document, const char* section, int32_t& port, st
   return true;
 }
 
+// An optional whole number of at least 0 under "history"; absent keeps `value`.
+bool readLimit(const YAML::Node& history, const char* key, int64_t& value, std::string& error) {
+  YAML::Node node = history[key];
+  if (!node.IsDefined() || node.IsNull()) return true;
+  const std::string name = std::string("history: ") + key;
+  try {
+    value = node.as<int64_t>();
+  } catch (const YAML::Exception&) {
+    std::string shown = node.IsScalar() ? "\"" + node.Scalar() + "\"" : "a non-scalar value";
+    error = "\"" + name + "\" must be a whole number, found " + shown;
+    return false;
+  }
+  if (value < 0) {
+    error = "\"" + name + "\" must be 0 (no limit) or more";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error,
@@ -58,6 +77,15 @@ std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& e
   if (!readPort(document, "notification", config.notificationPort, problem) ||
       !readPort(document, "search", config.searchPort, problem)) {
     return fail(problem);
+  }
+
+  YAML::Node history = document["history"];
+  if (history.IsDefined() && !history.IsNull()) {
+    if (!history.IsMap())
+      return fail("\"history\" must be a mapping that holds \"keep_days\" and \"keep_runs\"");
+    if (!readLimit(history, "keep_days", config.historyDays, problem) ||
+        !readLimit(history, "keep_runs", config.historyRuns, problem))
+      return fail(problem);
   }
 
   YAML::Node language = document["language"];

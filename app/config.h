@@ -8,6 +8,9 @@ struct AppConfig {
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
+  // How much of the deploy journal is kept (optional "history" keys); 0: no limit.
+  int64_t historyDays = 365;
+  int64_t historyRuns = 100000;
 };
 
 // Reads <exeFolder>/config.yaml. On failure returns nothing and sets `error` to a message

@@ -8,6 +8,7 @@
 
 #include "app/network_start.h"
 #include "base/log.h"
+#include "commands/inventory.h"
 #include "commands/playlists.h"
 #include "device/http_service.h"
 #include "discovery/discovery_listener.h"
@@ -68,6 +69,9 @@ void openStore(AppContext& context) {
   context.store = std::move(*opened);
   // No earlier process reports for its runs any more.
   context.store->closeOpenRuns(nowMs());
+  context.store->keepPruned(context.keep, [](const std::string& error) { reportProblem(error); });
+  // A crash may have left the file damaged: looked at whole, without holding the start up.
+  if (context.store->uncleanShutdown()) startStoreCheck(context);
 }
 
 void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage) {

@@ -134,11 +134,22 @@ std::string resolveGroup(AppContext& context, json& message) {
 
 // Sends a run's requests again, as a new run, to its displays that did not end well.
 std::string retryRun(AppContext& context, json& message) {
-  const json& p = message["P"];
+  std::string why = historyRequestError(message);
+  const json& p = message.contains("P") && message["P"].is_object() ? message["P"] : json::object();
+  if (why.empty()) why = runIdError(p, "id", true);
+  for (const char* key : {"user", "pass"}) {
+    if (why.empty() && !stringField(p, key))
+      why = std::string("the request needs \"") + key + "\" as a text";
+  }
+  if (!why.empty()) {
+    // Only the id goes back: the credentials are never repeated.
+    json refusal = {{"status", "ERROR"}, {"error", why}};
+    if (p.contains("id")) refusal["id"] = p["id"];
+    return echoWith(message, std::move(refusal));
+  }
   const auto id = integerField(p, "id");
   const std::string* user = stringField(p, "user");
   const std::string* pass = stringField(p, "pass");
-  if (!id || !user || !pass) return {};
   json reply = {{"id", *id}, {"status", "ERROR"}};
   json run = context.store ? context.store->run(*id) : json();
   json request = run.is_object() ? run.value("request", json()) : json();
@@ -189,6 +200,7 @@ const std::array kRoutes = {
     Route{"remove", "group", removeGroupRequest},
     Route{"get", "history", getHistory},
     Route{"export", "history", exportHistory},
+    Route{"check", "history", checkHistory},
 };
 
 }  // namespace

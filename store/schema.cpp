@@ -161,12 +161,36 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
             "); it was left as it is.";
     return nullptr;
   }
-  std::string check;
-  if (!pragmaText(connection.db, "PRAGMA quick_check", path, check, error)) return nullptr;
-  if (check != "ok") {
-    error = openFailure(path, SQLITE_CORRUPT, check);
-    return nullptr;
+  // The whole file is checked on request or after a crash, in the background: at start only
+  // the tables whose size does not grow with the journal, so that opening stays quick.
+  if (std::stoi(version) == kSchemaVersion) {
+    std::string tables;
+    if (!pragmaText(connection.db,
+                    "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN"
+                    " ('displays', 'groups', 'group_members', 'runs', 'run_files',"
+                    " 'run_displays', 'steps')",
+                    path, tables, error))
+      return nullptr;
+    if (tables != "7") {
+      error = openFailure(path, SQLITE_CORRUPT, "tables of the journal are missing");
+      return nullptr;
+    }
+    for (const char* sql : {"PRAGMA quick_check(displays)", "PRAGMA quick_check(groups)",
+                            "PRAGMA quick_check(group_members)"}) {
+      std::string check;
+      if (!pragmaText(connection.db, sql, path, check, error)) return nullptr;
+      if (check != "ok") {
+        error = openFailure(path, SQLITE_CORRUPT, check);
+        return nullptr;
+      }
+    }
   }
+  // A new file gives freed pages back to the file system as the journal is pruned: set before
+  // its first page is written, or it is ignored. An older file is converted once, later, by the
+  // pruning (store/maintenance.cpp).
+  if (std::stoi(version) == 0 &&
+      !execOpen(connection.db, "PRAGMA auto_vacuum=INCREMENTAL;", path, error))
+    return nullptr;
   // Takes the write lock first: a read-only file or another writer refuses here, unchanged.
   if (!execOpen(connection.db, "BEGIN IMMEDIATE; COMMIT;", path, error)) return nullptr;
   std::string mode;
@@ -217,5 +241,7 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& appFolder) {
   sqlite3* db = openDatabase(path, exists, error);
   if (!db) return failure(error);
   ownerOnly();
-  return std::unique_ptr<Store>(new Store(std::make_unique<Impl>(db)));
+  auto impl = std::make_unique<Impl>(db);
+  impl->path = path;
+  return std::unique_ptr<Store>(new Store(std::move(impl)));
 }

@@ -43,14 +43,31 @@ struct RunStep {
   std::string state;  // the display's new state in the run; empty when unchanged
 };
 
+// How much of the journal is kept: runs that started longer ago than `maxAgeMs`, and all but
+// the newest `maxRuns`, are removed. 0 keeps everything by that measure.
+struct Retention {
+  int64_t maxAgeMs = 365LL * 24 * 3600 * 1000;
+  int64_t maxRuns = 100000;
+};
+
+// What the last full check of the file found.
+struct CheckStatus {
+  enum class State { kNone, kRunning, kOk, kDamaged } state = State::kNone;
+  std::string result;  // "ok", or the problems found
+};
+
 class Store {
  public:
   // The connection and its writer thread (store/store_impl.h, for the store's own files).
   struct Impl;
   // Opens (and creates, or migrates forward) the database. On failure a sentence for the
   // operator says why; an existing file is never overwritten.
+  // Only the header, the schema and the inventory's tables are checked here, so that the time
+  // to open does not grow with the journal; check() looks at the whole file.
   static Result<std::unique_ptr<Store>> open(const std::string& appFolder);
   ~Store();
+  // Whether the process that used the file before did not close it (it crashed or was killed).
+  bool uncleanShutdown() const;
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
@@ -80,13 +97,30 @@ class Store {
   nlohmann::json groups();
   std::optional<std::vector<std::string>> groupMembers(const std::string& name);
   // Newest first: {"id","kind","started","ended","playlist","group","retryOf","files":[...],
-  // "displays":[{"ip","state","updated","detail"}]}; `ip` / `group` filter when non-empty.
-  nlohmann::json history(size_t limit, const std::string& ip, const std::string& group);
+  // "displays":[{"ip","state","updated","detail"}]}; `ip` / `group` filter when non-empty,
+  // `before` (> 0) keeps the runs of lower ids, for paging.
+  nlohmann::json history(size_t limit, const std::string& ip, const std::string& group,
+                         int64_t before = 0);
+  bool hasRun(int64_t id);
   // One run as in history(), each display with its "steps"; null when there is none. With
   // the request it was started from, for a retry.
   nlohmann::json run(int64_t id);
-  // One run (id > 0) or the whole history as CSV, a line per display of a run.
-  std::string historyCsv(int64_t id);
+  // One run (id > 0) or the whole history as CSV, a line per display of a run, handed to
+  // `write` in pieces of bounded size as the rows are read; false from `write` stops it.
+  Result<> exportCsv(int64_t id, const std::function<bool(const std::string& piece)>& write);
+
+  // Removes the runs beyond `keep` (their files, displays and steps with them), a bounded
+  // number per transaction so that other writes go on in between, and gives the space back to
+  // the file system. Waited for; the number of runs removed.
+  Result<int64_t> prune(const Retention& keep, int64_t nowMs);
+  // prune() now and then once a day, on a thread of the store's own, until it is destroyed;
+  // `report` hears of each pass that failed.
+  void keepPruned(const Retention& keep, std::function<void(const std::string& error)> report);
+
+  // Starts a full check of the file on a connection and thread of its own (writes go on); false
+  // when one is running. `done` gets its outcome on that thread.
+  bool startCheck(std::function<void(const CheckStatus&)> done);
+  CheckStatus checkStatus();
 
   // The SHA-256 an earlier run noted for the file of that name and size; empty when none did.
   std::string knownDigest(const std::string& name, uint64_t size);
@@ -95,6 +129,8 @@ class Store {
   void flush();
 
  private:
+  struct Background;
   explicit Store(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
+  std::unique_ptr<Background> background_;
 };

@@ -49,6 +49,8 @@ struct Store::Impl {
     // After the commit, with the SQLite error that kept the work off the disk; "" when it is on
     // disk.
     std::function<void(const std::string& error)> done;
+    // Run outside any transaction, by itself (VACUUM and the like cannot run inside one).
+    bool alone = false;
   };
 
   explicit Impl(sqlite3* connection);
@@ -62,8 +64,11 @@ struct Store::Impl {
   // Runs `read` on the writer thread and waits for its result.
   template <class T>
   T read(std::function<T()> read);
+  // Runs `sql` by itself, outside any transaction, and waits: "" when done, else SQLite's error.
+  std::string runAlone(const std::string& sql);
 
   sqlite3* db;
+  std::string path;  // of the database file
 
  private:
   void writerLoop();

@@ -79,7 +79,7 @@ class Members {
 
 // The runs' rows, newest first, with their files and displays; filters as history() says.
 json readRuns(Store::Impl& impl, size_t limit, const std::string& ip, const std::string& group,
-              int64_t id) {
+              int64_t id, int64_t before = 0) {
   json runs = json::array();
   std::unordered_map<int64_t, std::pair<json*, json*>> lists;  // a run's files and displays
   {
@@ -89,8 +89,13 @@ json readRuns(Store::Impl& impl, size_t limit, const std::string& ip, const std:
         " AND (?2 = '' OR id IN (SELECT run FROM run_displays WHERE ip = ?2))"
         " AND (?3 = '' OR group_name = ?3 OR id IN (SELECT run FROM run_displays WHERE ip IN"
         "      (SELECT ip FROM group_members WHERE \"group\" = ?3)))"
+        " AND (?5 = 0 OR id < ?5)"
         " ORDER BY id DESC LIMIT ?4");
-    query.bind(1, id).bind(2, ip).bind(3, group).bind(4, static_cast<int64_t>(limit));
+    query.bind(1, id)
+        .bind(2, ip)
+        .bind(3, group)
+        .bind(4, static_cast<int64_t>(limit))
+        .bind(5, before);
     while (query.step() == SQLITE_ROW) {
       runs.push_back(Members()
                          .add("id", query.integer(0))
@@ -234,8 +239,16 @@ std::string Store::knownDigest(const std::string& name, uint64_t size) {
   });
 }
 
-json Store::history(size_t limit, const std::string& ip, const std::string& group) {
-  return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0); });
+json Store::history(size_t limit, const std::string& ip, const std::string& group, int64_t before) {
+  return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0, before); });
+}
+
+bool Store::hasRun(int64_t id) {
+  return impl_->read<bool>([&] {
+    auto query = impl_->prepare("SELECT 1 FROM runs WHERE id = ?1");
+    query.bind(1, id);
+    return query.step() == SQLITE_ROW;
+  });
 }
 
 json Store::run(int64_t id) {
@@ -269,22 +282,57 @@ json Store::run(int64_t id) {
   });
 }
 
-std::string Store::historyCsv(int64_t id) {
-  return impl_->read<std::string>([&] {
-    std::string csv = "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n";
-    auto query = impl_->prepare(
-        "SELECT r.id, r.started, r.kind, r.playlist, r.group_name, r.retry_of, d.ip, d.state,"
-        " d.updated, d.detail FROM runs r JOIN run_displays d ON d.run = r.id"
-        " WHERE ?1 <= 0 OR r.id = ?1 ORDER BY r.id DESC, d.ip");
+Result<> Store::exportCsv(int64_t id, const std::function<bool(const std::string& piece)>& write) {
+  // Handed on in pieces of about this size: memory stays the same whatever the journal holds.
+  constexpr size_t kPiece = 64 * 1024;
+  // On a connection of its own with a small cache, once what was queued is on disk: the
+  // writer's large cache is not filled with the whole journal, and writes go on meanwhile.
+  flush();
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  auto close = [&] {
+    sqlite3_finalize(statement);
+    sqlite3_close_v2(db);
+  };
+  if (sqlite3_open_v2(impl_->path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK ||
+      sqlite3_exec(db, "PRAGMA cache_size=-8192", nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(
+          db,
+          "SELECT r.id, r.started, r.kind, r.playlist, r.group_name, r.retry_of, d.ip, d.state,"
+          " d.updated, d.detail FROM runs r JOIN run_displays d ON d.run = r.id"
+          " WHERE ?1 <= 0 OR r.id = ?1 ORDER BY r.id DESC, d.ip",
+          -1, &statement, nullptr) != SQLITE_OK) {
+    Result<> refused = failure(std::string("The store could not be read: ") +
+                               (db ? sqlite3_errmsg(db) : "out of memory"));
+    close();
+    return refused;
+  }
+  sqlite3_busy_timeout(db, 2000);
+  Result<> done;
+  {
+    Query query(db, statement);
     query.bind(1, id);
-    while (query.step() == SQLITE_ROW) {
+    std::string csv = "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n";
+    int code;
+    while ((code = query.step()) == SQLITE_ROW) {
       int64_t retryOf = query.integer(5);
       csv += std::to_string(query.integer(0)) + "," + isoTimeUtc(query.integer(1)) + "," +
              csvCell(query.text(2)) + "," + csvCell(query.text(3)) + "," + csvCell(query.text(4)) +
              "," + (retryOf ? std::to_string(retryOf) : "") + "," + csvCell(query.text(6)) + "," +
              csvCell(query.text(7)) + "," + isoTimeUtc(query.integer(8)) + "," +
              csvCell(query.text(9)) + "\r\n";
+      if (csv.size() >= kPiece) {
+        if (!write(csv)) break;
+        csv.clear();
+      }
     }
-    return csv;
-  });
+    if (code == SQLITE_ROW || !write(csv)) {
+      done = failure("the file could not be written");
+    } else if (code != SQLITE_DONE) {
+      done = failure(std::string("The store could not be read: ") + sqlite3_errmsg(db));
+    }
+  }
+  close();
+  return done;
 }

@@ -102,7 +102,15 @@ void Store::Impl::writerLoop() {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (queue_.empty()) return;
-      while (!queue_.empty() && batch.size() < kBatchLimit) {
+      if (queue_.front().alone) {
+        Job job = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        const bool ok = job.work();
+        if (job.done) job.done(ok ? "" : lastError());
+        continue;
+      }
+      while (!queue_.empty() && !queue_.front().alone && batch.size() < kBatchLimit) {
         batch.push_back(std::move(queue_.front()));
         queue_.pop_front();
       }
@@ -143,9 +151,22 @@ void Store::Impl::runBatch(std::deque<Job>& batch) {
   }
 }
 
-Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-
-Store::~Store() = default;
+std::string Store::Impl::runAlone(const std::string& sql) {
+  auto result = std::make_shared<std::promise<std::string>>();
+  auto future = result->get_future();
+  Job job{[this, sql] { return exec(sql.c_str()); },
+          [result](const std::string& error) { result->set_value(error); }, true};
+  if (std::this_thread::get_id() == writer_.get_id()) {
+    job.done(job.work() ? "" : lastError());
+  } else {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+  }
+  return future.get();
+}
 
 Result<> waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work) {
   auto reason = std::make_shared<std::string>();

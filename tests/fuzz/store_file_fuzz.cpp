@@ -39,8 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int64_t id = store.beginRun(run).value_or(0);
   store.recordStep({id, "10.0.0.1:80", 2, "playlist", "finish", {}, "delivered"});
   store.displays();
-  store.history(100, "", "hall");
+  store.history(100, "", "hall", id);
   store.run(id);
-  store.historyCsv(0);
+  (void)store.exportCsv(0, [](const std::string&) { return true; });
+  (void)store.prune({1, 1}, 10);
   return 0;
 }

@@ -40,4 +40,34 @@ TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
   }
 }
 
+TEST(Config, ReadsHowMuchHistoryIsKept) {
+  const std::string base = "notification: {port: 1}\nsearch: {port: 2}\nlanguage: en\n";
+  const struct Case {
+    std::string yaml;
+    int64_t days, runs;
+    const char* error;  // empty: read
+  } cases[] = {
+      {"", 365, 100000, ""},
+      {"history: {keep_days: 30}\n", 30, 100000, ""},
+      {"history: {keep_runs: 0, keep_days: 0}\n", 0, 0, ""},
+      {"history: ~\n", 365, 100000, ""},
+      {"history: {keep_days: -1}\n", 0, 0, "\"history: keep_days\" must be 0 (no limit) or more"},
+      {"history: {keep_runs: many}\n", 0, 0, "\"history: keep_runs\" must be a whole number"},
+      {"history: 5\n", 0, 0, "\"history\" must be a mapping"},
+  };
+  for (const auto& c : cases) {
+    TempAppFolder dir;
+    dir.write("config.yaml", base + c.yaml);
+    std::string error;
+    auto config = loadConfig(dir.path(), error);
+    ASSERT_EQ(!config, *c.error != 0) << c.yaml << error;
+    if (config) {
+      EXPECT_EQ(std::pair(config->historyDays, config->historyRuns), std::pair(c.days, c.runs))
+          << c.yaml;
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+  }
+}
+
 }  // namespace

@@ -1,15 +1,23 @@
 #include "commands/dispatcher.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "app/app_context.h"
 #include "app/startup.h"
+#include "base/clock.h"
 #include "commands/playlists.h"
 #include "media/file_utils.h"
+#include "platform/file_dialog.h"
 #include "platform/instance_lock.h"
+#include "store/store.h"
 #include "unit/test_platform.h"
 #include "unit/test_support.h"
 
@@ -105,6 +113,112 @@ TEST_F(Dispatcher, RemovingAPlaylistKeepsMediaOthersUse) {
     EXPECT_EQ(dir.exists("web/media/m.mp4"), kept) << other;
     EXPECT_TRUE(dir.exists("x") && !dir.exists("web/conf/self.json"));
   }
+}
+
+// Every history request is answered; what cannot be used is refused with the reason, and a
+// refused export makes no file.
+TEST_F(Dispatcher, HistoryRequestsThatCannotBeUsedAreRefused) {
+  openStore(*context);
+  ASSERT_TRUE(context->store) << context->storeError;
+  RunStart run;
+  run.kind = "login";
+  run.ips = {"10.0.0.1:80"};
+  run.startedMs = nowMs();  // within the year the store keeps
+  ASSERT_EQ(context->store->beginRun(run).value_or(0), 1);
+  // Done with: a retry that went through by mistake would find nothing to send.
+  context->store->recordStep({1, "10.0.0.1:80", run.startedMs, "login", "OK", {}, "confirmed"});
+  context->store->endRun(1, run.startedMs);
+  PreparedDialogs dialogs;
+  context->dialogs = &dialogs;
+  const std::string runId = R"(\"id\" must be a run id (a whole number above 0))";
+  const std::string notObject = R"(the request's \"P\" must be an object)";
+  const std::pair<std::string, std::string> cases[] = {
+      // clang-format off
+      {R"("C":"retry","P":{"id":1,"pass":"b"})", R"({"error":"the request needs \"user\" as a text","id":1,"status":"ERROR"})"},
+      {R"("C":"retry","P":{"id":1,"user":"a"})", R"({"error":"the request needs \"pass\" as a text","id":1,"status":"ERROR"})"},
+      {R"("C":"retry","P":{"id":1,"user":"a","pass":7})", R"({"error":"the request needs \"pass\" as a text","id":1,"status":"ERROR"})"},
+      {R"("C":"retry","P":{"id":1.5,"user":"a","pass":"b"})", R"({"error":")" + runId + R"(","id":1.5,"status":"ERROR"})"},
+      {R"("C":"retry","P":{"id":"1","user":"a","pass":"b"})", R"({"error":")" + runId + R"(","id":"1","status":"ERROR"})"},
+      {R"("C":"retry","P":{"user":"a","pass":"b"})", R"({"error":"the request names no \"id\"","status":"ERROR"})"},
+      {R"("C":"retry","P":"x")", R"({"error":")" + notObject + R"(","status":"ERROR"})"},
+      {R"("C":"retry","P":{"id":99,"user":"a","pass":"b"})", R"({"error":"unknown run 99","id":99,"status":"ERROR"})"},
+      {R"("C":"get","P":{"id":1.5})", R"({"error":")" + runId + R"(","id":1.5,"runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"id":"1"})", R"({"error":")" + runId + R"(","id":"1","runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"id":-1})", R"({"error":")" + runId + R"(","id":-1,"runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"id":99})", R"({"error":"unknown run 99","id":99,"runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"ip":5})", R"({"error":"\"ip\" must be a text","ip":5,"runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"group":["a"]})", R"({"error":"\"group\" must be a text","group":["a"],"runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"limit":"5"})", R"({"error":"\"limit\" must be a whole number","limit":"5","runs":[],"status":"ERROR"})"},
+      {R"("C":"get","P":{"before":0})", R"x({"before":0,"error":"\"before\" must be a run id (a whole number above 0)","runs":[],"status":"ERROR"})x"},
+      {R"("C":"get","P":[1])", R"({"error":")" + notObject + R"(","runs":[],"status":"ERROR"})"},
+      {R"("C":"export","P":{"id":99})", R"({"error":"unknown run 99","id":99,"status":"ERROR"})"},
+      {R"("C":"export","P":{"id":-5})", R"({"error":")" + runId + R"(","id":-5,"status":"ERROR"})"},
+      {R"("C":"export","P":{"id":"1"})", R"({"error":")" + runId + R"(","id":"1","status":"ERROR"})"},
+      {R"("C":"export","P":5)", R"({"error":")" + notObject + R"(","status":"ERROR"})"},
+      {R"("C":"check","P":true)", R"({"error":")" + notObject + R"(","status":"ERROR"})"},
+      // clang-format on
+  };
+  dialogs.addAnswer({dir.file("out.csv")});  // taken by the first export that is not refused
+  for (const auto& [request, payload] : cases) {
+    json answer = json::parse(dispatch(R"({"T":"history","V":1,)" + request + "}"), nullptr, false);
+    ASSERT_TRUE(answer.is_object()) << request;
+    EXPECT_EQ(answer["P"], json::parse(payload)) << request;
+    EXPECT_FALSE(dir.exists("out.csv")) << request;
+  }
+  // The same filters of the right type are taken.
+  EXPECT_EQ(
+      json::parse(dispatch(R"({"T":"history","C":"get","V":1,"P":{"id":1}})"))["P"]["runs"].size(),
+      1u);
+  EXPECT_EQ(json::parse(dispatch(
+                R"({"T":"history","C":"get","V":1,"P":{"ip":"10.0.0.1:80","before":2,"limit":5}})"))
+                ["P"]["runs"][0]["id"],
+            1);
+  EXPECT_EQ(json::parse(dispatch(R"({"T":"history","C":"export","V":1,"P":{"id":1}})"))["P"],
+            json::parse(R"({"id":1,"path":")" + dir.file("out.csv") + R"(","status":"OK"})"));
+  // A page holds at most 1,000 runs, however many are asked for.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file("data/quillora.db").c_str(), &other), SQLITE_OK);
+  sqlite3_busy_timeout(other, 5000);  // the store's own pruning may hold the file a moment
+  const std::string now = std::to_string(nowMs());
+  EXPECT_EQ(
+      sqlite3_exec(other,
+                   ("WITH RECURSIVE r(i) AS (SELECT 2 UNION ALL SELECT i + 1 FROM r WHERE i < "
+                    "1100) INSERT INTO runs (id, kind, started, ended) SELECT i, 'login', " +
+                    now + ", " + now + " FROM r")
+                       .c_str(),
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_EQ(
+      json::parse(dispatch(R"({"T":"history","C":"get","V":1,"P":{"limit":5000}})"))["P"]["runs"]
+          .size(),
+      1000u);
+}
+
+// After a crash (the marker of a running process is still there) the whole file is checked
+// by itself; the request starts the same check. Either answers at once and tells the page the
+// outcome later.
+TEST_F(Dispatcher, TheFullCheckRunsAfterACrashAndOnRequest) {
+  std::mutex mutex;
+  std::condition_variable told;
+  std::vector<json> outcomes;
+  context->page.connect([&](std::string text) {
+    std::lock_guard lock(mutex);
+    outcomes.push_back(json::parse(text)["P"]);
+    told.notify_all();
+  });
+  auto outcome = [&](size_t count) {
+    std::unique_lock lock(mutex);
+    told.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes.size() >= count; });
+    return outcomes.size() >= count ? outcomes[count - 1] : json();
+  };
+  dir.write("data/quillora.db.running", "running\n");
+  openStore(*context);
+  ASSERT_TRUE(context->store) << context->storeError;
+  EXPECT_EQ(outcome(1), json::parse(R"({"result":"ok","status":"OK"})"));
+  const json answer = json::parse(dispatch(R"({"T":"history","C":"check","V":1,"P":{}})"))["P"];
+  EXPECT_TRUE(answer == json::parse(R"({"status":"running"})") || answer == outcome(2)) << answer;
+  EXPECT_EQ(outcome(2), json::parse(R"({"result":"ok","status":"OK"})"));
 }
 
 TEST(Shutdown, StartAndExitCleanTheRuntimeFolders) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 
 #include "app/app_context.h"
@@ -32,12 +33,35 @@ void sql(const std::string& path, const std::string& statements, bool keepLog = 
   sqlite3_close(db);
 }
 
+// One number from the file, read as another program would.
+int64_t scalar(const std::string& path, const std::string& query) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  int64_t value = -1;
+  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW)
+    value = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return value;
+}
+
 RunStart runOf(const char* kind, std::vector<std::string> ips) {
   RunStart run;
   run.kind = kind;
   run.ips = std::move(ips);
   run.startedMs = 1'700'000'000'000;
   return run;
+}
+
+std::string csvOf(Store& store, int64_t id) {
+  std::string csv;
+  EXPECT_TRUE(store.exportCsv(id, [&csv](const std::string& piece) {
+    csv += piece;
+    return true;
+  }));
+  return csv;
 }
 
 // A store that was written by this program and closed.
@@ -253,7 +277,7 @@ TEST_F(StoreTest, ARunReadsBackAndNoCredentialReachesTheDisk) {
   EXPECT_EQ(display["lastState"], "delivered");
 
   EXPECT_EQ(
-      store->historyCsv(id),
+      csvOf(*store, id),
       "run,started,kind,playlist,group,retry_of,ip,state,updated,detail\r\n" + std::to_string(id) +
           ",2023-11-14T22:13:20.000Z,playlist,'=cmd|' /c calc'!A0,,,10.0.0.1:80,"
           "delivered,2023-11-14T22:13:20.200Z,\"{\"\"note\"\":\"\"a,b\\n"
@@ -324,6 +348,134 @@ TEST_F(StoreTest, AfterCallbacksRunInOrderOnceTheStepIsCommitted) {
   EXPECT_EQ(seen, expected);
 }
 
+std::vector<int64_t> idsOf(const json& runs) {
+  std::vector<int64_t> ids;
+  for (const auto& run : runs) ids.push_back(run["id"].get<int64_t>());
+  return ids;
+}
+
+// Runs 1..8 started a day apart (run 1 eight days before `kNow`), 2 displays, a file and a
+// large step each; run 2 never ended.
+constexpr int64_t kDay = 24 * 3600 * 1000;
+constexpr int64_t kNow = 1'800'000'000'000;
+
+void writeRuns(Store& store) {
+  for (int64_t i = 1; i <= 8; ++i) {
+    RunStart run =
+        runOf("playlist", {"10.0.0.1:80", "10.0.0." + std::to_string(i % 2 + 2) + ":80"});
+    run.startedMs = kNow - (9 - i) * kDay;
+    run.files = {{"clip" + std::to_string(i) + ".mp4", 10, "ab"}};
+    ASSERT_EQ(store.beginRun(run).value_or(0), i);
+    // Pages of their own, which go back to the file system when the run is removed.
+    store.recordStep({i,
+                      "10.0.0.1:80",
+                      run.startedMs + 1,
+                      "login",
+                      "OK",
+                      {{"note", std::string(6000, static_cast<char>('a' + i))}},
+                      "confirmed"});
+    if (i != 2) store.endRun(i, run.startedMs + 2);
+  }
+  store.flush();
+}
+
+TEST_F(StoreTest, PruningRemovesExactlyTheRunsBeyondTheLimits) {
+  const struct Case {
+    Retention keep;
+    std::vector<int64_t> left;  // newest first
+  } cases[] = {
+      {{0, 0}, {8, 7, 6, 5, 4, 3, 2, 1}},
+      {{0, 3}, {8, 7, 6, 2}},  // a run still going stays
+      {{0, 8}, {8, 7, 6, 5, 4, 3, 2, 1}},
+      {{3 * kDay, 0}, {8, 7, 6, 2}},            // started 3, 2 and 1 days ago
+      {{5 * kDay + 1, 0}, {8, 7, 6, 5, 4, 2}},  // run 4 started 5 days ago, within
+      {{5 * kDay + 1, 2}, {8, 7, 2}},
+      {{kDay / 2, 0}, {2}},
+  };
+  for (const auto& c : cases) {
+    const std::string label =
+        std::to_string(c.keep.maxAgeMs) + " ms, " + std::to_string(c.keep.maxRuns) + " runs";
+    store.reset();
+    fs::remove_all(dir.file("data"));
+    store = std::move(*Store::open(dir.path()));
+    ASSERT_EQ(scalar(dir.file(kDb), "PRAGMA auto_vacuum"), 2) << "a new file, made to shrink";
+    writeRuns(*store);
+    Result<int64_t> removed = store->prune(c.keep, kNow);
+    ASSERT_TRUE(removed) << label << ": " << removed.error();
+    EXPECT_EQ(*removed, static_cast<int64_t>(8 - c.left.size())) << label;
+    EXPECT_EQ(idsOf(store->history(100, "", "")), c.left) << label;
+    store.reset();
+    // Nothing of a removed run stays behind, and its pages went back to the file system.
+    const std::string file = dir.file(kDb);
+    const auto rows = static_cast<int64_t>(c.left.size());
+    EXPECT_EQ(scalar(file, "SELECT count(DISTINCT run) FROM run_displays"), rows) << label;
+    EXPECT_EQ(scalar(file, "SELECT count(DISTINCT run) FROM run_files"), rows) << label;
+    EXPECT_EQ(scalar(file, "SELECT count(DISTINCT run) FROM steps"), rows) << label;
+    EXPECT_EQ(scalar(file, "PRAGMA freelist_count"), 0) << label;
+    store = std::move(*Store::open(dir.path()));
+  }
+}
+
+TEST_F(StoreTest, PruningConvertsAFileMadeWithoutIncrementalVacuumOnce) {
+  writeRuns(*store);
+  store.reset();
+  sql(dir.file(kDb), "PRAGMA auto_vacuum = NONE; VACUUM;");
+  ASSERT_EQ(scalar(dir.file(kDb), "PRAGMA auto_vacuum"), 0);
+  store = std::move(*Store::open(dir.path()));
+  EXPECT_EQ(store->prune({0, 4}, kNow).value_or(-1), 3);
+  store.reset();
+  EXPECT_EQ(scalar(dir.file(kDb), "PRAGMA auto_vacuum"), 2);
+  EXPECT_EQ(scalar(dir.file(kDb), "SELECT count(*) FROM runs"), 5);
+}
+
+TEST_F(StoreTest, HistoryPagesByRunId) {
+  writeRuns(*store);
+  const struct Case {
+    size_t limit;
+    int64_t before;
+    const char* ip;
+    std::vector<int64_t> ids;
+  } cases[] = {
+      {3, 0, "", {8, 7, 6}},
+      {3, 6, "", {5, 4, 3}},
+      {3, 3, "", {2, 1}},
+      {3, 1, "", {}},
+      {2, 100, "", {8, 7}},
+      {2, 8, "10.0.0.2:80", {6, 4}},
+      {5, 5, "10.0.0.3:80", {3, 1}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(idsOf(store->history(c.limit, c.ip, "", c.before)), c.ids)
+        << c.limit << " before " << c.before << " " << c.ip;
+}
+
+TEST_F(StoreTest, TheFullCheckRunsBesideTheWriterAndFindsADamagedJournal) {
+  writeRuns(*store);
+  auto check = [this] {
+    std::promise<CheckStatus> outcome;
+    EXPECT_TRUE(store->startCheck([&](const CheckStatus& s) { outcome.set_value(s); }));
+    return outcome.get_future().get();
+  };
+  EXPECT_EQ(check().result, "ok");
+  EXPECT_EQ(store->checkStatus().state, CheckStatus::State::kOk);
+  // The journal's pages are not read at start: the file opens, and the check finds the damage.
+  const int64_t page =
+      scalar(dir.file(kDb), "SELECT rootpage FROM sqlite_schema WHERE name = 'steps'");
+  store.reset();
+  EXPECT_FALSE(dir.exists(std::string(kDb) + ".running")) << "a clean close leaves no marker";
+  std::string bytes = dir.read(kDb);
+  bytes.replace((page - 1) * 4096 + 8, 200, std::string(200, '\xA5'));
+  dir.write(kDb, bytes);
+  dir.write(std::string(kDb) + ".running", "running\n");
+  auto opened = Store::open(dir.path());
+  ASSERT_TRUE(opened) << opened.error();
+  store = std::move(*opened);
+  EXPECT_TRUE(store->uncleanShutdown());
+  CheckStatus damaged = check();
+  EXPECT_EQ(damaged.state, CheckStatus::State::kDamaged);
+  EXPECT_NE(damaged.result, "ok");
+}
+
 TEST(StoreMessages, AnswerThePageWithAndWithoutAStore) {
   TempAppFolder dir;
   auto context = makeContext(dir);
@@ -346,11 +498,15 @@ TEST(StoreMessages, AnswerThePageWithAndWithoutAStore) {
       {R"({"T":"group","C":"get","V":1,"P":""})",
        R"("P":{"groups":[{"ip":["10.0.0.1:80"],"name":"hall"}]})"},
       {R"({"T":"inventory","C":"get","V":1,"P":""})", R"("groups":["hall"],"ip":"10.0.0.1:80")"},
-      {R"({"T":"history","C":"get","V":1,"P":{"limit":0}})", R"("P":{"runs":[]})"},
-      {R"({"T":"history","C":"get","V":1,"P":{"id":3}})", R"("P":{"runs":[]})"},
+      {R"({"T":"history","C":"get","V":1,"P":{"limit":0}})",
+       R"("P":{"keep":{"days":365,"runs":100000},"runs":[]})"},
+      {R"({"T":"history","C":"get","V":1,"P":{"id":3}})",
+       R"("P":{"error":"unknown run 3","id":3,"runs":[],"status":"ERROR"})"},
       {R"({"T":"history","C":"export","V":1,"P":{}})",
        R"("P":{"path":")" + dir.file("out/history.csv") + R"(","status":"OK"})"},
-      {R"({"T":"history","C":"export","V":1,"P":{"id":2}})", R"("P":{"id":2,"status":"cancel"})"},
+      {R"({"T":"history","C":"export","V":1,"P":{"id":2}})",
+       R"("P":{"error":"unknown run 2","id":2,"status":"ERROR"})"},
+      {R"({"T":"history","C":"export","V":1,"P":{}})", R"("P":{"status":"cancel"})"},
       {R"({"C":"deploy","T":"login","V":1,"P":{"user":"a","pass":"b","group":"none"}})",
        R"("P":{"error":"unknown group none","name":"none","status":"nogroup"},"T":"group")"},
       {R"({"T":"history","C":"retry","V":1,"P":{"id":99,"user":"a","pass":"b"}})",

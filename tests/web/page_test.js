@@ -374,7 +374,10 @@ test('the history lists each run with its displays in words and follows the stat
     [[['history', 'get', { runs: [] }], ['history', 'state', { id: 9, ip: '10.0.0.5:80', state: 'pending', run: { kind: 'login' } }]],
       [[9, 'Login test', '', 0, true, ['Pending']]], '10.0.0.5:80: Pending'],
     [[['history', 'get', { runs: [{ id: 'x' }, null, { id: 2, displays: [null, { ip: '1.2.3.4:80', state: 'incomplete' }] }] }],
-      ['history', 'state', { id: 2, ip: '', state: 'failed' }]], [[2, '', '', 0, true, ['Incomplete']]], '']
+      ['history', 'state', { id: 2, ip: '', state: 'failed' }]], [[2, '', '', 0, true, ['Incomplete']]], ''],
+    // An older page is added below what is shown, without the runs already there.
+    [[['history', 'get', { runs: RUNS.slice(0, 1) }], ['history', 'get', { before: 7, runs: RUNS.slice(1).concat(RUNS.slice(0, 1)) }]],
+      [lobby, [3, 'brand', '', 0, true, ['Pending', 'bogus']]], '']
   ];
   for (const [messages, runs, live] of cases) {
     const env = recordsPage();
@@ -386,6 +389,11 @@ test('the history lists each run with its displays in words and follows the stat
   env.receive('history', 'get', { runs: RUNS });
   env.receive('history', 'get', { runs: [Object.assign({}, RUNS[0], { displays: [{ ip: '10.0.0.5:80', steps: [{ step: 'login' }] }] })] });
   assert.deepStrictEqual([env.call('historyDetail.displays[0].steps'), env.call('historyRuns.length')], [[{ step: 'login' }], 2]);
+  for (const [keep, text] of [[{ days: 30, runs: 0 }, 'Runs older than 30 days are removed.'],
+    [{ days: 0, runs: 5 }, 'At most the newest 5 runs are kept.'], [{ days: 0, runs: 0 }, EN.historyKeepAll]]) {
+    env.receive('history', 'get', { runs: [], keep: keep });
+    assert.strictEqual(env.page.element('historyKeep').text, text, JSON.stringify(keep));
+  }
   for (const [state, detail, text] of [['reported', { seen: 3, files: 3 }, 'Done, 3 of 3 files seen'], ['reported', {}, 'Done, ? of ? files seen'],
     ['reported', null, 'Done, ? of ? files seen'], ['incomplete', null, 'Incomplete'], [null, null, 'No state'], ['odd', null, 'odd']]) {
     assert.strictEqual(env.call(`runStateText(${JSON.stringify(state)}, ${JSON.stringify(detail)})`), text, state);
@@ -408,8 +416,9 @@ test('displays, groups, retries and exports send what the host reads', () => {
     [{ username: 'admin', password: 'pw' }, 'openRetryDialog("7"); startRetry()', [['history', 'retry', { id: 7, user: 'admin', pass: 'pw' }]]],
     [{ username: 'admin', password: '' }, 'openRetryDialog(7); startRetry()', []],
     [{}, 'exportHistory(7); exportHistory(0)', [['history', 'export', { id: 7 }], ['history', 'export', {}]]],
-    [{ historyFilterDisplay: '10.0.0.5:80', historyFilterGroup: '' }, 'requestHistory(); requestRun("x"); requestRun(4)',
-      [['history', 'get', { limit: 50, ip: '10.0.0.5:80', group: '' }], ['history', 'get', { id: 4 }]]],
+    [{ historyFilterDisplay: '10.0.0.5:80', historyFilterGroup: '' }, 'requestHistory(); requestRun("x"); requestRun(4); requestHistory(7)',
+      [['history', 'get', { limit: 50, ip: '10.0.0.5:80', group: '' }], ['history', 'get', { id: 4 }],
+        ['history', 'get', { limit: 50, ip: '10.0.0.5:80', group: '', before: 7 }]]],
     [{}, 'markUiReady()', [['inventory', 'get', ''], ['group', 'get', '']]]
   ];
   for (const [fields, code, messages] of cases) {

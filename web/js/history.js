@@ -49,9 +49,14 @@ function runSummary(run) {
   };
 }
 
-function requestHistory() {
-  postToHost('history', 'get', { limit: HISTORY_LIMIT, ip: asText($('#historyFilterDisplay').val()),
-    group: asText($('#historyFilterGroup').val()) });
+// `before`: the runs older than that run, the next page of the list.
+function requestHistory(before) {
+  const request = { limit: HISTORY_LIMIT, ip: asText($('#historyFilterDisplay').val()),
+    group: asText($('#historyFilterGroup').val()) };
+  if (runId(before) > 0) {
+    request.before = runId(before);
+  }
+  postToHost('history', 'get', request);
 }
 
 function requestRun(id) {
@@ -72,8 +77,16 @@ function onHistoryMessage(command, payload) {
       renderRunDetail();
       return;
     }
-    historyRuns = runs;
+    if (runId(body.before) > 0) {
+      const shown = new Set(historyRuns.map((run) => runId(run.id)));
+      historyRuns = historyRuns.concat(runs.filter((run) => !shown.has(runId(run.id))));
+    } else {
+      historyRuns = runs;
+    }
+    // A full page may have older runs behind it.
+    $('#historyOlder').toggleClass('d-none', runs.length < HISTORY_LIMIT);
     renderHistory();
+    renderHistoryKeep(body.keep);
   } else if (command === 'export') {
     if (body.status === 'OK') {
       showNotice(i18n_getMessage('historyExported', [asText(body.path)]), 'success');
@@ -83,6 +96,21 @@ function onHistoryMessage(command, payload) {
   } else if (command === 'state') {
     onRunState(body);
   }
+}
+
+// How much of the journal the host keeps (config.yaml, "history"); a limit of 0 is none.
+function renderHistoryKeep(keep) {
+  const limits = keep !== null && typeof keep === 'object' ? keep : {};
+  const days = Number.isInteger(limits.days) && limits.days > 0 ? limits.days : 0;
+  const runs = Number.isInteger(limits.runs) && limits.runs > 0 ? limits.runs : 0;
+  const parts = [];
+  if (days > 0) {
+    parts.push(i18n_getMessage('historyKeepDays', [String(days)]));
+  }
+  if (runs > 0) {
+    parts.push(i18n_getMessage('historyKeepRuns', [runs.toLocaleString(currentLanguage)]));
+  }
+  $('#historyKeep').text(parts.length > 0 ? parts.join(' ') : i18n_getMessage('historyKeepAll'));
 }
 
 // A display's state in a run changed: the run's row, the display's row and the open details follow.
@@ -230,8 +258,14 @@ function showView(name) {
 function bindHistory() {
   $('#tabMain').on('click', () => showView('main'));
   $('#tabHistory').on('click', () => showView('history'));
-  $('#historyFilterDisplay, #historyFilterGroup').on('change', requestHistory);
-  $('#historyRefresh').on('click', requestHistory);
+  $('#historyFilterDisplay, #historyFilterGroup').on('change', () => requestHistory());
+  $('#historyRefresh').on('click', () => requestHistory());
+  $('#historyOlder').on('click', () => {
+    const last = historyRuns[historyRuns.length - 1];
+    if (last) {
+      requestHistory(last.id);
+    }
+  });
   $('#historyExportAll').on('click', () => exportHistory(0));
   $('#historyRuns').on('click', 'button[data-action]', (event) => {
     const id = $(event.currentTarget).attr('data-run');
