@@ -311,7 +311,7 @@ TEST_F(StoreTest, ExportedCellsAreDefused) {
     start.playlist = playlist;
     const int64_t id = store->beginRun(start).value_or(0);
     ASSERT_GT(id, 0);
-    const std::string csv = store->historyCsv(id);
+    const std::string csv = csvOf(*store, id);
     EXPECT_NE(csv.find(",playlist," + cell + ",,,10.0.0.1:80,"), std::string::npos) << csv;
     EXPECT_EQ(csv.find('\0'), std::string::npos) << cell;
   }
