@@ -17,7 +17,9 @@ AppContext::AppContext(std::string folder, AppConfig loaded)
       pageFolder(exeFolder + "/web"),
       notificationPort(loaded.notificationPort),
       searchPort(loaded.searchPort),
-      language(std::move(loaded.language)) {}
+      language(std::move(loaded.language)),
+      sendCapMbps(loaded.sendCapMbps),
+      sendCapPerDisplayMbps(loaded.sendCapPerDisplayMbps) {}
 
 AppContext::~AppContext() = default;
 

@@ -48,6 +48,8 @@ struct AppContext {
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
+  double sendCapMbps = 0;  // AppConfig's
+  double sendCapPerDisplayMbps = 0;
 
   // Shared with the network thread: hold deviceTasksMutex for every read or change of the
   // lists and of the tasks in them.

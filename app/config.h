@@ -8,6 +8,9 @@ struct AppConfig {
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
+  // Caps on the media and firmware the host sends to displays, Mbit/s; 0 for none.
+  double sendCapMbps = 0;
+  double sendCapPerDisplayMbps = 0;
 };
 
 // Reads <exeFolder>/config.yaml. On failure returns nothing and sets `error` to a message
