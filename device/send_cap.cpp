@@ -43,7 +43,8 @@ void TokenBucket::giveBack(double bytes, Clock::time_point now) {
 TokenBucket::Clock::time_point TokenBucket::readyAt(double bytes, Clock::time_point now) {
   const double missing = bytes - level(now);
   if (missing <= kSlack) return now;
-  const std::chrono::duration<double> wait(missing / rate_);
+  // Bounded so that an absurdly low cap cannot overflow the clock; the timer just comes again.
+  const std::chrono::duration<double> wait(std::min(missing / rate_, 3600.0));
   return now + std::chrono::ceil<Clock::duration>(wait);
 }
 
