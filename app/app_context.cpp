@@ -19,8 +19,9 @@ AppContext::AppContext(std::string folder, AppConfig loaded)
       searchPort(loaded.searchPort),
       language(std::move(loaded.language)),
       // Days beyond any calendar's reach are as good as none, and do not overflow.
-      keep{std::min<int64_t>(loaded.historyDays, 1'000'000) * 24 * 3600 * 1000,
-           loaded.historyRuns} {}
+      keep{std::min<int64_t>(loaded.historyDays, 1'000'000) * 24 * 3600 * 1000, loaded.historyRuns},
+      sendCapMbps(loaded.sendCapMbps),
+      sendCapPerDisplayMbps(loaded.sendCapPerDisplayMbps) {}
 
 AppContext::~AppContext() = default;
 

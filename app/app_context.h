@@ -49,6 +49,8 @@ struct AppContext {
   int32_t searchPort = 0;
   std::string language;
   Retention keep;  // how much of the deploy journal is kept
+  double sendCapMbps = 0;  // AppConfig's
+  double sendCapPerDisplayMbps = 0;
 
   // Shared with the network thread: hold deviceTasksMutex for every read or change of the
   // lists and of the tasks in them.

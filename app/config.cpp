@@ -2,6 +2,8 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <cmath>
+
 #include "media/file_utils.h"
 
 namespace {
@@ -51,6 +53,23 @@ bool readLimit(const YAML::Node& history, const char* key, int64_t& value, std::
   return true;
 }
 
+// Optional: absent or empty is 0 (no cap).
+bool readRate(const YAML::Node& document, const char* key, double& rate, std::string& error) {
+  const YAML::Node value = document[key];
+  if (!value.IsDefined() || value.IsNull()) return true;
+  try {
+    rate = value.as<double>();
+  } catch (const YAML::Exception&) {
+    rate = -1;
+  }
+  if (std::isfinite(rate) && rate >= 0) return true;
+  const std::string shown = value.IsScalar() ? "\"" + value.Scalar() + "\"" : "a non-scalar value";
+  error =
+      std::string(1, '"').append(key).append("\" must be a number of Mbit/s, 0 or more, found ") +
+      shown;
+  return false;
+}
+
 }  // namespace
 
 std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error,
@@ -75,7 +94,9 @@ std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& e
 
   std::string problem;
   if (!readPort(document, "notification", config.notificationPort, problem) ||
-      !readPort(document, "search", config.searchPort, problem)) {
+      !readPort(document, "search", config.searchPort, problem) ||
+      !readRate(document, "sendCapMbps", config.sendCapMbps, problem) ||
+      !readRate(document, "sendCapPerDisplayMbps", config.sendCapPerDisplayMbps, problem)) {
     return fail(problem);
   }
 

@@ -11,6 +11,9 @@ struct AppConfig {
   // How much of the deploy journal is kept (optional "history" keys); 0: no limit.
   int64_t historyDays = 365;
   int64_t historyRuns = 100000;
+  // Caps on the media and firmware the host sends to displays, Mbit/s; 0 for none.
+  double sendCapMbps = 0;
+  double sendCapPerDisplayMbps = 0;
 };
 
 // Reads <exeFolder>/config.yaml. On failure returns nothing and sets `error` to a message

@@ -7,7 +7,9 @@
 
 int startNetwork(AppContext& context) {
   context.localInterfaces = listLocalInterfaces();
-  context.httpService = std::make_unique<HttpService>();
+  context.httpService = std::make_unique<HttpService>(
+      DeviceTimeouts{}, SendCapRates{context.sendCapMbps * kBytesPerMbit,
+                                     context.sendCapPerDisplayMbps * kBytesPerMbit});
   context.httpService->startPolling();
   watchIdleRuns(context);
   if (context.localInterfaces.empty()) return 0;

@@ -10,7 +10,8 @@
 # usage: bench/folder_server.sh [PATH/TO/quillora-bench-server]
 # environment: DURATION (seconds per measurement, default 5), CONNECTIONS (default "1 16 64"),
 #   REPEATS (measurements per server and row, default 3; the median is shown),
-#   SETS (default "big small")
+#   SETS (default "big small"), BASELINE (another quillora-bench-server, for example one built
+#   from an earlier commit, compared with instead of nginx; its columns are then headed "base")
 
 set -euo pipefail
 
@@ -20,10 +21,13 @@ duration=${DURATION:-5}
 connection_counts=${CONNECTIONS:-"1 16 64"}
 repeats=${REPEATS:-3}
 sets=${SETS:-"big small"}
+baseline=${BASELINE:-}
+ref=nginx
+[ -z "$baseline" ] || ref=base
 nginx_port=8081
 our_port=8082
 
-for tool in ip nginx wrk curl; do
+for tool in ip wrk curl $([ -n "$baseline" ] || echo nginx); do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 [ -x "$server_bin" ] || { echo "not built: $server_bin" >&2; exit 1; }
@@ -108,7 +112,11 @@ wait_ready() {
 
 # Started directly (not through a shell function) so that $! is the server itself: `ip netns
 # exec` replaces itself with the program.
-ip netns exec "$ns" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" </dev/null >/dev/null 2>&1 &
+if [ -n "$baseline" ]; then
+  ip netns exec "$ns" "$baseline" "$work/www" 127.0.0.1 "$nginx_port" </dev/null >/dev/null 2>&1 &
+else
+  ip netns exec "$ns" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" </dev/null >/dev/null 2>&1 &
+fi
 nginx_pid=$!
 pids+=("$nginx_pid")
 ip netns exec "$ns" "$server_bin" "$work/www" 127.0.0.1 "$our_port" </dev/null >/dev/null 2>&1 &
@@ -116,7 +124,8 @@ our_pid=$!
 pids+=("$our_pid")
 wait_ready "$nginx_port"
 wait_ready "$our_port"
-[ "$(cat "/proc/$nginx_pid/comm")" = nginx ] || { echo "nginx pid not found" >&2; exit 1; }
+[ -n "$baseline" ] || [ "$(cat "/proc/$nginx_pid/comm")" = nginx ] ||
+  { echo "nginx pid not found" >&2; exit 1; }
 [ "$(readlink "/proc/$our_pid/exe")" = "$(readlink -f "$server_bin")" ] ||
   { echo "server pid not found" >&2; exit 1; }
 
@@ -150,8 +159,8 @@ maximum() { printf '%s\n' "$@" | sort -g | tail -1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
 printf 'median of %s runs of %ss each, the two servers taking turns\n' "$repeats" "$duration"
-printf '%-6s %5s | %9s %9s %6s | %9s %9s %6s | %9s %9s\n' set conns nginx ours ratio \
-  nginx ours ratio nginx ours
+printf '%-6s %5s | %9s %9s %6s | %9s %9s %6s | %9s %9s\n' set conns $ref ours ratio \
+  $ref ours ratio $ref ours
 printf '%-6s %5s | %9s %9s %6s | %9s %9s %6s | %9s %9s\n' "" "" "MiB/s" "MiB/s" "" \
   "CPU s/GiB" "CPU s/GiB" "" "VmHWM MiB" "VmHWM MiB"
 for set in $sets; do

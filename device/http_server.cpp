@@ -122,7 +122,12 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   class Connection;
 
   Core(asio::io_context& context, std::string webRoot, Limits serverLimits)
-      : io(context), files(std::move(webRoot)), limits(serverLimits), sweeper(context) {}
+      : io(context),
+        files(std::move(webRoot)),
+        limits(serverLimits),
+        sweeper(context),
+        cap(serverLimits.sendCap),
+        capTimer(context) {}
 
   std::shared_ptr<tcp::acceptor> open(const std::string& address, uint16_t port, bool view);
   void accept(const std::shared_ptr<tcp::acceptor>& acceptor, bool view);
@@ -130,6 +135,7 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   bool expected(const std::string& host, bool view) const;
   bool makeRoom(bool newcomerExpected);
   void startSweeping();
+  void scheduleCap();
   void closeAcceptors(bool includingLoopback);
   const std::string& date();
 
@@ -146,6 +152,9 @@ struct HttpServer::Core : std::enable_shared_from_this<HttpServer::Core> {
   std::string viewPrefix;
   asio::steady_timer sweeper;
   bool sweeping = false;
+  SendCap cap;
+  asio::steady_timer capTimer;
+  std::optional<Clock::time_point> capWake;
   bool stopped = false;
   std::time_t dateSecond = 0;
   std::string dateText;
@@ -357,9 +366,20 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
         }
       } else if (fileLeft()) {
         const uint64_t first = reply_.offset + fileSent_;
-        const auto count =
+        auto count =
             static_cast<size_t>(std::min<uint64_t>(reply_.length - fileSent_, kSendfileChunk));
+        const bool capped = !view_ && core_->cap.enabled();
+        if (capped) {
+          if (granted_ == 0) granted_ = core_->cap.take(host_, count, Clock::now());
+          if (granted_ == 0) return awaitTokens(count);
+          count = std::min(count, std::exchange(granted_, 0));
+        }
         result = sendFileRange(handle, reply_.file, first, count);
+        if (capped && static_cast<int64_t>(count) > result.sent) {
+          core_->cap.giveBack(host_, count - static_cast<size_t>(std::max<int64_t>(result.sent, 0)),
+                              Clock::now());
+          core_->scheduleCap();
+        }
         if (result.sent > 0 && !view_ && core_->sent) {
           core_->sent(host_, reply_.path, first, static_cast<uint64_t>(result.sent));
         }
@@ -380,6 +400,19 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
       }
       budget -= sent;
     }
+  }
+
+  // The wait is the cap's, not the client's: no deadline runs meanwhile.
+  void awaitTokens(size_t want) {
+    deadline_ = Clock::time_point::max();
+    core_->cap.wait(host_, want, [self = shared_from_this()](size_t granted) {
+      if (!self->socket_.is_open())
+        return self->core_->cap.giveBack(self->host_, granted, Clock::now());
+      self->granted_ = granted;
+      self->deadline_ = Clock::now() + self->core_->limits.idleTimeout;
+      self->pump();
+    });
+    core_->scheduleCap();
   }
 
   void waitWritable() {
@@ -427,6 +460,7 @@ class HttpServer::Core::Connection : public std::enable_shared_from_this<Connect
   size_t headSent_ = 0;
   size_t bodySent_ = 0;
   uint64_t fileSent_ = 0;
+  size_t granted_ = 0;
   size_t drained_ = 0;
 };
 
@@ -528,6 +562,21 @@ void HttpServer::Core::startSweeping() {
   });
 }
 
+// One timer for every connection waiting for the cap, set for the earliest grant.
+void HttpServer::Core::scheduleCap() {
+  const auto next = cap.nextDue(Clock::now());
+  if (!next || stopped || (capWake && *capWake <= *next)) return;
+  capWake = next;
+  capTimer.expires_at(*next);
+  capTimer.async_wait([weak = weak_from_this()](error_code ec) {
+    const auto self = weak.lock();
+    if (!self || ec || self->stopped) return;
+    self->capWake.reset();
+    for (auto& [resume, granted] : self->cap.due(Clock::now())) resume(granted);
+    self->scheduleCap();
+  });
+}
+
 void HttpServer::Core::closeAcceptors(bool includingLoopback) {
   error_code ec;
   for (const auto& acceptor : lan) acceptor->close(ec);
@@ -609,6 +658,8 @@ void HttpServer::shutdown() {
   core_->expectedClient = nullptr;
   core_->closeAcceptors(true);
   core_->sweeper.cancel();
+  core_->capTimer.cancel();
+  core_->cap.clear();
   const std::vector<Core::Connection*> open(core_->connections.begin(), core_->connections.end());
   for (auto* connection : open) connection->abort();
 }

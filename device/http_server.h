@@ -14,6 +14,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "device/send_cap.h"
+
 struct HttpServerLimits {
   // A connection that makes no progress for this long is closed; a request header must
   // arrive within it in full. A download that keeps moving is never cut.
@@ -28,6 +30,9 @@ struct HttpServerLimits {
   // Connections from one LAN address at once, so that one machine cannot take all the others'
   // places. Not applied to the view's listener, where every client has the same address.
   size_t maxPerClient = 32;
+  // File bodies sent to LAN clients, in all and to each address. Time spent waiting for the
+  // cap does not count as a connection's lack of progress.
+  SendCapRates sendCap{};
 };
 
 // One open connection as seen when a newcomer needs its place.

@@ -7,8 +7,8 @@
 
 namespace asio = boost::asio;
 
-HttpService::HttpService(DeviceTimeouts timeouts)
-    : work_(asio::make_work_guard(io_)), timeouts_(timeouts) {}
+HttpService::HttpService(DeviceTimeouts timeouts, SendCapRates sendCap)
+    : work_(asio::make_work_guard(io_)), timeouts_(timeouts), sendCap_(sendCap) {}
 
 template <class Work>
 auto HttpService::onPoller(Work work) -> decltype(work()) {
@@ -63,7 +63,7 @@ void HttpService::serveFolder(const std::string& webRoot) {
   if (server_ && webRoot_ == webRoot) return;
   if (server_) server_->shutdown();
   webRoot_ = webRoot;
-  server_ = std::make_unique<HttpServer>(io_, webRoot_);
+  server_ = std::make_unique<HttpServer>(io_, webRoot_, HttpServerLimits{.sendCap = sendCap_});
   server_->setNotifyHandler([this](const std::string& body, const std::string& peer) {
     return onNotification(body, peer);
   });

@@ -13,6 +13,7 @@
 
 #include "device/delivery_ledger.h"
 #include "device/device_client.h"
+#include "device/send_cap.h"
 
 // Where the embedded view finds its page: http://127.0.0.1:<port><pathPrefix>/index.html.
 struct ViewEndpoint {
@@ -36,7 +37,8 @@ using NotificationSink = std::function<void(const std::string& body, const std::
 // member hands its work to the poll thread and waits for the result.
 class HttpService {
  public:
-  explicit HttpService(DeviceTimeouts timeouts = {});
+  // `sendCap` caps what the LAN listeners send as file bodies (HttpServerLimits::sendCap).
+  explicit HttpService(DeviceTimeouts timeouts = {}, SendCapRates sendCap = {});
   ~HttpService();
   HttpService(const HttpService&) = delete;
   HttpService& operator=(const HttpService&) = delete;
@@ -79,6 +81,7 @@ class HttpService {
   std::thread poller_;
   std::future<void> pollerDone_;
   DeviceTimeouts timeouts_;
+  SendCapRates sendCap_;
   DeliveryLedger delivery_;
   // Everything below lives on the poll thread.
   std::string webRoot_;

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <future>
+#include <map>
 #include <optional>
 #include <random>
 #include <regex>
@@ -641,6 +642,65 @@ TEST_F(ServerTest, ListenersCloseAndShutdownLeavesNothingPending) {
   EXPECT_TRUE(stop());
   EXPECT_TRUE(idle.waitClosed(2s) && partial.waitClosed(2s));
   EXPECT_LT(downloading.drain(2s), 16u << 20);
+}
+
+// Each waits about half a second for its turn, five times the idle timeout, and is not cut.
+TEST_F(ServerTest, WaitingForTheCapIsNoLackOfProgress) {
+  folder_.write("web/media/f.bin", patternBytes(20000, 1));
+  start({.idleTimeout = 100ms, .sendCap = {60000, 0}});
+  std::vector<std::future<size_t>> received;
+  for (int i = 0; i < 5; ++i) {
+    received.push_back(std::async(std::launch::async, [this] {
+      TestClient client(port_);
+      return client.send(get("/media/f.bin", "Connection: close\r\n")) ? client.drain(5s) : 0;
+    }));
+  }
+  for (auto& bytes : received) EXPECT_GT(bytes.get(), 20000u);
+}
+
+// Connections that always want more, driven as the server drives them on a clock of the test's
+// own; every seventh grant is half sent and the rest given back.
+TEST(SendCap, SharesTheCapFairlyInEveryFiveSecondWindow) {
+  // What, the caps (bytes/s), one letter per connection naming its display, each one's bytes/s.
+  const std::tuple<const char*, SendCapRates, std::string, double> cases[] = {
+      {"40 Mbit/s over 20 displays", {5e6, 0}, "abcdefghijklmnopqrst", 2.5e5},
+      {"each display alone, however many connections", {0, 1.25e5}, "aaaab", 1.25e5},
+      {"a display held back by its own cap still has its turns", {1e6, 4e5}, "abccc", 1e6 / 3},
+      {"the displays' own caps bind before the total", {1e6, 2e5}, "abbb", 2e5},
+  };
+  for (const auto& [what, rates, hosts, perHost] : cases) {
+    SendCap cap(rates);
+    std::vector<SendCap::Resume> resume(hosts.size());
+    std::map<std::string, double> sent;
+    double window[5] = {};
+    const auto start = Clock::time_point(1h);
+    auto now = start;
+    int grants = 0;
+    const auto use = [&](const std::string& host, size_t granted) {
+      const size_t half = ++grants % 7 == 0 ? granted / 2 : granted;
+      cap.giveBack(host, granted - half, now);
+      sent[host] += half;
+      window[(now - start) / 5s] += half;
+    };
+    const auto send = [&](size_t i) {
+      const std::string host(1, hosts[i]);
+      for (size_t granted; (granted = cap.take(host, 1 << 21, now)) != 0;) use(host, granted);
+      cap.wait(host, 1 << 21, resume[i]);
+    };
+    for (size_t i = 0; i < hosts.size(); ++i) {
+      resume[i] = [&, i](size_t granted) { use(std::string(1, hosts[i]), granted), send(i); };
+      sent[std::string(1, hosts[i])] = 0;
+    }
+    for (size_t i = 0; i < hosts.size(); ++i) send(i);
+    for (int turns = 0; turns < 1000000 && now - start < 20s; ++turns) {
+      now = *cap.nextDue(now);
+      for (auto& [next, bytes] : cap.due(now)) next(bytes);
+    }
+    // The first connection also has the burst that its buckets start with.
+    for (const auto& [host, bytes] : sent) EXPECT_NEAR(bytes / 20, perHost, perHost * 0.11) << what;
+    const double total = perHost * static_cast<double>(sent.size());
+    for (int w = 0; w < 4; ++w) EXPECT_NEAR(window[w] / 5, total, total * 0.03) << what;
+  }
 }
 
 }  // namespace

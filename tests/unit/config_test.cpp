@@ -8,7 +8,9 @@ namespace {
 
 // A language comes back as it was read; an error ("!" first) names the problem; "" is no file.
 TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
-  const std::string ports = "notification: {port: 8089, x: 1}\nsearch: {port: 37020}\nextra: [1]\n";
+  const std::string ports =
+      "notification: {port: 8089, x: 1}\nsearch: {port: 37020}\nextra: [1]\n"
+      "sendCapMbps: 40\nsendCapPerDisplayMbps: 2.5\n";
   const std::pair<std::string, const char*> cases[] = {
       // clang-format off
       {ports + "language: en\n", "en"}, {ports + "language: fr\n", "auto"},
@@ -19,7 +21,10 @@ TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
       {"notification: 5\nsearch: {port: 2}\nlanguage: en\n", "!must be a mapping"},
       {"notification: {port: abc}\nsearch: {port: 2}\nlanguage: en\n", "!found \"abc\""},
       {"notification: {port: 1}\nsearch: {port: 2}\n", "!\"language\" is missing"},
-      {"notification: {port: 1}\nsearch: {port: 2}\nlanguage: [en]\n", "!\"language\" must be"}
+      {"notification: {port: 1}\nsearch: {port: 2}\nlanguage: [en]\n", "!\"language\" must be"},
+      {"notification: {port: 1}\nsearch: {port: 2}\nsendCapMbps: -1\n", "!\"sendCapMbps\" must be a"},
+      {"notification: {port: 1}\nsearch: {port: 2}\nsendCapPerDisplayMbps: x\n",
+       "!\"sendCapPerDisplayMbps\" must be a number of Mbit/s, 0 or more, found \"x\""}
       // clang-format on
   };
   for (const auto& [yaml, expected] : cases) {
@@ -36,6 +41,8 @@ TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
     } else {
       EXPECT_EQ(std::pair(config->notificationPort, config->searchPort), std::pair(8089, 37020));
       EXPECT_EQ(config->language, expected) << yaml;
+      EXPECT_EQ(std::pair(config->sendCapMbps, config->sendCapPerDisplayMbps),
+                std::pair(40.0, 2.5));
     }
   }
 }
