@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -74,16 +73,7 @@ class Discovery : public ::testing::Test {
   void SetUp() override {
     context = makeContext(dir);
     ASSERT_TRUE(context);
-    context->page.connect([this](std::string text) {
-      std::lock_guard lock(mutex);
-      messages.push_back(text);
-      changed.notify_all();
-    });
-  }
-  std::vector<std::string> await(size_t count) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, std::chrono::seconds(3), [&] { return messages.size() >= count; });
-    return messages;
+    page = std::make_unique<PageMessages>(*context);
   }
   // Waits (at most 2 s) for one probe at the display and answers its sender with `answers`.
   std::string answer(const std::vector<std::string>& answers) {
@@ -101,9 +91,7 @@ class Discovery : public ::testing::Test {
 
   TempAppFolder dir;
   std::unique_ptr<AppContext> context;
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> messages;
+  std::unique_ptr<PageMessages> page;
   uint16_t displayPort = 0;
   int display = loopbackSocket(displayPort);
 };
@@ -123,7 +111,7 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
   EXPECT_EQ(answer({"<R><IPAddr>10.0.0.1</IPAddr><HTTPPort>80</HTTPPort></R>", "junk", oversized,
                     "<R><IPAddr>10.0.0.2</IPAddr></R>"}),
             "<Discovery />");
-  auto received = await(2);
+  auto received = page->await(2);
   ASSERT_EQ(received.size(), 2u);
   EXPECT_EQ(received[0],
             R"({"C":"add","P":{"HTTPPort":80,"IPAddr":"10.0.0.1"},"T":"device","V":1})");
@@ -153,7 +141,7 @@ TEST_F(Discovery, ReportsAnswersDropsOversizedOnesAndSurvivesAFailedProbe) {
   int reused = fcntl(other, F_DUPFD_CLOEXEC, probing);
   sendFrom(display, otherPort, "<R><IPAddr>not ours</IPAddr></R>");
   sendFrom(display, port, "<R><IPAddr>ours</IPAddr></R>");
-  EXPECT_EQ(await(3).back(), R"({"C":"add","P":{"IPAddr":"ours"},"T":"device","V":1})");
+  EXPECT_EQ(page->await(3).back(), R"({"C":"add","P":{"IPAddr":"ours"},"T":"device","V":1})");
   char kept[64];
   EXPECT_EQ(recv(other, kept, sizeof kept, MSG_DONTWAIT), 32) << "the other socket's datagram";
 

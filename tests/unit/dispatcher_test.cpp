@@ -4,10 +4,8 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "app/app_context.h"
@@ -199,18 +197,10 @@ TEST_F(Dispatcher, HistoryRequestsThatCannotBeUsedAreRefused) {
 // by itself; the request starts the same check. Either answers at once and tells the page the
 // outcome later.
 TEST_F(Dispatcher, TheFullCheckRunsAfterACrashAndOnRequest) {
-  std::mutex mutex;
-  std::condition_variable told;
-  std::vector<json> outcomes;
-  context->page.connect([&](std::string text) {
-    std::lock_guard lock(mutex);
-    outcomes.push_back(json::parse(text)["P"]);
-    told.notify_all();
-  });
+  PageMessages page(*context);
   auto outcome = [&](size_t count) {
-    std::unique_lock lock(mutex);
-    told.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes.size() >= count; });
-    return outcomes.size() >= count ? outcomes[count - 1] : json();
+    auto told = page.await(count, std::chrono::seconds(10));
+    return told.size() >= count ? json::parse(told[count - 1])["P"] : json();
   };
   dir.write("data/quillora.db.running", "running\n");
   openStore(*context);

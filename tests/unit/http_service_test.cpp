@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio.hpp>
-#include <condition_variable>
 #include <thread>
 
 #include "app/app_context.h"
@@ -23,26 +22,14 @@ class HttpServiceTest : public ::testing::Test {
   void SetUp() override {
     context = makeContext(dir);
     ASSERT_TRUE(context);
-    context->page.connect([this](std::string text) {
-      std::lock_guard lock(mutex);
-      pages.push_back(json::parse(text));
-      changed.notify_all();
-    });
+    page = std::make_unique<PageMessages>(*context);
     service = std::make_unique<HttpService>();
     service->startPolling();
-  }
-  // The page messages once `count` arrived, or after 5 s.
-  std::vector<json> await(size_t count) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, std::chrono::seconds(5), [&] { return pages.size() >= count; });
-    return pages;
   }
 
   TempAppFolder dir;
   std::unique_ptr<AppContext> context;
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<json> pages;
+  std::unique_ptr<PageMessages> page;
   std::unique_ptr<HttpService> service;
   asio::io_context displayIo;
   tcp::acceptor display{displayIo, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
@@ -100,11 +87,11 @@ TEST_F(HttpServiceTest, NotificationsNeverMoveAnUploadOnAndShutdownWaitsForNoDis
     onNotification(*context, body, peer);
   });
   EXPECT_EQ(service->connectDevices({link(ip), link("bad address"), link("127.0.0.1:1")}), -1);
-  auto messages = await(5);
+  auto messages = page->await(5);
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_NE(requests[0].find("&offset=0&"), std::string::npos);
   EXPECT_NE(requests[1].find("&offset=3&"), std::string::npos) << "the closing request";
-  EXPECT_EQ(messages.at(0)["T"], "configure");
+  EXPECT_EQ(json::parse(messages.at(0))["T"], "configure");
   auto begin = std::chrono::steady_clock::now();
   context->page.close();
   service.reset();

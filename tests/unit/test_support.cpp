@@ -65,3 +65,17 @@ std::unique_ptr<AppContext> makeContext(const TempAppFolder& folder) {
   if (!config) ADD_FAILURE() << folder.file("config.yaml") << ": " << error;
   return config ? std::make_unique<AppContext>(folder.path(), std::move(*config)) : nullptr;
 }
+
+PageMessages::PageMessages(AppContext& context) {
+  context.page.connect([this](std::string text) {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(std::move(text));
+    changed_.notify_all();
+  });
+}
+
+std::vector<std::string> PageMessages::await(size_t count, std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, limit, [&] { return messages_.size() >= count; });
+  return messages_;
+}

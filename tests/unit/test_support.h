@@ -1,8 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class AppContext;
 
@@ -30,6 +34,20 @@ class TempAppFolder {
 // The context of the folder as the program would start it; null (and a test failure) when its
 // config.yaml does not load.
 std::unique_ptr<AppContext> makeContext(const TempAppFolder& folder);
+
+// What the page is sent, from whichever thread sends it.
+class PageMessages {
+ public:
+  explicit PageMessages(AppContext& context);
+  // Every message so far, once `count` have come or after `limit`.
+  std::vector<std::string> await(size_t count,
+                                 std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> messages_;
+};
 
 inline constexpr const char* kTestConfig =
     "notification:\n  port: 18089\nsearch:\n  port: 13702\nlanguage: auto\n";
