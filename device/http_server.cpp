@@ -111,7 +111,10 @@ std::optional<size_t> placeToFree(std::span<const HttpPlace> places, bool newcom
     if (!place.waiting || (place.expected && !newcomerExpected)) continue;
     if (chosen) {
       const HttpPlace& best = places[*chosen];
-      if (std::tie(place.expected, place.since) >= std::tie(best.expected, best.since)) continue;
+      if (std::tuple(place.expected, best.shared, place.since) >=
+          std::tuple(best.expected, place.shared, best.since)) {
+        continue;
+      }
     }
     chosen = i;
   }
@@ -532,7 +535,9 @@ bool HttpServer::Core::makeRoom(bool newcomerExpected) {
     const auto [known, fresh] = awaited.try_emplace(connection->host());
     if (fresh) known->second = expected(connection->host(), connection->forView());
     held.push_back(connection);
-    places.push_back({true, known->second, connection->waitingSince()});
+    const auto shared = perClient.find(connection->host());
+    places.push_back({true, known->second, connection->waitingSince(),
+                      shared == perClient.end() ? size_t{1} : shared->second});
   }
   const auto chosen = placeToFree(places, newcomerExpected);
   if (chosen) held[*chosen]->abort();

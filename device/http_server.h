@@ -43,10 +43,14 @@ struct HttpPlace {
   bool expected = false;
   // When it began to wait for that request.
   std::chrono::steady_clock::time_point since;
+  // Places its address holds in all.
+  size_t shared = 1;
 };
 
 // Which place gives way to a newcomer, or none. Only waiting places may; those of addresses
-// nobody waits for go first, and of these the one waiting the longest, since a request half
+// nobody waits for go first, then those of the address holding the most places (a flood comes
+// from few addresses; a display holds one or two, whose request may simply not be read yet
+// while the flood churns), and of these the one waiting the longest, since a request half
 // sent for long is the likeliest to be one that never ends. An expected address's place gives
 // way only to a newcomer that is itself expected: a flood from elsewhere cannot push out the
 // displays that are fetching.

@@ -535,7 +535,7 @@ TEST_F(ServerTest, DropsConnectionsThatMakeNoProgress) {
 
 TEST(PlaceToFree, StrangersWaitingTheLongestGiveWayFirst) {
   const auto at = [](int seconds) { return Clock::time_point(std::chrono::seconds(seconds)); };
-  // waiting, expected, since
+  // waiting, expected, since (and the places its address holds: 1)
   const HttpPlace download{false, false, at(0)}, awaitedDownload{false, true, at(0)};
   const HttpPlace stranger{true, false, at(5)}, laterStranger{true, false, at(7)};
   const HttpPlace awaited{true, true, at(1)}, laterAwaited{true, true, at(3)};
@@ -552,6 +552,10 @@ TEST(PlaceToFree, StrangersWaitingTheLongestGiveWayFirst) {
       {"the awaited display waiting longest", {laterAwaited, awaitedDownload, awaited}, true, 2},
       {"never a download", {download, awaitedDownload}, true, std::nullopt},
       {"nothing open", {}, true, std::nullopt},
+      {"of the address holding most",
+       {stranger, {true, false, at(9), 32}, laterStranger},
+       false,
+       1},
   };
   for (const auto& [what, places, newcomerExpected, freed] : cases) {
     EXPECT_EQ(placeToFree(places, newcomerExpected), freed) << what;
