@@ -48,7 +48,7 @@ struct AppContext {
   int32_t notificationPort = 0;
   int32_t searchPort = 0;
   std::string language;
-  Retention keep;  // how much of the deploy journal is kept
+  Retention keep;          // how much of the deploy journal is kept
   double sendCapMbps = 0;  // AppConfig's
   double sendCapPerDisplayMbps = 0;
 

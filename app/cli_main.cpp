@@ -91,11 +91,10 @@ void runRequests(AppContext& context, LineWriter& writer,
 
 int main(int argc, char** argv) {
   std::setlocale(LC_CTYPE, "C.UTF-8");
-  std::string error;
   useBinaryStandardStreams();
-  auto options = parseCliOptions(commandLineArguments(argc, argv), error);
+  auto options = parseCliOptions(commandLineArguments(argc, argv));
   if (!options) {
-    std::fprintf(stderr, "quillora-cli: %s\n%s", error.c_str(), kCliUsage);
+    std::fprintf(stderr, "quillora-cli: %s\n%s", options.error().c_str(), kCliUsage);
     return kExitUsage;
   }
   if (options->help || options->version) {

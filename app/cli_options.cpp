@@ -50,31 +50,24 @@ std::string restoreStrayBytes(const std::string& text) {
 }
 
 // An --answers file: a JSON array whose entries are arrays of paths ([] = cancelled).
-bool readAnswers(const std::string& path, std::vector<std::vector<std::string>>& answers,
-                 std::string& error) {
+Result<> readAnswers(const std::string& path, std::vector<std::vector<std::string>>& answers) {
   std::string text = readFileText(path);
   const bool carried = !holdsCarriers(text);
   auto parsed = nlohmann::json::parse(carried ? carryStrayBytes(text) : text, nullptr, false);
   if (text.empty() || parsed.is_discarded() || !parsed.is_array()) {
-    error = "--answers " + path + ": expected a JSON array of arrays of paths";
-    return false;
+    return failure("--answers " + path + ": expected a JSON array of arrays of paths");
   }
   for (const auto& entry : parsed) {
-    if (!entry.is_array()) {
-      error = "--answers " + path + ": every entry must be an array of paths";
-      return false;
-    }
+    if (!entry.is_array())
+      return failure("--answers " + path + ": every entry must be an array of paths");
     std::vector<std::string> paths;
     for (const auto& p : entry) {
-      if (!p.is_string()) {
-        error = "--answers " + path + ": paths must be strings";
-        return false;
-      }
+      if (!p.is_string()) return failure("--answers " + path + ": paths must be strings");
       paths.push_back(carried ? restoreStrayBytes(p.get<std::string>()) : p.get<std::string>());
     }
     answers.push_back(std::move(paths));
   }
-  return true;
+  return {};
 }
 
 bool parseSeconds(const std::string& text, double& seconds) {
@@ -89,29 +82,24 @@ bool parseSeconds(const std::string& text, double& seconds) {
 
 }  // namespace
 
-std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
-                                          std::string& error) {
+Result<CliOptions> parseCliOptions(const std::vector<std::string>& args) {
   CliOptions options;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     bool takesValue = arg == "--folder" || arg == "--choose" || arg == "--answers" ||
                       arg == "--wait" || arg == "--until";
     if (takesValue) {
-      if (i + 1 >= args.size()) {
-        error = arg + " needs a value";
-        return std::nullopt;
-      }
+      if (i + 1 >= args.size()) return failure(arg + " needs a value");
       const std::string& value = args[++i];
       if (arg == "--folder") {
         options.folder = value;
       } else if (arg == "--choose") {
         options.answers.push_back({value});
       } else if (arg == "--answers") {
-        if (!readAnswers(value, options.answers, error)) return std::nullopt;
+        if (auto read = readAnswers(value, options.answers); !read) return failure(read.error());
       } else if (arg == "--wait") {
         if (!parseSeconds(value, options.waitSeconds)) {
-          error = "--wait needs a number of seconds, not \"" + value + "\"";
-          return std::nullopt;
+          return failure("--wait needs a number of seconds, not \"" + value + "\"");
         }
         options.waitGiven = true;
       } else {
@@ -122,8 +110,7 @@ std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args,
     } else if (arg == "--version") {
       options.version = true;
     } else if (arg.size() > 2 && arg.rfind("--", 0) == 0) {
-      error = "unknown option " + arg;
-      return std::nullopt;
+      return failure("unknown option " + arg);
     } else {
       options.messages.push_back(arg);
     }

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "base/result.h"
 
 struct CliOptions {
   std::string folder;                             // empty: the executable's folder
@@ -15,8 +16,8 @@ struct CliOptions {
   bool version = false;               // --version: print kCliVersion, nothing else
 };
 
-// Parses the command line; on a usage error returns nothing and sets `error`.
-std::optional<CliOptions> parseCliOptions(const std::vector<std::string>& args, std::string& error);
+// Parses the command line; a failure is a usage error.
+Result<CliOptions> parseCliOptions(const std::vector<std::string>& args);
 
 inline constexpr const char* kCliUsage =
     "usage: quillora-cli [--folder DIR] [--choose PATH]... [--answers FILE] [--wait SECONDS]\n"

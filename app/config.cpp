@@ -72,13 +72,9 @@ bool readRate(const YAML::Node& document, const char* key, double& rate, std::st
 
 }  // namespace
 
-std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error,
-                                    const std::string& pageFolder) {
+Result<AppConfig> loadConfig(const std::string& exeFolder, const std::string& pageFolder) {
   const std::string path = exeFolder + "/config.yaml";
-  auto fail = [&](const std::string& problem) -> std::optional<AppConfig> {
-    error = path + ": " + problem;
-    return std::nullopt;
-  };
+  auto fail = [&](const std::string& problem) { return failure(path + ": " + problem); };
   std::string text = readFileText(path);
   if (text.empty()) return fail("the file is missing, unreadable or empty");
 

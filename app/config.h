@@ -1,8 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
+
+#include "base/result.h"
 
 struct AppConfig {
   int32_t notificationPort = 0;
@@ -16,8 +17,6 @@ struct AppConfig {
   double sendCapPerDisplayMbps = 0;
 };
 
-// Reads <exeFolder>/config.yaml. On failure returns nothing and sets `error` to a message
-// that names the file and the problem.
+// Reads <exeFolder>/config.yaml; a failure names the file and the problem.
 // The languages are those of the page in `pageFolder` (empty: <exeFolder>/web).
-std::optional<AppConfig> loadConfig(const std::string& exeFolder, std::string& error,
-                                    const std::string& pageFolder = {});
+Result<AppConfig> loadConfig(const std::string& exeFolder, const std::string& pageFolder = {});

@@ -68,17 +68,17 @@ GtkWidget* createMainWindow(const AppContext& context, RunState& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  auto options = parseDesktopOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  auto options = parseDesktopOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!options) {
-    std::fprintf(stderr, "quillora: %s\n%s", error.c_str(), kDesktopUsage);
+    std::fprintf(stderr, "quillora: %s\n%s", options.error().c_str(), kDesktopUsage);
     return kExitUsage;
   }
-  std::unique_ptr<PreparedDialogs> preparedDialogs;
-  if (!readDialogAnswers(preparedDialogs, error)) {
-    std::fprintf(stderr, "quillora: QUILLORA_DIALOG_ANSWERS: %s\n", error.c_str());
+  auto answers = readDialogAnswers();
+  if (!answers) {
+    std::fprintf(stderr, "quillora: QUILLORA_DIALOG_ANSWERS: %s\n", answers.error().c_str());
     return kExitUsage;
   }
+  std::unique_ptr<PreparedDialogs> preparedDialogs = std::move(*answers);
   initDiagLog();
   g_set_prgname(kWindowClass);
   g_set_application_name(kProductName);

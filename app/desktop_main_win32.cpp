@@ -87,17 +87,17 @@ HWND createMainWindow(HINSTANCE instance, const std::string& pageFolder) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-  std::string error;
-  auto options = parseDesktopOptions(commandLineArguments(0, nullptr), error);
+  auto options = parseDesktopOptions(commandLineArguments(0, nullptr));
   if (!options) {
-    showMessageBox(error + "\n" + kDesktopUsage);
+    showMessageBox(options.error() + "\n" + kDesktopUsage);
     return kExitUsage;
   }
-  std::unique_ptr<PreparedDialogs> preparedDialogs;
-  if (!readDialogAnswers(preparedDialogs, error)) {
-    showMessageBox("QUILLORA_DIALOG_ANSWERS: " + error);
+  auto answers = readDialogAnswers();
+  if (!answers) {
+    showMessageBox("QUILLORA_DIALOG_ANSWERS: " + answers.error());
     return kExitUsage;
   }
+  std::unique_ptr<PreparedDialogs> preparedDialogs = std::move(*answers);
   initDiagLog();
   // The view's runtime calls back on this thread, which must be a single-threaded apartment.
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

@@ -31,10 +31,9 @@ Startup startApplication(const AppFolders& folders, InstanceLock& lock,
     startup.exitCode = kExitOtherInstance;
     return startup;
   }
-  std::string error;
-  auto config = loadConfig(exeFolder, error, folders.page);
+  auto config = loadConfig(exeFolder, folders.page);
   if (!config) {
-    showMessage("Cannot start: " + error);
+    showMessage("Cannot start: " + config.error());
     startup.exitCode = kExitBadConfig;
     return startup;
   }

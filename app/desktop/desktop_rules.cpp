@@ -36,34 +36,29 @@ std::string toPageLocale(std::string_view posix) {
 
 }  // namespace
 
-std::optional<DesktopOptions> parseDesktopOptions(const std::vector<std::string>& args,
-                                                  std::string& error) {
+Result<DesktopOptions> parseDesktopOptions(const std::vector<std::string>& args) {
   DesktopOptions options;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--automation") {
       options.automation = true;
     } else if (args[i] == "--folder") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        error = "--folder needs a folder";
-        return std::nullopt;
-      }
+      if (i + 1 >= args.size() || args[i + 1].empty()) return failure("--folder needs a folder");
       options.folder = args[++i];
     } else {
-      error = "unexpected argument " + args[i];
-      return std::nullopt;
+      return failure("unexpected argument " + args[i]);
     }
   }
   return options;
 }
 
-bool readDialogAnswers(std::unique_ptr<PreparedDialogs>& prepared, std::string& error) {
+Result<std::unique_ptr<PreparedDialogs>> readDialogAnswers() {
   const char* file = std::getenv("QUILLORA_DIALOG_ANSWERS");
-  if (!file || !*file) return true;
-  auto parsed = parseCliOptions({"--answers", file}, error);
-  if (!parsed) return false;
-  prepared = std::make_unique<PreparedDialogs>();
+  if (!file || !*file) return nullptr;
+  auto parsed = parseCliOptions({"--answers", file});
+  if (!parsed) return failure(parsed.error());
+  auto prepared = std::make_unique<PreparedDialogs>();
   for (auto& answer : parsed->answers) prepared->addAnswer(std::move(answer));
-  return true;
+  return prepared;
 }
 
 std::string userLocaleName(const EnvironmentLookup& getenv) {

@@ -4,11 +4,11 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/file_dialog.h"
 
 struct DesktopOptions {
@@ -16,14 +16,13 @@ struct DesktopOptions {
   bool automation = false;
 };
 
-// Parses the command line; on a usage error returns nothing and sets `error`.
-std::optional<DesktopOptions> parseDesktopOptions(const std::vector<std::string>& args,
-                                                  std::string& error);
+// Parses the command line; a failure is a usage error.
+Result<DesktopOptions> parseDesktopOptions(const std::vector<std::string>& args);
 
 // QUILLORA_DIALOG_ANSWERS=FILE answers the file dialogs from FILE (the format of quillora-cli
-// --answers) instead of showing them, for tests: `prepared` is set then. False when FILE is
-// unusable.
-bool readDialogAnswers(std::unique_ptr<PreparedDialogs>& prepared, std::string& error);
+// --answers) instead of showing them, for tests; null when the variable is not set. A failure
+// when FILE is unusable.
+Result<std::unique_ptr<PreparedDialogs>> readDialogAnswers();
 
 inline constexpr const char* kDesktopUsage = "usage: quillora [--folder DIR] [--automation]\n";
 

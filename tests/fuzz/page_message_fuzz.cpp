@@ -33,8 +33,7 @@ struct Fixture {
     write("in/a.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + std::string(17, 1) +
                           std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12));
     write("in/a.conf", "conf");
-    std::string error;
-    auto config = loadConfig(app.string(), error);
+    auto config = loadConfig(app.string());
     if (!config) abort();
     context = std::make_unique<AppContext>(app.string(), std::move(*config));
     context->dialogs = &dialogs;

@@ -55,10 +55,8 @@ TEST(AppFolders, BuildFolderOrOptionElseTheUsersOwnFolder) {
     EXPECT_EQ(folders.data, c.data);
     EXPECT_EQ(folders.page, c.page);
     EXPECT_EQ(folders.linkedRoot, c.linked);
-    std::string error;
-    EXPECT_EQ(c.option.empty() && loadConfig(folders.data, error, folders.page).has_value(),
-              c.option.empty() && c.loads)
-        << error;
+    EXPECT_EQ(c.option.empty() && loadConfig(folders.data, folders.page).has_value(),
+              c.option.empty() && c.loads);
   }
 }
 
@@ -69,9 +67,8 @@ TEST(AppFolders, TheUsersConfigSurvivesAndLanguagesComeFromThePage) {
                 "notification: {port: 1}\nsearch: {port: 2}\nlanguage: de\n");
   at.root.write("usr/share/quillora/web/lang/de/strings.json", "{}");
   AppFolders folders = resolveAppFolders("", r + "/usr/bin", {"", r + "/home"});
-  std::string error;
-  auto config = loadConfig(folders.data, error, folders.page);
-  ASSERT_TRUE(config) << error;
+  auto config = loadConfig(folders.data, folders.page);
+  ASSERT_TRUE(config) << config.error();
   EXPECT_EQ(config->notificationPort, 1);
   EXPECT_EQ(config->language, "de");
 }

@@ -10,12 +10,10 @@ TEST(CliOptions, ParsesEveryOption) {
   TempAppFolder dir;
   // File names need not be UTF-8.
   dir.write("answers.json", "[[\"/a/x.mp4\",\"/a/y\xff\xf4\x8f.png\"],[],[\"/b/z.zip\"]]");
-  std::string error;
-  auto options = parseCliOptions(
-      {"--folder", "/app", "--choose", "/c/one.mp4", "--answers", dir.file("answers.json"),
-       "--wait", "2.5", "--until", "finish", "{\"C\":\"get\"}", "-"},
-      error);
-  ASSERT_TRUE(options) << error;
+  auto options = parseCliOptions({"--folder", "/app", "--choose", "/c/one.mp4", "--answers",
+                                  dir.file("answers.json"), "--wait", "2.5", "--until", "finish",
+                                  "{\"C\":\"get\"}", "-"});
+  ASSERT_TRUE(options) << options.error();
   EXPECT_EQ(options->folder, "/app");
   EXPECT_EQ(options->answers,
             (std::vector<std::vector<std::string>>{
@@ -40,9 +38,9 @@ TEST(CliOptions, UsageErrors) {
       {{"--answers", dir.file("bad2.json")}, "every entry"},
       {{"--answers", dir.file("bad3.json")}, "strings"}};
   for (const auto& [args, mentions] : cases) {
-    std::string error;
-    EXPECT_FALSE(parseCliOptions(args, error)) << args[0];
-    EXPECT_NE(error.find(mentions), std::string::npos) << error;
+    auto options = parseCliOptions(args);
+    ASSERT_FALSE(options) << args[0];
+    EXPECT_NE(options.error().find(mentions), std::string::npos) << options.error();
   }
 }
 

@@ -36,10 +36,10 @@ TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
     dir.write("web/lang/null/strings.json", "{}");  // YAML's null names this folder
     yaml.empty() ? (void)std::remove(dir.file("config.yaml").c_str())
                  : dir.write("config.yaml", yaml);
-    std::string error;
-    auto config = loadConfig(dir.path(), error);
-    ASSERT_EQ(!config, expected[0] == '!') << yaml << error;
+    auto config = loadConfig(dir.path());
+    ASSERT_EQ(!config, expected[0] == '!') << yaml;
     if (!config) {
+      const std::string& error = config.error();
       EXPECT_TRUE(error.find(expected + 1) != error.npos && error.find("config.yaml") != error.npos)
           << error;
     } else {

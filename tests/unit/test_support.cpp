@@ -60,9 +60,8 @@ bool TempAppFolder::exists(const std::string& relative) const {
 }
 
 std::unique_ptr<AppContext> makeContext(const TempAppFolder& folder) {
-  std::string error;
-  auto config = loadConfig(folder.path(), error);
-  if (!config) ADD_FAILURE() << folder.file("config.yaml") << ": " << error;
+  auto config = loadConfig(folder.path());
+  if (!config) ADD_FAILURE() << config.error();
   return config ? std::make_unique<AppContext>(folder.path(), std::move(*config)) : nullptr;
 }
 
