@@ -1,6 +1,9 @@
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <unordered_map>
 
 #include "base/json_fields.h"
 #include "base/log.h"
@@ -9,7 +12,8 @@
 
 using nlohmann::json;
 
-// Known displays and their groups.
+// Known displays and their groups: what the search and the operator add, and what the page
+// reads back.
 
 namespace {
 
@@ -46,6 +50,12 @@ bool isDisplayAddress(const std::string& ip) {
 bool namesNoMachine(const std::string& ip) {
   const int first = std::atoi(ip.c_str());
   return first == 0 || first >= 224;
+}
+
+std::array<long, 5> addressKey(const std::string& ip) {
+  std::array<long, 5> key{};
+  std::sscanf(ip.c_str(), "%ld.%ld.%ld.%ld:%ld", &key[0], &key[1], &key[2], &key[3], &key[4]);
+  return key;
 }
 
 bool isUtf8(const std::string& text) {
@@ -177,4 +187,71 @@ Result<> Store::removeGroup(const std::string& name) {
     reason = "unknown group " + name;
     return false;
   });
+}
+
+bool addressLess(const std::string& a, const std::string& b) {
+  auto keyA = addressKey(a), keyB = addressKey(b);
+  return keyA != keyB ? keyA < keyB : a < b;
+}
+
+json Store::displays() {
+  return impl_->read<json>([this] {
+    json list = json::array();
+    std::unordered_map<std::string, size_t> index;
+    auto query = impl_->prepare(
+        "SELECT ip, name, model, serial, mac, version, capabilities, first_seen, last_seen,"
+        " manual, last_run, last_state FROM displays");
+    while (query.step() == SQLITE_ROW) {
+      index[query.text(0)] = list.size();
+      list.push_back({{"ip", query.text(0)},
+                      {"name", query.text(1)},
+                      {"model", query.text(2)},
+                      {"serial", query.text(3)},
+                      {"mac", query.text(4)},
+                      {"version", query.text(5)},
+                      {"capabilities", parsedOr(query.text(6), json::object())},
+                      {"firstSeen", integerOrNull(query, 7)},
+                      {"lastSeen", integerOrNull(query, 8)},
+                      {"manual", query.integer(9) != 0},
+                      {"groups", json::array()},
+                      {"lastRun", integerOrNull(query, 10)},
+                      {"lastState", query.text(11)}});
+    }
+    auto members = impl_->prepare("SELECT ip, \"group\" FROM group_members ORDER BY \"group\"");
+    while (members.step() == SQLITE_ROW) {
+      auto at = index.find(members.text(0));
+      if (at != index.end()) list[at->second]["groups"].push_back(members.text(1));
+    }
+    std::sort(list.begin(), list.end(), [](const json& a, const json& b) {
+      return addressLess(a["ip"].get<std::string>(), b["ip"].get<std::string>());
+    });
+    return list;
+  });
+}
+
+json Store::groups() {
+  return impl_->read<json>([this] {
+    json list = json::array();
+    auto query = impl_->prepare(
+        "SELECT g.name, m.ip FROM groups g LEFT JOIN group_members m ON m.\"group\" = g.name"
+        " ORDER BY g.name");
+    while (query.step() == SQLITE_ROW) {
+      if (list.empty() || list.back()["name"] != query.text(0))
+        list.push_back({{"name", query.text(0)}, {"ip", json::array()}});
+      if (!query.isNull(1)) list.back()["ip"].push_back(query.text(1));
+    }
+    for (auto& group : list) {
+      std::sort(group["ip"].begin(), group["ip"].end(), [](const json& a, const json& b) {
+        return addressLess(a.get<std::string>(), b.get<std::string>());
+      });
+    }
+    return list;
+  });
+}
+
+std::optional<std::vector<std::string>> Store::groupMembers(const std::string& name) {
+  for (const auto& group : groups()) {
+    if (group["name"] == name) return group["ip"].get<std::vector<std::string>>();
+  }
+  return std::nullopt;
 }

@@ -100,6 +100,11 @@ T Store::Impl::read(std::function<T()> read) {
 // reason it set, or by the database.
 Result<> waitedWrite(Store::Impl& impl, std::function<bool(std::string&)> work);
 
+// A JSON text as stored, or `fallback` when it is none.
+nlohmann::json parsedOr(const std::string& text, nlohmann::json fallback);
+// An integer column, or null.
+nlohmann::json integerOrNull(const Query& query, int column);
+
 // Milliseconds since the epoch as "2026-01-02T03:04:05.678Z".
 std::string isoTimeUtc(int64_t ms);
 // "a.b.c.d:port" ordered by number.

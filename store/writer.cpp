@@ -189,3 +189,13 @@ void Store::flush() {
   impl_->submit({[] { return true; }, [drained](const std::string&) { drained->set_value(); }});
   future.get();
 }
+
+nlohmann::json parsedOr(const std::string& text, nlohmann::json fallback) {
+  if (text == "{}") return nlohmann::json::object();
+  nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+  return value.is_discarded() ? fallback : value;
+}
+
+nlohmann::json integerOrNull(const Query& query, int column) {
+  return query.isNull(column) ? nlohmann::json() : nlohmann::json(query.integer(column));
+}

@@ -1,7 +1,5 @@
 #include <sqlite3.h>
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <unordered_map>
@@ -12,22 +10,6 @@
 using nlohmann::json;
 
 namespace {
-
-json parsedOr(const std::string& text, json fallback) {
-  if (text == "{}") return json::object();
-  json value = json::parse(text, nullptr, false);
-  return value.is_discarded() ? fallback : value;
-}
-
-json integerOrNull(const Query& query, int column) {
-  return query.isNull(column) ? json() : json(query.integer(column));
-}
-
-std::array<long, 5> addressKey(const std::string& ip) {
-  std::array<long, 5> key{};
-  std::sscanf(ip.c_str(), "%ld.%ld.%ld.%ld:%ld", &key[0], &key[1], &key[2], &key[3], &key[4]);
-  return key;
-}
 
 // Spreadsheets run a cell that starts with one of these (a TAB, CR or LF may come before the
 // formula); the quote makes it text. A NUL ends the text in many readers and is left out.
@@ -161,73 +143,6 @@ std::string isoTimeUtc(int64_t ms) {
       static_cast<long>(clock.hours().count()), static_cast<long>(clock.minutes().count()),
       static_cast<long>(clock.seconds().count()), static_cast<long>(clock.subseconds().count()));
   return text;
-}
-
-bool addressLess(const std::string& a, const std::string& b) {
-  auto keyA = addressKey(a), keyB = addressKey(b);
-  return keyA != keyB ? keyA < keyB : a < b;
-}
-
-json Store::displays() {
-  return impl_->read<json>([this] {
-    json list = json::array();
-    std::unordered_map<std::string, size_t> index;
-    auto query = impl_->prepare(
-        "SELECT ip, name, model, serial, mac, version, capabilities, first_seen, last_seen,"
-        " manual, last_run, last_state FROM displays");
-    while (query.step() == SQLITE_ROW) {
-      index[query.text(0)] = list.size();
-      list.push_back({{"ip", query.text(0)},
-                      {"name", query.text(1)},
-                      {"model", query.text(2)},
-                      {"serial", query.text(3)},
-                      {"mac", query.text(4)},
-                      {"version", query.text(5)},
-                      {"capabilities", parsedOr(query.text(6), json::object())},
-                      {"firstSeen", integerOrNull(query, 7)},
-                      {"lastSeen", integerOrNull(query, 8)},
-                      {"manual", query.integer(9) != 0},
-                      {"groups", json::array()},
-                      {"lastRun", integerOrNull(query, 10)},
-                      {"lastState", query.text(11)}});
-    }
-    auto members = impl_->prepare("SELECT ip, \"group\" FROM group_members ORDER BY \"group\"");
-    while (members.step() == SQLITE_ROW) {
-      auto at = index.find(members.text(0));
-      if (at != index.end()) list[at->second]["groups"].push_back(members.text(1));
-    }
-    std::sort(list.begin(), list.end(), [](const json& a, const json& b) {
-      return addressLess(a["ip"].get<std::string>(), b["ip"].get<std::string>());
-    });
-    return list;
-  });
-}
-
-json Store::groups() {
-  return impl_->read<json>([this] {
-    json list = json::array();
-    auto query = impl_->prepare(
-        "SELECT g.name, m.ip FROM groups g LEFT JOIN group_members m ON m.\"group\" = g.name"
-        " ORDER BY g.name");
-    while (query.step() == SQLITE_ROW) {
-      if (list.empty() || list.back()["name"] != query.text(0))
-        list.push_back({{"name", query.text(0)}, {"ip", json::array()}});
-      if (!query.isNull(1)) list.back()["ip"].push_back(query.text(1));
-    }
-    for (auto& group : list) {
-      std::sort(group["ip"].begin(), group["ip"].end(), [](const json& a, const json& b) {
-        return addressLess(a.get<std::string>(), b.get<std::string>());
-      });
-    }
-    return list;
-  });
-}
-
-std::optional<std::vector<std::string>> Store::groupMembers(const std::string& name) {
-  for (const auto& group : groups()) {
-    if (group["name"] == name) return group["ip"].get<std::vector<std::string>>();
-  }
-  return std::nullopt;
 }
 
 std::string Store::knownDigest(const std::string& name, uint64_t size) {
