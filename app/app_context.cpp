@@ -7,7 +7,7 @@
 #include "commands/playlists.h"
 #include "device/http_service.h"
 #include "discovery/discovery_listener.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 #include "platform/file_dialog.h"
 #include "platform/file_system.h"
 #include "store/store.h"

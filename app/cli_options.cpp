@@ -3,7 +3,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "media/file_utils.h"
+#include "media/file_reading.h"
+#include "media/names.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 
 namespace {
 

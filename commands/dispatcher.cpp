@@ -15,7 +15,6 @@
 #include "commands/settings_deploy.h"
 #include "deploy/device_tasks.h"
 #include "discovery/discovery_listener.h"
-#include "media/file_utils.h"
 #include "store/store.h"
 
 using nlohmann::json;

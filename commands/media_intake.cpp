@@ -8,9 +8,12 @@
 #include "app/app_context.h"
 #include "base/json_fields.h"
 #include "commands/playlists.h"
-#include "media/file_utils.h"
+#include "media/atomic_files.h"
+#include "media/file_kinds.h"
+#include "media/file_reading.h"
 #include "media/media_probe.h"
 #include "platform/calendar.h"
+#include "platform/crypto.h"
 #include "platform/file_dialog.h"
 #include "platform/file_system.h"
 
@@ -97,7 +100,7 @@ std::string utcStampNow() {
 
 std::string storedMediaName(const std::string& fileName, const std::string& extension,
                             const std::string& utcStamp) {
-  return md5Hex(fileName + utcStamp) + extension;
+  return md5HexDigest(fileName + utcStamp) + extension;
 }
 
 std::string addFiles(AppContext& context, json& message) {

@@ -12,7 +12,8 @@
 #include "deploy/device_tasks.h"
 #include "device/percent_encoding.h"
 #include "discovery/local_interfaces.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
+#include "media/names.h"
 
 using nlohmann::json;
 

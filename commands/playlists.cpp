@@ -5,7 +5,9 @@
 
 #include "base/json_fields.h"
 #include "base/log.h"
-#include "media/file_utils.h"
+#include "media/atomic_files.h"
+#include "media/file_reading.h"
+#include "media/names.h"
 
 using nlohmann::json;
 

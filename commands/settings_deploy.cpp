@@ -8,7 +8,9 @@
 #include "deploy/device_tasks.h"
 #include "device/percent_encoding.h"
 #include "discovery/local_interfaces.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
+#include "media/names.h"
+#include "platform/crypto.h"
 
 using nlohmann::json;
 
@@ -42,7 +44,7 @@ void addTriggers(XmlBody& body, xmlNode* parent, const json& f) {
 
 std::optional<Request> configure(const AppContext& context, const json& f) {
   if (!hasStrings(f, {"title", "path"})) return std::nullopt;
-  const std::string stored = md5Hex(stringOr(f, "title")) + ".conf";
+  const std::string stored = md5HexDigest(stringOr(f, "title")) + ".conf";
   std::string content = context.readPageFile(stringOr(f, "path"));
   const size_t size = content.size();
   Request request{"POST /ISAPI/UploadFile/TemplateConfig?name=" + stored, std::move(content)};

@@ -15,7 +15,8 @@
 #include "device/http_service.h"
 #include "device/markup_escape.h"
 #include "device/xml_errors.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
+#include "platform/crypto.h"
 
 using nlohmann::json;
 
@@ -366,7 +367,7 @@ std::string deviceHost(const std::string& address) {
 }
 
 std::string buildLoginRequest(const DeviceTask& task, const std::string& sessionId) {
-  const std::string digest = md5Hex(sessionId + ":" + task.user + ":" + task.pass + ":KOVRA");
+  const std::string digest = md5HexDigest(sessionId + ":" + task.user + ":" + task.pass + ":KOVRA");
   const std::string body = "<UserCheck><Username>" + escapeXml(task.user) +
                            "</Username><Password>" + digest + "</Password><SessionId>" +
                            escapeXml(task.sessionId) + "</SessionId></UserCheck>";

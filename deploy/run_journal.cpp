@@ -9,7 +9,7 @@
 #include "base/log.h"
 #include "deploy/device_replies.h"
 #include "device/http_service.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 #include "platform/crypto.h"
 #include "platform/file_system.h"
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "base/log.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 #include "platform/file_system.h"
 #include "platform/shared_library.h"
 #include "platform/text_conversion.h"

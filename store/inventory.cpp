@@ -7,7 +7,7 @@
 
 #include "base/json_fields.h"
 #include "base/log.h"
-#include "media/file_utils.h"
+#include "media/names.h"
 #include "store/store_impl.h"
 
 using nlohmann::json;

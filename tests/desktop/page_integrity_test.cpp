@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 #include "unit/test_support.h"
 
 namespace {

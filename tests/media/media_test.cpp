@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "media/file_utils.h"
+#include "media/file_kinds.h"
+#include "media/file_reading.h"
 #include "media_samples.h"
 
 namespace {

@@ -14,7 +14,8 @@
 #include "commands/playlists.h"
 #include "device/http_service.h"
 #include "discovery/local_interfaces.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
+#include "platform/crypto.h"
 #include "platform/file_system.h"
 #include "unit/fake_display.h"
 #include "unit/test_support.h"
@@ -105,7 +106,7 @@ TEST_F(Deploy, BodiesOnTheWire) {
       "</PlayType><Duration>10</Duration><FetchURL>http://$H:8080/media/a%20b%2B%C3%BC.mp4"
       "</FetchURL></FetchList_0><FetchList_1><FileID>7</FileID><PlayType>255</PlayType><Duration>5"
       "</Duration><FetchURL>http://$H:8080/media/b.png</FetchURL></FetchList_1></FetchListConfig>";
-  const std::string stored = md5Hex("s.conf") + ".conf";
+  const std::string stored = md5HexDigest("s.conf") + ".conf";
   struct Case {
     const char *command, *type;
     json payload;

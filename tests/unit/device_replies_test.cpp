@@ -10,7 +10,8 @@
 #include "app/app_context.h"
 #include "device/device_client.h"
 #include "discovery/discovery_listener.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
+#include "platform/crypto.h"
 #include "unit/fake_display.h"
 #include "unit/test_support.h"
 
@@ -100,7 +101,7 @@ TEST_F(DeviceReplies, LoginAnswers) {
                 "<SessionId>S1</SessionId><Privilege>admin</Privilege>")}});
   const std::string body =
       "<UserCheck><Username>a&lt;b&amp;c&quot;&apos;&gt;ü</Username><Password>" +
-      md5Hex("S1:a<b&c\"'>ü::KOVRA") + "</Password><SessionId>S1</SessionId></UserCheck>";
+      md5HexDigest("S1:a<b&c\"'>ü::KOVRA") + "</Password><SessionId>S1</SessionId></UserCheck>";
   EXPECT_EQ(written,
             (Texts{"POST /ISAPI/Security/Login HTTP/1.1\r\nHost: 10.77.1.10:80\r\nContent-Type: "
                    "application/xml\r\nContent-Length: 152\r\nConnection: keep-alive\r\n\r\n" +

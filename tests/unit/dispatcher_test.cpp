@@ -12,7 +12,7 @@
 #include "app/startup.h"
 #include "base/clock.h"
 #include "commands/playlists.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 #include "platform/file_dialog.h"
 #include "platform/instance_lock.h"
 #include "store/store.h"

@@ -1,4 +1,8 @@
-#include "media/file_utils.h"
+#include "media/atomic_files.h"
+#include "media/file_kinds.h"
+#include "media/file_reading.h"
+#include "media/names.h"
+#include "platform/crypto.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +50,7 @@ TEST(FileUtils, ReadingTakesRegularFilesOnly) {
     EXPECT_EQ(fileSize(path), 0u) << path;
   }
   EXPECT_TRUE(isDirectory(dir.file("web")) && !isDirectory(dir.file("data.bin")));
-  EXPECT_EQ(md5Hex(std::string(80, 'a')), "b15af9cdabbaea0516866a33d8fd0f98");
+  EXPECT_EQ(md5HexDigest(std::string(80, 'a')), "b15af9cdabbaea0516866a33d8fd0f98");
 }
 
 TEST(FileUtils, SafeNames) {

@@ -6,7 +6,7 @@
 #include "app/app_context.h"
 #include "commands/dispatcher.h"
 #include "commands/media_intake.h"
-#include "media/file_utils.h"
+#include "media/file_reading.h"
 #include "platform/file_dialog.h"
 #include "platform/file_system.h"
 #include "unit/test_platform.h"
