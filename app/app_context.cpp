@@ -21,7 +21,8 @@ AppContext::AppContext(std::string folder, AppConfig loaded)
       // Days beyond any calendar's reach are as good as none, and do not overflow.
       keep{std::min<int64_t>(loaded.historyDays, 1'000'000) * 24 * 3600 * 1000, loaded.historyRuns},
       sendCapMbps(loaded.sendCapMbps),
-      sendCapPerDisplayMbps(loaded.sendCapPerDisplayMbps) {}
+      sendCapPerDisplayMbps(loaded.sendCapPerDisplayMbps),
+      waveSize(static_cast<size_t>(loaded.waveSize)) {}
 
 AppContext::~AppContext() = default;
 

@@ -57,6 +57,12 @@ struct AppContext {
   std::mutex deviceTasksMutex;
   DeviceTaskList deviceTasks;    // the latest display operation's
   DeviceTaskList awaitingTasks;  // of any operation, owing a fetch notification
+  DeviceTaskList heldTasks;      // waiting for a place in the wave or for their window
+  size_t fetching = 0;           // displays holding a place in the wave
+  size_t waveSize = 0;           // at most this many displays fetch at once; 0: no limit
+  bool windowTimerArmed = false;
+  // Now, in seconds after local midnight: download windows keep to it. Tests set their own.
+  std::function<int()> secondOfDay = localSecondOfDay;
 
   std::string webFolder() const { return exeFolder + "/web"; }
   std::string confFolder() const { return exeFolder + "/web/conf"; }

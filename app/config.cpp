@@ -2,8 +2,11 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
 
+#include "media/atomic_files.h"
 #include "media/file_reading.h"
 
 namespace {
@@ -34,40 +37,43 @@ bool readPort(const YAML::Node& document, const char* section, int32_t& port, st
   return true;
 }
 
-// An optional whole number of at least 0 under "history"; absent keeps `value`.
-bool readLimit(const YAML::Node& history, const char* key, int64_t& value, std::string& error) {
-  YAML::Node node = history[key];
+// An optional number of at least 0; absent or empty keeps `value`.
+template <class Number>
+bool readOptional(const YAML::Node& node, const std::string& name, const char* expected,
+                  Number& value, std::string& error) {
   if (!node.IsDefined() || node.IsNull()) return true;
-  const std::string name = std::string("history: ") + key;
+  Number read{};
+  bool good = true;
   try {
-    value = node.as<int64_t>();
+    read = node.as<Number>();
   } catch (const YAML::Exception&) {
-    std::string shown = node.IsScalar() ? "\"" + node.Scalar() + "\"" : "a non-scalar value";
-    error = "\"" + name + "\" must be a whole number, found " + shown;
-    return false;
+    good = false;
   }
-  if (value < 0) {
-    error = "\"" + name + "\" must be 0 (no limit) or more";
-    return false;
+  if (good && read >= 0 && std::isfinite(static_cast<double>(read))) {
+    value = read;
+    return true;
   }
-  return true;
+  const std::string shown = node.IsScalar() ? "\"" + node.Scalar() + "\"" : "a non-scalar value";
+  error = "\"" + name + "\" must be " + expected + ", found " + shown;
+  return false;
 }
 
-// Optional: absent or empty is 0 (no cap).
 bool readRate(const YAML::Node& document, const char* key, double& rate, std::string& error) {
-  const YAML::Node value = document[key];
-  if (!value.IsDefined() || value.IsNull()) return true;
-  try {
-    rate = value.as<double>();
-  } catch (const YAML::Exception&) {
-    rate = -1;
-  }
-  if (std::isfinite(rate) && rate >= 0) return true;
-  const std::string shown = value.IsScalar() ? "\"" + value.Scalar() + "\"" : "a non-scalar value";
-  error =
-      std::string(1, '"').append(key).append("\" must be a number of Mbit/s, 0 or more, found ") +
-      shown;
-  return false;
+  return readOptional(document[key], key, "a number of Mbit/s, 0 or more", rate, error);
+}
+
+bool readLimit(const YAML::Node& history, const char* key, int64_t& value, std::string& error) {
+  return readOptional(history[key], std::string("history: ") + key,
+                      "a whole number, 0 (no limit) or more", value, error);
+}
+
+// The line of top-level `key` set to `value`; its comment stays where it was.
+std::string withValue(const std::string& line, const std::string& key, const std::string& value) {
+  std::string changed = key + ": " + value;
+  const size_t comment = line.find(" #");
+  if (comment == std::string::npos) return changed;
+  changed.resize(std::max(changed.size() + 1, comment), ' ');
+  return changed + line.substr(comment + (changed.size() > comment ? 1 : 0));
 }
 
 }  // namespace
@@ -92,7 +98,9 @@ Result<AppConfig> loadConfig(const std::string& exeFolder, const std::string& pa
   if (!readPort(document, "notification", config.notificationPort, problem) ||
       !readPort(document, "search", config.searchPort, problem) ||
       !readRate(document, "sendCapMbps", config.sendCapMbps, problem) ||
-      !readRate(document, "sendCapPerDisplayMbps", config.sendCapPerDisplayMbps, problem)) {
+      !readRate(document, "sendCapPerDisplayMbps", config.sendCapPerDisplayMbps, problem) ||
+      !readOptional(document["waveSize"], "waveSize",
+                    "a whole number of displays, 0 (no limit) or more", config.waveSize, problem)) {
     return fail(problem);
   }
 
@@ -119,4 +127,28 @@ Result<AppConfig> loadConfig(const std::string& exeFolder, const std::string& pa
     config.language = "auto";
   }
   return config;
+}
+
+Result<void> saveConfigValues(const std::string& exeFolder,
+                              const std::vector<std::pair<std::string, std::string>>& values) {
+  const std::string path = exeFolder + "/config.yaml";
+  std::string text = readFileText(path);
+  if (text.empty()) return failure(path + ": the file is missing, unreadable or empty");
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (const auto& [key, value] : values) {
+    auto line = std::find_if(lines.begin(), lines.end(), [&key](const std::string& candidate) {
+      return candidate.rfind(key + ":", 0) == 0;
+    });
+    if (line == lines.end()) {
+      lines.push_back(key + ": " + value);
+    } else {
+      *line = withValue(*line, key, value);
+    }
+  }
+  std::string written;
+  for (const auto& line : lines) written += line + "\n";
+  if (!writeFileAtomically(path, written)) return failure("could not write " + path);
+  return {};
 }

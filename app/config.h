@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/result.h"
 
@@ -15,8 +17,15 @@ struct AppConfig {
   // Caps on the media and firmware the host sends to displays, Mbit/s; 0 for none.
   double sendCapMbps = 0;
   double sendCapPerDisplayMbps = 0;
+  // At most this many displays fetch at once; 0 for no limit.
+  int64_t waveSize = 0;
 };
 
 // Reads <exeFolder>/config.yaml; a failure names the file and the problem.
 // The languages are those of the page in `pageFolder` (empty: <exeFolder>/web).
 Result<AppConfig> loadConfig(const std::string& exeFolder, const std::string& pageFolder = {});
+
+// Sets top-level keys of <exeFolder>/config.yaml to the YAML scalars given, keeping every other
+// line and the keys' comments; a key not there yet is added at the end.
+Result<void> saveConfigValues(const std::string& exeFolder,
+                              const std::vector<std::pair<std::string, std::string>>& values);

@@ -542,6 +542,7 @@ function deployPlayList() {
     default:
       return;
   }
+  addDeployWindow(message.P);
   deployList = targets;
   window.chrome.webview.postMessage(JSON.stringify(message));
   $('#deployPlaylistCard').modal('hide');

@@ -8,12 +8,14 @@
 #include "base/json_fields.h"
 #include "base/log.h"
 #include "commands/discovery_replies.h"
+#include "commands/host_settings.h"
 #include "commands/inventory.h"
 #include "commands/media_intake.h"
 #include "commands/playlist_deploy.h"
 #include "commands/playlists.h"
 #include "commands/settings_deploy.h"
 #include "deploy/device_tasks.h"
+#include "deploy/download_window.h"
 #include "discovery/discovery_listener.h"
 #include "store/store.h"
 
@@ -131,6 +133,19 @@ std::string resolveGroup(AppContext& context, json& message) {
   return {};
 }
 
+// A display operation's "window" is checked before anything else is done for it. Empty when
+// there is none or it is sound, else the reply that refuses the operation.
+std::string checkWindow(const json& message) {
+  const json* p = payload(message);
+  if (!p || !p->is_object() || !p->contains("window")) return {};
+  const auto window = readDownloadWindow((*p)["window"]);
+  if (window) return {};
+  return dumpCompact({{"T", "window"},
+                      {"C", "error"},
+                      {"V", 1},
+                      {"P", {{"status", "badwindow"}, {"error", window.error()}}}});
+}
+
 // Sends a run's requests again, as a new run, to its displays that did not end well.
 std::string retryRun(AppContext& context, json& message) {
   std::string why = historyRequestError(message);
@@ -200,6 +215,8 @@ const std::array kRoutes = {
     Route{"get", "history", getHistory},
     Route{"export", "history", exportHistory},
     Route{"check", "history", checkHistory},
+    Route{"get", "settings", getHostSettings},
+    Route{"save", "settings", saveHostSettings},
 };
 
 }  // namespace
@@ -213,6 +230,7 @@ std::string dispatchPageMessage(AppContext& context, const std::string& text) {
   if (!command || !type) return {};
 
   if (*command == "deploy" || *command == "undeploy" || *command == "set") {
+    if (std::string refusal = checkWindow(message); !refusal.empty()) return refusal;
     if (std::string refusal = resolveGroup(context, message); !refusal.empty()) return refusal;
   }
   // Before the catch-alls below: every other "get" is echoed and every other "add" adds files.

@@ -9,6 +9,7 @@
 #include "app/app_context.h"
 #include "base/json_fields.h"
 #include "base/log.h"
+#include "deploy/fetch_gate.h"
 #include "deploy/run_journal.h"
 #include "device/device_client.h"
 #include "device/http_request.h"
@@ -157,7 +158,9 @@ void reportBadCode(const std::string& peer, const char* row, const ResponseStatu
 void awaitNotification(AppContext& context, const std::shared_ptr<DeviceTask>& task,
                        const char* root) {
   for (const auto& earlier : context.awaitingTasks) {
-    if (earlier->ip == task->ip && earlier->awaiting == root) earlier->awaiting.clear();
+    if (earlier->ip != task->ip || earlier->awaiting != root) continue;
+    earlier->awaiting.clear();
+    freePlace(context, *earlier);
   }
   std::erase_if(context.awaitingTasks,
                 [](const auto& waiting) { return waiting->awaiting.empty(); });
@@ -317,15 +320,19 @@ constexpr std::chrono::milliseconds kRetryDelays[] = {std::chrono::seconds(5),
                                                       std::chrono::seconds(20)};
 
 void connectAgain(AppContext& context, const std::shared_ptr<DeviceTask>& task) {
+  bool replaced;
   {
     TaskLock lock(context.deviceTasksMutex);
-    // A newer operation has taken over the displays in the meantime.
-    if (!task->retrying || std::find(context.deviceTasks.begin(), context.deviceTasks.end(),
-                                     task) == context.deviceTasks.end()) {
-      return;
-    }
+    if (!task->retrying) return;
     task->retrying = false;
+    // A newer operation has taken over the display in the meantime. The task may have waited
+    // for its wave or window while other operations started: only the display counts.
+    replaced =
+        std::any_of(context.deviceTasks.begin(), context.deviceTasks.end(),
+                    [&task](const auto& other) { return other != task && other->ip == task->ip; });
+    if (replaced) freePlace(context, *task);
   }
+  if (replaced) return startHeldTasks(context);
   if (connectTasks(context, {task}) != 0) {
     const std::string peer = task->ip;
     onTaskEvent(context, task, {}, peer, kStatusConnectionError);
@@ -362,6 +369,13 @@ bool DeviceTask::isUpload() const {
   return entry(uris, 0).find("/ISAPI/UploadFile") != std::string::npos;
 }
 
+bool DeviceTask::fetches() const {
+  return std::any_of(uris.begin(), uris.end(), [](const std::string& uri) {
+    return uri.find("/FetchListConfig") != std::string::npos ||
+           uri.find("/FetchFirmware") != std::string::npos;
+  });
+}
+
 std::string deviceHost(const std::string& address) {
   return address.substr(0, address.find(':'));
 }
@@ -382,6 +396,7 @@ std::string buildLoginRequest(const DeviceTask& task, const std::string& session
 std::string onTaskEvent(AppContext& context, const std::shared_ptr<DeviceTask>& task,
                         const std::string& body, const std::string& peer, int status) {
   Outcome out;
+  bool ended = false;
   if (status == kStatusConnectionError || status == kStatusConnectFailed ||
       status == kStatusConnectionClosed) {
     out.result = "OK";
@@ -389,6 +404,7 @@ std::string onTaskEvent(AppContext& context, const std::shared_ptr<DeviceTask>& 
       if (out.payload.is_null()) return out.result;
     } else {
       out.report("device", status == kStatusConnectionClosed ? "mgclose" : "mgerror", peer);
+      ended = true;
     }
   } else if (status != 200) {
     {
@@ -400,6 +416,8 @@ std::string onTaskEvent(AppContext& context, const std::shared_ptr<DeviceTask>& 
     onAnswer(context, task, body, peer, out);
   }
   tell(context, out, peer);
+  // A display that accepted its fetch list keeps its place until it reports.
+  if (ended && !out.awaiting) leavePlace(context, task);
   return out.result;
 }
 
@@ -426,6 +444,7 @@ void onNotification(AppContext& context, const std::string& body, const std::str
     diagLog(peer + " posted " + rootName + " for no fetch of this run.");
   } else if (owing.size() == 1) {
     tell(context, out, peer);
+    leavePlace(context, owing[0]);
   } else {
     // The address does not say which of its displays this is: none is credited.
     out.report("notification", "unattributed", peer);

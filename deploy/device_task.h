@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "deploy/download_window.h"
 
 // Where an upload stands: only the display's answer to the request just sent moves it on.
 enum class UploadStep { idle, dataSent, closingSent, reported };
@@ -33,8 +36,12 @@ struct DeviceTask {
   int retries = 0;        // connections tried again after one that never opened
   bool retrying = false;  // another attempt is planned: this connection's end is not final
   int64_t run = 0;        // 0 when the operation is not journalled
+  std::optional<DownloadWindow> window;  // nothing is sent outside it
+  bool holdsPlace = false;               // counted among the displays fetching (waves)
 
   bool isUpload() const;
+  // Whether the display is told to fetch files from the host (a fetch list or firmware).
+  bool fetches() const;
 };
 
 using DeviceTaskList = std::vector<std::shared_ptr<DeviceTask>>;

@@ -4,6 +4,7 @@
 #include "base/json_fields.h"
 #include "base/log.h"
 #include "deploy/device_replies.h"
+#include "deploy/fetch_gate.h"
 
 using nlohmann::json;
 
@@ -12,6 +13,11 @@ bool readDeviceTarget(const json& payload, DeviceTarget& target) {
   const std::string* pass = stringField(payload, "pass");
   auto ips = stringArray(payload, "ip");
   if (!user || !pass || !ips) return false;
+  if (const auto window = payload.find("window"); window != payload.end()) {
+    auto read = readDownloadWindow(*window);
+    if (!read) return false;
+    target.window = *read;
+  }
   target.user = *user;
   target.pass = *pass;
   target.ips = std::move(*ips);
@@ -34,6 +40,7 @@ bool startDeviceTasks(AppContext& context, const DeviceTarget& target, const Tas
     task->fileName = shape.fileName;
     task->fileSize = shape.fileSize;
     task->run = shape.run;
+    task->window = target.window;
     tasks.push_back(std::move(task));
   }
   DeviceTaskList replaced = tasks;
@@ -43,7 +50,8 @@ bool startDeviceTasks(AppContext& context, const DeviceTarget& target, const Tas
     // only the list held is freed after the lock is released.
     context.deviceTasks.swap(replaced);
   }
-  if (connectTasks(context, tasks) == 0) return true;
+  if (connectTasks(context, admitTasks(context, tasks)) == 0) return true;
+  dropTasks(context, tasks);
   {
     std::lock_guard lock(context.deviceTasksMutex);
     context.deviceTasks.clear();

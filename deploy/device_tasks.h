@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "deploy/download_window.h"
 
 struct AppContext;
 
@@ -14,10 +17,11 @@ struct DeviceTarget {
   std::string user;
   std::string pass;
   std::vector<std::string> ips;
+  std::optional<DownloadWindow> window;  // "window": nothing is sent outside it
 };
 
-// Reads "user", "pass" (strings) and "ip" (array of strings); false when any is missing or of
-// another type.
+// Reads "user", "pass" (strings), "ip" (array of strings) and the optional "window"; false when
+// any is missing or not what it must be.
 bool readDeviceTarget(const nlohmann::json& payload, DeviceTarget& target);
 
 // The bodies for one display, in the order of the request lines.

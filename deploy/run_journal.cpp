@@ -88,6 +88,10 @@ StateJudgement judgeOutcome(const std::string& step, const std::string& status, 
   if (status == "unattributed") return {};
   if (step == "device") {
     if (status == "retry") return {};
+    if (status == "waiting")
+      return {"waiting",
+              payload.contains("window") ? json{{"window", payload["window"]}} : json::object()};
+    if (status == "started") return {"pending", json::object()};
     // A display that accepted its fetch list may close or lose its connection: the result
     // comes on a connection of its own.
     if ((status == "mgclose" || status == "mgerror") && awaiting) return {};
@@ -256,7 +260,13 @@ void RunJournal::endIdleRuns(AppContext& context, std::chrono::milliseconds idle
   const int64_t now = nowMs();
   std::lock_guard lock(mutex_);
   for (auto& [id, run] : runs_) {
-    if (!run.ended && now - run.lastProgressMs >= idle.count()) endRun(context, id, run, now);
+    // Displays waiting for their wave or window make no progress, and the run is not idle.
+    const bool waiting = std::any_of(run.states.begin(), run.states.end(), [](const auto& display) {
+      return display.second == "waiting";
+    });
+    if (!run.ended && !waiting && now - run.lastProgressMs >= idle.count()) {
+      endRun(context, id, run, now);
+    }
   }
 }
 

@@ -652,6 +652,15 @@ void HttpServer::setExpectedClient(ExpectedClient expected) {
   if (!core_->stopped) core_->expectedClient = std::move(expected);
 }
 
+void HttpServer::setSendCap(SendCapRates rates) {
+  if (core_->stopped) return;
+  core_->cap.setRates(rates);
+  core_->capWake.reset();
+  core_->capTimer.cancel();
+  for (auto& [resume, granted] : core_->cap.due(Clock::now())) resume(granted);
+  core_->scheduleCap();
+}
+
 void HttpServer::setNotifyHandler(NotifyHandler handler) {
   if (!core_->stopped) core_->notify = std::move(handler);
 }

@@ -100,6 +100,7 @@ class HttpServer {
   void setNotifyHandler(NotifyHandler handler);
   void setSentObserver(SentObserver observer);
   void setExpectedClient(ExpectedClient expected);
+  void setSendCap(SendCapRates rates);
   // Closes every acceptor and every open connection and drops the handler. Afterwards the
   // io_context can be stopped (nothing of the server keeps it busy) and the server destroyed,
   // and handlers still queued in the io_context no longer touch the server.

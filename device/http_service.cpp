@@ -55,6 +55,13 @@ bool HttpService::onNotification(const std::string& body, const std::string& pee
   return true;
 }
 
+void HttpService::setSendCap(SendCapRates rates) {
+  onPoller([&] {
+    sendCap_ = rates;
+    if (server_) server_->setSendCap(rates);
+  });
+}
+
 void HttpService::setNotificationSink(NotificationSink sink) {
   onPoller([&] { notificationSink_ = std::move(sink); });
 }

@@ -55,6 +55,8 @@ class HttpService {
   // 0 when every connection was requested (or the list is empty); -1 when no listener is
   // open or an address cannot be connected to (the links after it are not tried).
   int connectDevices(std::vector<DeviceLink> links);
+  // Changes the cap of the LAN listeners, also for downloads under way.
+  void setSendCap(SendCapRates rates);
   // Where notifications go; until one is set they are served as file requests.
   void setNotificationSink(NotificationSink sink);
 

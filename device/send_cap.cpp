@@ -75,6 +75,12 @@ void SendCap::prune(Clock::time_point now) {
   }
 }
 
+void SendCap::setRates(SendCapRates rates) {
+  rates_ = rates;
+  total_.reset();
+  clients_.clear();
+}
+
 size_t SendCap::take(const std::string& host, size_t want, Clock::time_point now) {
   if (!waiters_.empty() || want == 0) return 0;
   prune(now);

@@ -57,6 +57,8 @@ class SendCap {
   explicit SendCap(SendCapRates rates) : rates_(rates) {}
 
   bool enabled() const { return rates_.total > 0 || rates_.perClient > 0; }
+  // New rates from now on; those waiting get their grants by the new ones.
+  void setRates(SendCapRates rates);
   // Bytes a connection of `host` may send now, at most `want`; 0 when it must wait(). Nobody
   // goes ahead of those already waiting.
   size_t take(const std::string& host, size_t want, Clock::time_point now);

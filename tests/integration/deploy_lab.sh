@@ -4,16 +4,13 @@
 # a deploy interrupted while its display still fetches, and a display that never answers.
 # Usage: deploy_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
-src=$2
-samples="$src/tests/data/media"
+build=$1 src=$2
 # shellcheck source-path=SCRIPTDIR source=../lab/session.sh
 source "$src/tests/lab/session.sh"
 lab_check
 
 lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
 lab_session deploy --subnets 2 --displays-per-subnet 2
-fail() { echo "FAIL: $*" >&2 && cat "$work/out.txt" "$work/err.txt" >&2; exit 1; }
 app="$work/app"
 lab_app_folder "$app" en lang/en
 head -c 1234 /dev/urandom >"$work/settings.conf"
@@ -42,8 +39,6 @@ LAB_PIDS+=($!)
 coproc HOST { cli --folder "$app" --answers "$work/answers.json" - 2>"$work/err.txt"; }
 HOST_PID=$HOST_PID
 : >"$work/out.txt"
-send() { echo "$1" >&"${HOST[1]}"; }
-await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
 users='"user":"admin","pass":"12345","ip":["10.77.1.10:80","10.77.2.10:80"]'
 add() { send '{"C":"add","T":"'"$1"'","V":1,"P":""}' && await "$2" && path=$(jq -r '.P.path' <<<"$LAST"); }
 deploy() { send '{"C":"'"$1"'","T":"'"$2"'","V":1,"P":{'"$users$3"'}}' && await "$4" 2; }

@@ -4,9 +4,7 @@
 # Then a journal that cannot write: a database another program holds, a data folder that fills.
 # Usage: engine_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
-src=$2
-samples="$src/tests/data/media"
+build=$1 src=$2
 # shellcheck source-path=SCRIPTDIR source=../lab/session.sh
 source "$src/tests/lab/session.sh"
 lab_check
@@ -17,7 +15,6 @@ lab_on_exit() {
   if [ -n "${mounted:-}" ]; then wait "${HOST_PID:-}" 2>/dev/null; umount "$mounted"; fi
 }
 lab_session engine --subnets 1 --displays-per-subnet 2
-fail() { echo "FAIL: $*" >&2 && cat "$work/out.txt" "$work/err.txt" >&2; exit 1; }
 app="$work/app"
 lab_app_folder "$app" en
 echo "[[\"$samples/h264_aac.mp4\", \"$samples/image.png\"]]" >"$work/answers.json"
@@ -27,15 +24,7 @@ sim own --address 10.77.1.11 --port 8000 --password pw
 sim other --address 10.77.1.11 --port 8001 --password another
 lab_await_connect 5 10.77.1.10 || fail "simulators not up"
 
-start_host() {
-  : >"$work/out.txt"
-  coproc HOST { XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" \
-    --folder "$1" --answers "$work/answers.json" - 2>>"$work/err.txt"; }
-  HOST_PID=$HOST_PID
-}
-stop_host() { exec {HOST[1]}>&- && wait "$HOST_PID" || fail "quillora-cli exited $?"; HOST_PID=; }
-send() { echo "$1" >&"${HOST[1]}"; }
-await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
+start_host() { lab_start_host "$1" --answers "$work/answers.json"; }
 deploy() { send '{"C":"deploy","T":"playlist","V":1,"P":{"user":"admin","pass":"'"$1"'","file":"show.json","ip":['"$2"']}}'; }
 # The state each display of the next run ends in, "ip state" per line, sorted.
 ends() {
@@ -86,7 +75,7 @@ await '"C":"stopped"' 1 20
 jq -e '(.P.error | test("database is locked")) and .P.kind == "playlist"' <<<"$LAST" >/dev/null || fail "locked: $LAST"
 await '"status":"finish"' 1 30
 grep -q '^quillora: .*database is locked' "$work/err.txt" || fail "stderr does not say the journal stopped"
-stop_host
+lab_stop_host
 wait "$LOCK_PID"
 LOCK_PID=
 
@@ -110,12 +99,12 @@ send '{"T":"inventory","C":"add","V":1,"P":{"ip":"10.77.1.12:80"}}'
 await '"C":"add"'
 jq -e '.P.status == "OK" or (.P.error | test("full"))' <<<"$LAST" >/dev/null || fail "the first error is not the one told: $LAST"
 told=$(grep '"C":"state"' "$work/out.txt" | jq -c '[.P.id, .P.ip, .P.state]' | sort -u)
-stop_host
+lab_stop_host
 start_host "$full"
 send '{"T":"history","C":"get","V":1,"P":{"limit":100}}'
 await '"runs"'
 kept=$(jq -c '.P.runs[] | .id as $id | .displays[] | select(.state != "pending" and .state != "interrupted")
   | [$id, .ip, .state]' <<<"$LAST" | sort -u)
 [ "$told" = "$kept" ] || fail "told: $told; kept: $kept"
-stop_host
+lab_stop_host
 echo "engine lab: all checks passed"

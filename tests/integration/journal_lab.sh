@@ -4,16 +4,13 @@
 # back after the host was killed in the middle of a deploy, with the diagnostic log on.
 # Usage: journal_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
-src=$2
-samples="$src/tests/data/media"
+build=$1 src=$2
 # shellcheck source-path=SCRIPTDIR source=../lab/session.sh
 source "$src/tests/lab/session.sh"
 lab_check
 
 lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill -9 "$HOST_PID" 2>/dev/null; }
 lab_session journal --subnets 1 --displays-per-subnet 4
-fail() { echo "FAIL: $*" >&2 && cat "$work/out.txt" "$work/err.txt" >&2; exit 1; }
 app="$work/app"
 lab_app_folder "$app" en
 # Both made beforehand, readable by all: what the program writes there must still be private.
@@ -31,14 +28,7 @@ sim partial 10.77.1.13 --fault fetch-fail-one
 lab_await_connect 5 10.77.1.10 10.77.1.11 10.77.1.12 10.77.1.13 || fail "simulators not up"
 all='"10.77.1.10:80","10.77.1.11:80","10.77.1.12:80","10.77.1.13:80","10.77.1.50:80"'
 
-start_host() {
-  : >"$work/out.txt"
-  coproc HOST { QUILLORA_LOG="$work/log.txt" XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" \
-    --folder "$app" --answers "$work/answers.json" - 2>>"$work/err.txt"; }
-  HOST_PID=$HOST_PID
-}
-send() { echo "$1" >&"${HOST[1]}"; }
-await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
+start_host() { QUILLORA_LOG="$work/log.txt" lab_start_host "$app" --answers "$work/answers.json"; }
 # Reads until each "IP-SUFFIX STATE" argument was a state message of run RUN ($1; 0: any), in
 # any order, at most 60 s.
 states() {
@@ -57,7 +47,6 @@ states() {
     unset "left[$got]"
   done
 }
-stop_host() { exec {HOST[1]}>&- && wait "$HOST_PID" || fail "quillora-cli exited $?"; HOST_PID=; }
 
 start_host
 for ip in 10 11 12 13 50; do
@@ -130,7 +119,7 @@ send '{"T":"history","C":"retry","V":1,"P":{"id":'"$killed"',"user":"admin","pas
 await '"C":"retry"'
 jq -e '.P.status == "OK" and (.P.ip | index("10.77.1.50:80")) and (.P.ip | index("10.77.1.10:80") | not)' \
   <<<"$LAST" >/dev/null || faults+=("the retry of the interrupted run: $LAST")
-stop_host
+lab_stop_host
 ! grep -rqa -- "$pw" "$app" "$work/log.txt" || faults+=("a password reached a file")
 grep -q '"pass":"\*\*\*"' "$work/log.txt" || faults+=("the log holds no masked request")
 for file in "$work/log.txt" "$app/data/quillora.db"*; do

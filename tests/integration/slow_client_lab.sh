@@ -4,9 +4,7 @@
 # that a running deploy waits for fetches its media 20 times.
 # Usage: slow_client_lab.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-build=$1
-src=$2
-samples="$src/tests/data/media"
+build=$1 src=$2
 # shellcheck source-path=SCRIPTDIR source=../lab/session.sh
 source "$src/tests/lab/session.sh"
 lab_check
@@ -14,7 +12,6 @@ lab_check
 lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
 # 10.77.1.10 the display, .11 to .20 the flood.
 lab_session slowcl --subnets 1 --displays-per-subnet 11
-fail() { echo "FAIL: $*" >&2 && cat "$work/out.txt" "$work/err.txt" >&2; exit 1; }
 app="$work/app"
 lab_app_folder "$app" en
 echo "[[\"$samples/h264_aac.mp4\"]]" >"$work/answers.json"
@@ -23,12 +20,7 @@ lab_start_sim 1 display --address 10.77.1.10 --no-discovery --fault slow=20000 \
   --journal "$work/display.jsonl"
 lab_await_connect 5 10.77.1.10 || fail "simulator not up"
 
-: >"$work/out.txt"
-coproc HOST { XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" \
-  --folder "$app" --answers "$work/answers.json" - 2>>"$work/err.txt"; }
-HOST_PID=$HOST_PID
-send() { echo "$1" >&"${HOST[1]}"; }
-await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
+lab_start_host "$app" --answers "$work/answers.json"
 send '{"C":"add","T":"media","V":1,"P":""}'
 await '"C":"add"'
 media=$(jq -r '[.P] | flatten | .[0].path' <<<"$LAST")

@@ -10,13 +10,19 @@
 #                                 $work/TAG.out and $work/TAG.err
 #   lab_await_ready SECONDS TAG...     each simulator's READY line
 #   lab_await_connect SECONDS ADDRESS...  a connection to port 80 from the host namespace
+#   lab_start_host FOLDER [ARG...]  quillora-cli on FOLDER in the host namespace as coproc HOST
+#                                 (HOST_PID), page requests on its stdin, stderr in $work/err.txt
+#   lab_stop_host                 its stdin closed, its clean exit awaited
 #   lab_await_message PATTERN [COUNT] [SECONDS]  with the host program as coproc HOST: reads its
 #                                 page messages (each appended to $work/out.txt) until COUNT (1)
 #                                 match the extended regex PATTERN, LAST the last match
+#   send MESSAGE / await PATTERN [COUNT] [SECONDS]  one page request; a wait that fails the script
+#   fail TEXT                     TEXT, the page messages and stderr seen, and exit 1
 # The waits return 1 when one ran out. At exit: lab_on_exit (when the script defines it), TERM
 # to LAB_PIDS, the lab down (which ends whatever still runs in it), LAB_PIDS reaped, work gone.
 
 lab="$(dirname "${BASH_SOURCE[0]}")/lab.sh"
+samples="$(cd "$(dirname "${BASH_SOURCE[0]}")/../data/media" && pwd)"
 LAB_PIDS=()
 
 # The message is optional: tests call it without one.
@@ -93,3 +99,17 @@ lab_await_message() {
     fi
   done
 }
+
+fail() { echo "FAIL: $*" >&2 && cat "$work/out.txt" "$work/err.txt" >&2 2>/dev/null; exit 1; }
+send() { echo "$1" >&"${HOST[1]}"; }
+await() { lab_await_message "$@" || fail "timed out waiting for ${2:-1} x $1"; }
+
+lab_start_host() {
+  local folder=$1
+  shift
+  : >"$work/out.txt"
+  coproc HOST { XDG_RUNTIME_DIR="$work" exec bash "$lab" exec-host "$name" "$build/quillora-cli" \
+    --folder "$folder" "$@" - 2>>"$work/err.txt"; }
+  HOST_PID=$HOST_PID
+}
+lab_stop_host() { exec {HOST[1]}>&- && wait "$HOST_PID" || fail "quillora-cli exited $?"; HOST_PID=; }

@@ -10,7 +10,7 @@ namespace {
 TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
   const std::string ports =
       "notification: {port: 8089, x: 1}\nsearch: {port: 37020}\nextra: [1]\n"
-      "sendCapMbps: 40\nsendCapPerDisplayMbps: 2.5\nhistory: {keep_runs: 0}\n";
+      "sendCapMbps: 40\nsendCapPerDisplayMbps: 2.5\nhistory: {keep_runs: 0}\nwaveSize: 5\n";
   const std::string base = "notification: {port: 1}\nsearch: {port: 2}\nlanguage: en\n";
   const std::pair<std::string, const char*> cases[] = {
       // clang-format off
@@ -26,7 +26,8 @@ TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
       {"notification: {port: 1}\nsearch: {port: 2}\nsendCapMbps: -1\n", "!\"sendCapMbps\" must be a"},
       {"notification: {port: 1}\nsearch: {port: 2}\nsendCapPerDisplayMbps: x\n",
        "!\"sendCapPerDisplayMbps\" must be a number of Mbit/s, 0 or more, found \"x\""},
-      {base + "history: {keep_days: -1}\n", "!\"history: keep_days\" must be 0 (no limit) or more"},
+      {base + "history: {keep_days: -1}\n", "!\"history: keep_days\" must be a whole number, 0 (no limit) or more, found \"-1\""},
+      {base + "waveSize: 2.5\n", "!\"waveSize\" must be a whole number of displays"},
       {base + "history: {keep_runs: many}\n", "!\"history: keep_runs\" must be a whole number"},
       {base + "history: 5\n", "!\"history\" must be a mapping"}
       // clang-format on
@@ -47,8 +48,8 @@ TEST(Config, ReadsPortsAndLanguageOrNamesTheProblem) {
       EXPECT_EQ(config->language, expected) << yaml;
       EXPECT_EQ(std::pair(config->sendCapMbps, config->sendCapPerDisplayMbps),
                 std::pair(40.0, 2.5));
-      EXPECT_EQ(std::pair(config->historyDays, config->historyRuns),
-                std::pair(int64_t{365}, int64_t{0}));
+      EXPECT_EQ(std::tuple(config->historyDays, config->historyRuns, config->waveSize),
+                std::tuple(int64_t{365}, int64_t{0}, int64_t{5}));
     }
   }
 }

@@ -1,4 +1,5 @@
 #include "deploy/device_replies.h"
+#include "deploy/fetch_gate.h"
 
 #include <gtest/gtest.h>
 
@@ -260,3 +261,78 @@ TEST_F(DeviceReplies, HostileXmlIsNeitherExpandedNorPrinted) {
 }
 
 }  // namespace
+
+// Held tasks start in the order they were chosen as places free and windows open; a display
+// keeps its place from its fetch list to its report. No service runs: a task that starts fails
+// to connect at once and frees its place again.
+TEST_F(DeviceReplies, WavesAndWindowsHoldTasksBack) {
+  const json fetching = {{"uri", Texts(2, "PUT /ISAPI/VideoAdvert/FetchListConfig?ID=")},
+                         {"httpBody", Texts(2)}};
+  DeviceTaskList tasks;
+  for (int i = 0; i < 4; ++i) {
+    tasks.push_back(makeTask(fetching));
+    tasks.back()->ip = "192.168.1." + std::to_string(10 + i) + ":80";
+  }
+  context->waveSize = 2;
+  auto now = admitTasks(*context, tasks);
+  ASSERT_EQ(now, DeviceTaskList(tasks.begin(), tasks.begin() + 2));
+  EXPECT_EQ(reported(), Texts(2, "device waiting"));
+  const Event listed{rs("VideoAdvert/FetchListConfig", "200")};
+  onTaskEvent(*context, tasks[0], listed.body, tasks[0]->ip, 200);
+  onTaskEvent(*context, tasks[0], {}, tasks[0]->ip, kStatusConnectionClosed);
+  EXPECT_EQ(context->heldTasks.size(), 2u) << "the place is kept until the display reports";
+  pages.clear();
+  onNotification(*context, "<NotifyFetchResult/>", "192.168.1.10:4000");
+  EXPECT_EQ(reported(),
+            (Texts{"playlist finish", "device started", "device mgerror", "device mgclose",
+                   "device started", "device mgerror", "device mgclose"}));
+  EXPECT_EQ(context->fetching, 1u) << "only the display that has not reported";
+  // Outside its window nothing starts, whatever the places; when it opens, all do.
+  pages.clear();
+  context->waveSize = 0;
+  context->secondOfDay = [] { return 21 * 3600; };
+  for (auto& task : tasks) task->window = DownloadWindow{22 * 60, 5 * 60};
+  EXPECT_TRUE(admitTasks(*context, tasks).empty());
+  EXPECT_EQ(json::parse(pages.at(0))["P"]["window"],
+            json::parse(R"({"from":"22:00","to":"05:00"})"));
+  context->secondOfDay = [] { return 4 * 3600; };
+  startHeldTasks(*context);
+  EXPECT_TRUE(context->heldTasks.empty());
+}
+
+TEST(DownloadWindow, ReadsOpensAndWaits) {
+  struct Case {
+    const char* window;
+    int minute;     // of the day
+    int untilOpen;  // -1: the window is refused
+  };
+  const Case cases[] = {
+      {R"({"from":"22:00","to":"05:00"})", 23 * 60, 0},
+      {R"({"from":"22:00","to":"05:00"})", 4 * 60 + 59, 0},
+      {R"({"from":"22:00","to":"05:00"})", 5 * 60, 17 * 60},
+      {R"({"from":"22:00","to":"05:00"})", 21 * 60 + 59, 1},
+      {R"({"from":"9:30","to":"17:00"})", 9 * 60 + 29, 1},
+      {R"({"from":"09:30","to":"17:00"})", 17 * 60, 16 * 60 + 30},
+      {R"({"from":"00:00","to":"23:59"})", 23 * 60 + 59, 1},
+      {R"({"from":"05:00","to":"05:00"})", 0, -1},
+      {R"({"from":"24:00","to":"05:00"})", 0, -1},
+      {R"({"from":"22:60","to":"05:00"})", 0, -1},
+      {R"({"from":"2200","to":"05:00"})", 0, -1},
+      {R"({"from":"22:00"})", 0, -1},
+      {R"({"from":" 2:00","to":"05:00"})", 0, -1},
+      {R"({"from":22,"to":5})", 0, -1},
+      {R"("22:00-05:00")", 0, -1},
+  };
+  for (const auto& c : cases) {
+    const auto window = readDownloadWindow(json::parse(c.window));
+    ASSERT_EQ(window.has_value(), c.untilOpen >= 0) << c.window;
+    if (!window) continue;
+    EXPECT_EQ(minutesUntilOpen(*window, c.minute), c.untilOpen) << c.window << " at " << c.minute;
+  }
+  // A place for each fetching task up to the wave; those that fetch nothing never wait for one.
+  const DownloadWindow night{22 * 60, 5 * 60};
+  const HeldTask held[] = {{true, {}}, {false, {}}, {true, night}, {true, {}}, {false, night}};
+  EXPECT_EQ(startable(held, 0, 2, 12 * 60), (std::vector<size_t>{0, 1, 3}));
+  EXPECT_EQ(startable(held, 2, 2, 23 * 60), (std::vector<size_t>{1, 4}));
+  EXPECT_EQ(startable(held, 1, 0, 23 * 60), (std::vector<size_t>{0, 1, 2, 3, 4}));
+}

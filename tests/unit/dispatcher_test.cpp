@@ -193,6 +193,38 @@ TEST_F(Dispatcher, HistoryRequestsThatCannotBeUsedAreRefused) {
       1000u);
 }
 
+// Settings take effect and reach config.yaml, keeping its comments; anything refused changes
+// nothing. A deploy's window is checked before anything is sent.
+TEST_F(Dispatcher, HostSettingsAndWindowsAreCheckedBeforeUse) {
+  dir.write("config.yaml", dir.read("config.yaml") + "sendCapMbps: 0  # all displays\n");
+  const std::string off = R"("sendCapMbps":null,"sendCapPerDisplayMbps":null,"waveSize":null)";
+  const std::pair<std::string, std::string> cases[] = {
+      // clang-format off
+      {R"({"C":"get","T":"settings"})", "{" + off + R"(,"status":"OK"})"},
+      {R"({"C":"save","T":"settings","P":{"sendCapMbps":0}})", R"({"error":"\"sendCapMbps\" must be a number above 0 and at most 100000, or null for none","status":"ERROR"})"},
+      {R"({"C":"save","T":"settings","P":{"sendCapPerDisplayMbps":-2}})", R"({"error":"\"sendCapPerDisplayMbps\" must be a number above 0 and at most 100000, or null for none","status":"ERROR"})"},
+      {R"({"C":"save","T":"settings","P":{"waveSize":2.5}})", R"({"error":"\"waveSize\" must be a whole number above 0 and at most 10000, or null for none","status":"ERROR"})"},
+      {R"({"C":"save","T":"settings","P":{"waveSize":"5"}})", R"({"error":"\"waveSize\" must be a whole number above 0 and at most 10000, or null for none","status":"ERROR"})"},
+      {R"({"C":"save","T":"settings","P":[]})", R"({"error":"the request's \"P\" must be an object","status":"ERROR"})"},
+      {R"({"C":"save","T":"settings","P":{"sendCapMbps":40.5,"waveSize":5}})", R"({"sendCapMbps":40.5,"sendCapPerDisplayMbps":null,"status":"OK","waveSize":5})"},
+      {R"({"C":"save","T":"settings","P":{"waveSize":null}})", R"({"sendCapMbps":40.5,"sendCapPerDisplayMbps":null,"status":"OK","waveSize":null})"},
+      {R"({"C":"deploy","T":"playlist","P":{"window":{"from":"05:00","to":"05:00"}}})", R"({"error":"the window starts and ends at the same time: it has no length","status":"badwindow"})"},
+      {R"({"C":"set","T":"screen","P":{"window":{"from":"25:00","to":"05:00"}}})", R"({"error":"the window's \"from\" and \"to\" must be times of day from 00:00 to 23:59","status":"badwindow"})"},
+      // clang-format on
+  };
+  for (const auto& [request, payload] : cases) {
+    const json answer = json::parse(dispatch(request), nullptr, false);
+    ASSERT_TRUE(answer.is_object()) << request;
+    EXPECT_EQ(answer["P"], json::parse(payload)) << request;
+  }
+  EXPECT_EQ(context->waveSize, 0u);
+  const std::string saved = dir.read("config.yaml");
+  EXPECT_NE(saved.find("\nsendCapMbps: 40.5 # all displays\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("\nwaveSize: 0\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("language: "), std::string::npos) << saved;
+  EXPECT_DOUBLE_EQ(loadConfig(dir.path())->sendCapMbps, 40.5);
+}
+
 // After a crash (the marker of a running process is still there) the whole file is checked
 // by itself; the request starts the same check. Either answers at once and tells the page the
 // outcome later.

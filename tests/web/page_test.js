@@ -242,7 +242,10 @@ test('host messages move a display row through its states', () => {
     ['emergency', true, [['device', at('mgclose')], ['emergency', finish('1', '1', '0')]], [['waiting', 'stateWaitingReport'], ['done', 'stateFinished', '1', '1']]],
     ['fwUpdate', true, [['firmware', at('ERROR')]], [['failed', 'stateFirmwareFailed']]],
     ['adUndeploy', false, [['clear', at('ERROR')]], [['failed', 'stateSettingRefused']]],
-    ['confImport', false, [['configure', at('OK')]], [['done', 'stateConfigureOk']]]
+    ['confImport', false, [['configure', at('OK')]], [['done', 'stateConfigureOk']]],
+    ['adDeploy', true, [['device', { status: 'waiting', reason: 'window', window: { from: '22:00', to: '05:00' } }], ['device', at('started')],
+      ['device', at('waiting')], ['device', at('mgclose')]],
+    [['held', 'stateHeldWindow', '22:00', '05:00'], ['working', 'stateSending'], ['held', 'stateHeldWave'], ['waiting', 'stateWaitingReport']]]
   ];
   const { call } = pageContext();
   for (const [mode, fetchReport, messages, expected] of cases) {
@@ -254,7 +257,7 @@ test('host messages move a display row through its states', () => {
     });
     assert.deepStrictEqual(states, expected, mode + ' ' + JSON.stringify(messages));
   }
-  assert.strictEqual(call('silentRows([{ phase: "working", lastActivity: 0 }, { phase: "waiting", lastActivity: 0 }], 200000, 120000).length'), 1);
+  assert.strictEqual(call('silentRows([{ phase: "working", lastActivity: 0 }, { phase: "waiting", lastActivity: 0 }, { phase: "held", lastActivity: 0 }], 200000, 120000).length'), 1);
 });
 
 

@@ -55,6 +55,7 @@ const RUN_STATE_KEYS = {
   confirmed: 'runStateConfirmed',
   reported: 'runStateReported',
   pending: 'runStatePending',
+  waiting: 'runStateWaiting',
   interrupted: 'runStateInterrupted'
 };
 
@@ -192,6 +193,31 @@ function requestKnown() {
   postToHost('group', 'get', '');
 }
 
+// The network settings: caps and wave size, null (an empty field) for none.
+function onSettingsMessage(command, payload) {
+  const body = payload !== null && typeof payload === 'object' ? payload : {};
+  if (body.status !== 'OK') {
+    showNotice(i18n_getMessage('hostSettingsRefused', [asText(body.error)]), 'danger');
+    return;
+  }
+  $('#settingSendCap').val(asText(body.sendCapMbps));
+  $('#settingSendCapPerDisplay').val(asText(body.sendCapPerDisplayMbps));
+  $('#settingWaveSize').val(asText(body.waveSize));
+  if (command === 'save') {
+    $('#hostSettingsCard').modal('hide');
+    showNotice(i18n_getMessage('hostSettingsSaved'), 'success');
+  }
+}
+
+function saveHostSettings() {
+  const read = (selector) => {
+    const text = String($(selector).val()).trim();
+    return text === '' ? null : Number(text);
+  };
+  postToHost('settings', 'save', { sendCapMbps: read('#settingSendCap'),
+    sendCapPerDisplayMbps: read('#settingSendCapPerDisplay'), waveSize: read('#settingWaveSize') });
+}
+
 function postToHost(kind, command, payload) {
   window.chrome.webview.postMessage(JSON.stringify({ T: kind, C: command, V: 1, P: payload }));
 }
@@ -315,6 +341,8 @@ function confirmGroupDialog() {
 }
 
 function bindKnown() {
+  $('#hostSettingsCard').on('show.bs.modal', () => postToHost('settings', 'get', {}));
+  $('#hostSettingsSave').on('click', saveHostSettings);
   $('#manualAddForm').on('submit', (event) => {
     event.preventDefault();
     addDisplayByHand();

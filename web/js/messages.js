@@ -15,7 +15,8 @@ const FILE_FIELDS = {
 const RECORD_HANDLERS = {
   inventory: onInventoryMessage,
   group: onGroupMessage,
-  history: onHistoryMessage
+  history: onHistoryMessage,
+  settings: onSettingsMessage
 };
 
 function asText(value) {
@@ -242,6 +243,8 @@ function onHostError(kind, payload) {
     failDeploy('deployErrorZeroSize');
   } else if (kind === 'mgService') {
     failDeploy('deployErrorService');
+  } else if (kind === 'window') {
+    failDeploy('deployErrorWindow');
   } else {
     showNotice(i18n_getMessage('hostErrorOther', [kind, status]), 'danger');
   }

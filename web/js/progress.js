@@ -65,6 +65,15 @@ function deployTransition(mode, fetchReport, row, kind, payload) {
   let code;
 
   if (kind === 'device') {
+    if (status === 'waiting') {
+      const window = payload.window || {};
+      return payload.reason === 'window'
+        ? state('held', 'stateHeldWindow', [asText(window.from), asText(window.to)])
+        : state('held', 'stateHeldWave');
+    }
+    if (status === 'started') {
+      return state('working', 'stateSending');
+    }
     if (row.phase === 'waiting') {
       return null;
     }
@@ -265,6 +274,13 @@ function reportLateResult(kind, payload) {
 }
 
 // The host could not start the operation at all ("C" "error").
+// The deploy dialog's download window, when one is asked for, joins the request's payload.
+function addDeployWindow(payload) {
+  if ($('#deployWindowOn').prop('checked')) {
+    payload.window = { from: String($('#deployWindowFrom').val()), to: String($('#deployWindowTo').val()) };
+  }
+}
+
 function failDeploy(key) {
   showNotice(i18n_getMessage(key), 'danger');
   if (deployOperation === null) {
@@ -298,6 +314,7 @@ function stopWaitingFor(row) {
 const PHASE_ICONS = {
   working: 'fa-circle-o-notch fa-spin text-primary',
   waiting: 'fa-hourglass-half text-info',
+  held: 'fa-clock-o text-info',
   done: 'fa-check-circle text-success',
   partial: 'fa-exclamation-triangle text-warning',
   failed: 'fa-times-circle text-danger'
