@@ -22,7 +22,8 @@ AppContext::AppContext(std::string folder, AppConfig loaded)
       keep{std::min<int64_t>(loaded.historyDays, 1'000'000) * 24 * 3600 * 1000, loaded.historyRuns},
       sendCapMbps(loaded.sendCapMbps),
       sendCapPerDisplayMbps(loaded.sendCapPerDisplayMbps),
-      waveSize(static_cast<size_t>(loaded.waveSize)) {}
+      waveSize(static_cast<size_t>(loaded.waveSize)),
+      credentialsFile(std::move(loaded.credentialsFile)) {}
 
 AppContext::~AppContext() = default;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -60,6 +61,8 @@ struct AppContext {
   DeviceTaskList heldTasks;      // waiting for a place in the wave or for their window
   size_t fetching = 0;           // displays holding a place in the wave
   size_t waveSize = 0;           // at most this many displays fetch at once; 0: no limit
+  std::string credentialsFile;   // AppConfig's
+  std::atomic<int> scheduleTimer{0};  // the generation of the armed schedule timer
   bool windowTimerArmed = false;
   // Now, in seconds after local midnight: download windows keep to it. Tests set their own.
   std::function<int()> secondOfDay = localSecondOfDay;

@@ -113,6 +113,11 @@ Result<AppConfig> loadConfig(const std::string& exeFolder, const std::string& pa
       return fail(problem);
   }
 
+  if (const YAML::Node file = document["credentialsFile"]; file.IsDefined() && !file.IsNull()) {
+    if (!file.IsScalar()) return fail("\"credentialsFile\" must be the path of a file");
+    config.credentialsFile = file.Scalar();
+  }
+
   YAML::Node language = document["language"];
   if (!language.IsDefined()) return fail("the required key \"language\" is missing");
   if (language.IsNull()) {

@@ -19,6 +19,8 @@ struct AppConfig {
   double sendCapPerDisplayMbps = 0;
   // At most this many displays fetch at once; 0 for no limit.
   int64_t waveSize = 0;
+  // Display logins of schedules where no secret service runs; empty for none.
+  std::string credentialsFile;
 };
 
 // Reads <exeFolder>/config.yaml; a failure names the file and the problem.

@@ -13,6 +13,7 @@
 #include "commands/media_intake.h"
 #include "commands/playlist_deploy.h"
 #include "commands/playlists.h"
+#include "commands/schedules.h"
 #include "commands/settings_deploy.h"
 #include "deploy/device_tasks.h"
 #include "deploy/download_window.h"
@@ -217,6 +218,10 @@ const std::array kRoutes = {
     Route{"check", "history", checkHistory},
     Route{"get", "settings", getHostSettings},
     Route{"save", "settings", saveHostSettings},
+    Route{"get", "schedule", getSchedules},
+    Route{"save", "schedule", saveScheduleRequest},
+    Route{"remove", "schedule", removeScheduleRequest},
+    Route{"pause", "schedule", pauseScheduleRequest},
 };
 
 }  // namespace

@@ -128,7 +128,7 @@ std::string refuse(json& message, const std::string& why,
 std::string historyFilterError(const json& message) {
   if (std::string why = historyRequestError(message); !why.empty()) return why;
   const json& p = requestPayload(message);
-  for (const char* key : {"id", "before"}) {
+  for (const char* key : {"id", "before", "schedule"}) {
     if (std::string why = runIdError(p, key, false); !why.empty()) return why;
   }
   for (const char* key : {"ip", "group"}) {
@@ -160,11 +160,13 @@ std::string getHistory(AppContext& context, json& message) {
   const int64_t before = integerField(p, "before").value_or(0);
   json answer = {
       {"runs", context.store->history(static_cast<size_t>(limit), stringOr(p, "ip"),
-                                      stringOr(p, "group"), before)},
+                                      stringOr(p, "group"), before,
+                                      integerField(p, "schedule").value_or(0))},
       {"keep",
        {{"days", context.keep.maxAgeMs / (24 * 3600 * 1000)}, {"runs", context.keep.maxRuns}}}};
   // A page further down the list says which: the page adds it to the runs it shows.
   if (before > 0) answer["before"] = before;
+  if (p.contains("schedule")) answer["schedule"] = p["schedule"];
   return reply(message, std::move(answer));
 }
 

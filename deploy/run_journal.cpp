@@ -21,7 +21,8 @@ constexpr auto kIdleRunLimit = std::chrono::minutes(30);
 constexpr auto kIdleCheck = std::chrono::minutes(1);
 
 bool isTerminal(const std::string& state) {
-  return state == "failed" || state == "incomplete" || state == "confirmed" || state == "reported";
+  return state == "failed" || state == "incomplete" || state == "confirmed" || state == "reported" ||
+         state == "missed";
 }
 
 long long countIn(const json& payload, const char* key) {
@@ -45,6 +46,7 @@ StateJudgement fetched(size_t files, size_t sentWhole) {
 json requestToKeep(json message) {
   if (auto payload = message.find("P"); payload != message.end() && payload->is_object()) {
     payload->erase("retryOf");
+    payload->erase("schedule");
   }
   return message;
 }
@@ -97,6 +99,7 @@ StateJudgement judgeOutcome(const std::string& step, const std::string& status, 
     if ((status == "mgclose" || status == "mgerror") && awaiting) return {};
     return failed(step, status);
   }
+  if (step == "schedule" && status == "missed") return {"missed", json::object()};
   if (status == "finish") {
     const long long success = countIn(payload, "success");
     if (files > 0 && success >= static_cast<long long>(files)) return fetched(files, sentWhole);
@@ -131,6 +134,7 @@ int64_t RunJournal::begin(AppContext& context, const json& message, const std::s
   const json& payload = message.contains("P") ? message["P"] : json::object();
   start.group = stringOr(payload, "group");
   start.retryOf = integerField(payload, "retryOf").value_or(0);
+  start.schedule = integerField(payload, "schedule").value_or(0);
   start.ips = stringArray(payload, "ip").value_or(std::vector<std::string>());
   start.startedMs = nowMs();
   Run run;

@@ -8,7 +8,7 @@ $SUDO apt-get update
 # The GStreamer plugins let the desktop program's preview play H.264 and HEVC.
 $SUDO apt-get install -y --no-install-recommends \
   g++ cmake make pkg-config clang-format clang libclang-rt-14-dev \
-  nlohmann-json3-dev libyaml-cpp-dev libxml2-dev libssl-dev libboost1.81-dev libsqlite3-dev \
+  nlohmann-json3-dev libyaml-cpp-dev libxml2-dev libssl-dev libboost1.81-dev libsqlite3-dev libsecret-1-dev tzdata \
   libmediainfo-dev libmediainfo0v5 \
   libgtest-dev libgmock-dev \
   iproute2 curl procps jq nodejs python3 sqlite3 \

@@ -61,23 +61,24 @@ class Members {
 
 // The runs' rows, newest first, with their files and displays; filters as history() says.
 json readRuns(Store::Impl& impl, size_t limit, const std::string& ip, const std::string& group,
-              int64_t id, int64_t before = 0) {
+              int64_t id, int64_t before = 0, int64_t schedule = 0) {
   json runs = json::array();
   std::unordered_map<int64_t, std::pair<json*, json*>> lists;  // a run's files and displays
   {
     auto query = impl.prepare(
-        "SELECT id, kind, started, ended, playlist, group_name, retry_of FROM runs"
+        "SELECT id, kind, started, ended, playlist, group_name, retry_of, schedule FROM runs"
         " WHERE (?1 = 0 OR id = ?1)"
         " AND (?2 = '' OR id IN (SELECT run FROM run_displays WHERE ip = ?2))"
         " AND (?3 = '' OR group_name = ?3 OR id IN (SELECT run FROM run_displays WHERE ip IN"
         "      (SELECT ip FROM group_members WHERE \"group\" = ?3)))"
-        " AND (?5 = 0 OR id < ?5)"
+        " AND (?5 = 0 OR id < ?5) AND (?6 = 0 OR schedule = ?6)"
         " ORDER BY id DESC LIMIT ?4");
     query.bind(1, id)
         .bind(2, ip)
         .bind(3, group)
         .bind(4, static_cast<int64_t>(limit))
-        .bind(5, before);
+        .bind(5, before)
+        .bind(6, schedule);
     while (query.step() == SQLITE_ROW) {
       runs.push_back(Members()
                          .add("id", query.integer(0))
@@ -87,6 +88,7 @@ json readRuns(Store::Impl& impl, size_t limit, const std::string& ip, const std:
                          .add("playlist", query.text(4))
                          .add("group", query.text(5))
                          .add("retryOf", query.integer(6))
+                         .add("schedule", query.integer(7))
                          .add("files", json::array())
                          .add("displays", json::array())
                          .take());
@@ -154,8 +156,9 @@ std::string Store::knownDigest(const std::string& name, uint64_t size) {
   });
 }
 
-json Store::history(size_t limit, const std::string& ip, const std::string& group, int64_t before) {
-  return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0, before); });
+json Store::history(size_t limit, const std::string& ip, const std::string& group, int64_t before,
+                    int64_t schedule) {
+  return impl_->read<json>([&] { return readRuns(*impl_, limit, ip, group, 0, before, schedule); });
 }
 
 bool Store::hasRun(int64_t id) {

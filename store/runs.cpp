@@ -98,14 +98,15 @@ Result<int64_t> Store::beginRun(const RunStart& run) {
   auto id = std::make_shared<int64_t>(0);
   Result<> written = waitedWrite(*impl_, [this, &run, id](std::string&) {
     if (!impl_
-             ->prepare("INSERT INTO runs (kind, started, playlist, group_name, retry_of, request)"
-                       " VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
+             ->prepare("INSERT INTO runs (kind, started, playlist, group_name, retry_of, request,"
+                       " schedule) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
              .bind(1, run.kind)
              .bind(2, run.startedMs)
              .bind(3, run.playlist)
              .bind(4, run.group)
              .bind(5, run.retryOf)
              .bind(6, dumpCompact(withoutCredentials(run.request)))
+             .bind(7, run.schedule)
              .run())
       return false;
     *id = sqlite3_last_insert_rowid(impl_->db);

@@ -14,7 +14,7 @@ constexpr int kBusyTimeoutMs = 2000;
 // Forward migrations: entry N brings a database of user_version N to N + 1.
 // The per-run tables are kept in run order (WITHOUT ROWID), so a history read is one pass
 // over each of them.
-const std::array<const char*, 1> kMigrations = {
+const std::array<const char*, 2> kMigrations = {
     R"sql(
 CREATE TABLE displays (
   ip TEXT PRIMARY KEY,
@@ -76,6 +76,17 @@ CREATE TABLE steps (
   detail TEXT NOT NULL DEFAULT '{}',
   PRIMARY KEY (run, ip, seq)
 ) WITHOUT ROWID;
+)sql",
+    // Schedules: `handled` is the last firing done (fired or journalled as missed).
+    R"sql(
+CREATE TABLE schedules (
+  id INTEGER PRIMARY KEY,
+  body TEXT NOT NULL,
+  paused INTEGER NOT NULL DEFAULT 0,
+  handled INTEGER NOT NULL DEFAULT 0
+);
+ALTER TABLE runs ADD COLUMN schedule INTEGER NOT NULL DEFAULT 0;
+CREATE INDEX runs_schedule ON runs(schedule, id DESC);
 )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(kMigrations.size());
@@ -168,10 +179,10 @@ sqlite3* openDatabase(const std::string& path, bool exists, std::string& error) 
     if (!pragmaText(connection.db,
                     "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN"
                     " ('displays', 'groups', 'group_members', 'runs', 'run_files',"
-                    " 'run_displays', 'steps')",
+                    " 'run_displays', 'steps', 'schedules')",
                     path, tables, error))
       return nullptr;
-    if (tables != "7") {
+    if (tables != "8") {
       error = openFailure(path, SQLITE_CORRUPT, "tables of the journal are missing");
       return nullptr;
     }

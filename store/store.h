@@ -27,6 +27,7 @@ struct RunStart {
   std::string playlist;        // empty when none
   std::string group;           // the group deployed to; empty when addressed by "ip"
   int64_t retryOf = 0;         // the run this one retries; 0 when none
+  int64_t schedule = 0;        // the schedule that fired it; 0 when none
   std::vector<RunFile> files;  // what the displays are told to fetch
   std::vector<std::string> ips;
   int64_t startedMs = 0;
@@ -100,7 +101,7 @@ class Store {
   // "displays":[{"ip","state","updated","detail"}]}; `ip` / `group` filter when non-empty,
   // `before` (> 0) keeps the runs of lower ids, for paging.
   nlohmann::json history(size_t limit, const std::string& ip, const std::string& group,
-                         int64_t before = 0);
+                         int64_t before = 0, int64_t schedule = 0);
   bool hasRun(int64_t id);
   // One run as in history(), each display with its "steps"; null when there is none. With
   // the request it was started from, for a retry.
@@ -121,6 +122,16 @@ class Store {
   // when one is running. `done` gets its outcome on that thread.
   bool startCheck(std::function<void(const CheckStatus&)> done);
   CheckStatus checkStatus();
+
+  // Schedules, each {"id","paused","handled", and the members of its body}, by id.
+  nlohmann::json schedules();
+  // Writes a schedule's body: a new one (id 0, handled from `handledMs`) or over the one of
+  // that id. Waited for; the schedule's id.
+  Result<int64_t> saveSchedule(int64_t id, const nlohmann::json& body, int64_t handledMs);
+  Result<> removeSchedule(int64_t id);
+  Result<> pauseSchedule(int64_t id, bool paused);
+  // The firing at `firingMs` is done.
+  void scheduleHandled(int64_t id, int64_t firingMs);
 
   // The SHA-256 an earlier run noted for the file of that name and size; empty when none did.
   std::string knownDigest(const std::string& name, uint64_t size);
