@@ -19,7 +19,7 @@ const UI_SCRIPT = read('app/ui_script.js');
 // The pieces the host posts: "function" opens each of them (the host's cutting is tested beside it).
 const PIECES = UI_SCRIPT.split(/(?=function)/);
 const HTML = read('web/index.html');
-const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'known', 'history', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
+const PAGE_FILES = ['util', 'i18n', 'page', 'progress', 'known', 'history', 'schedules', 'messages', 'bridge'].map((name) => `web/js/${name}.js`);
 const SOURCES = [UI_SCRIPT, ...PAGE_FILES.map(read)];
 
 // Elements by id keep val, text, prop, attr, classes and modal calls (reads take the first
@@ -447,4 +447,52 @@ test('an address typed by hand is taken only as a.b.c.d:port or [v6]:port', () =
   const { call } = pageContext();
   cases.forEach(([text, expected]) => assert.strictEqual(call(`parseDisplayAddress(${JSON.stringify(text)})`), expected, text));
   assert.deepStrictEqual(call('["10.0.0.1:80", "[fe80::1]:81", "[fe80::1]", "10.0.0.1"].map(portOfAddress)'), ['80', '81', '', '']);
+});
+
+test('schedules in words, the save the dialog builds, and the host answers it follows', () => {
+  const env = recordsPage();
+  const words = (code) => [EN, DE].map((messages) => env.call(`currentMessages = ${JSON.stringify(messages)}; ${code}`));
+  const week = (days, until) => ({ weekly: { days: days.split(' '), time: '06:00', until } });
+  for (const [when, en, de] of [[{ once: '2026-12-24T06:00' }, 'once on 24.12.2026 06:00', 'einmalig am 24.12.2026 um 06:00'],
+    [week('tue mon', '2027-03-31'), 'Mon, Tue at 06:00 until 31.03.2027', 'Mo, Di um 06:00 bis 31.03.2027'],
+    [week('sun sat fri thu wed tue mon', '31.03.2027'), 'Every day at 06:00', 'Täglich um 06:00'], [week('', ''), '', ''], [null, '', '']]) {
+    assert.deepStrictEqual(words(`scheduleWhenText(${JSON.stringify(when)})`), [en, de], JSON.stringify(when));
+  }
+  const base = { name: ' Tea ', operation: 'playlist', playlist: 'tea.json', target: 'group:Hall', mode: 'once', date: '2026-12-24',
+    time: '06:00', user: 'admin', pass: 'pw' };
+  const edited = { id: 3, paused: true, login: 'schedule-3', operation: { C: 'deploy', T: 'emergency' }, targets: { ip: ['10.0.0.5:80'] } };
+  const cases = [  // form, the schedule edited, errors or what is saved
+    [base, null, { name: 'Tea', paused: false, operation: { C: 'deploy', T: 'playlist', P: { file: 'tea.json' } },
+      targets: { group: 'Hall' }, when: { once: '2026-12-24T06:00' }, user: 'admin', pass: 'pw' }],
+    [{ ...base, operation: 'screenOff', target: 'selected', selected: ['10.0.0.6:80'], mode: 'weekly', days: ['sun', 'mon'], user: '', pass: '' },
+      edited, { name: 'Tea', paused: true, operation: { C: 'set', T: 'screen', P: { cmd: '0' } }, targets: { ip: ['10.0.0.6:80'] },
+        when: { weekly: { days: ['mon', 'sun'], time: '06:00' } }, id: 3, login: 'schedule-3' }],
+    [{ ...base, operation: 'kept', target: 'kept', time: '24:00', pass: '' }, edited, ['scheduleTime', 'schedulePass']],
+    [{ ...base, operation: 'kept', target: 'kept', date: '2026-2-1' }, null, ['scheduleOperation', 'scheduleTarget', 'scheduleDate']],
+    [{ name: ' ', operation: 'playlist', target: 'selected', selected: [], mode: 'weekly', days: ['x'], until: '2027-13-01' }, null,
+      ['scheduleName', 'schedulePlaylist', 'scheduleTarget', 'scheduleTime', 'scheduleDays', 'scheduleUntil', 'scheduleUser', 'schedulePass']]
+  ];
+  for (const [form, schedule, expected] of cases) {
+    const result = env.call(`scheduleFromForm(${JSON.stringify(form)}, ${JSON.stringify(schedule)})`);
+    assert.deepStrictEqual(Array.isArray(expected) ? result.errors : result.schedule, expected, JSON.stringify(form));
+  }
+  const shown = '[$("#scheduleError").text(), $("#scheduleDialog").get()[0].modal, schedules.map((s) => s.paused), historyRuns.length, scheduleRuns.length]';
+  const listed = ['schedule', 'get', { status: 'OK', schedules: [{ id: 3, name: 'Tea', paused: false }, { id: 0 }, null] }];
+  const answers = [  // host messages, what the page shows, its notices
+    [[listed, ['schedule', 'save', { status: 'ERROR', error: 'name taken' }]], ['The schedule was not saved: name taken', [], [false], 0, 0], []],
+    [[['schedule', 'save', { status: 'OK', schedule: { id: 4 } }]], ['', ['hide'], [], 0, 0], []],
+    [[listed, ['schedule', 'pause', { status: 'OK', schedule: { id: 3, paused: true } }]], ['', [], [true], 0, 0], []],
+    [[listed, ['schedule', 'remove', { status: 'ERROR', id: 3, error: 'busy' }], ['schedule', 'remove', { status: 'OK', id: 3 }]],
+      ['', [], [], 0, 0], [['danger', 'Schedule Tea could not be removed: busy']]],
+    [[['schedule', 'get', { status: 'ERROR', error: 'disk' }]], ['', [], [], 0, 0], [['danger', 'The schedules could not be read: disk']]],
+    // The runs of a schedule do not reach the history list, and the history's own answer is not the schedule's runs.
+    [[listed, ['history', 'get', { schedule: 3, runs: RUNS }], ['history', 'get', { schedule: 9, runs: RUNS.slice(1) }]], ['', [], [false], 0, 2], []],
+    [[listed, ['history', 'get', { runs: RUNS }]], ['', [], [false], 2, 0], []]
+  ];
+  for (const [messages, page, notices] of answers) {
+    const env = recordsPage();
+    env.call('currentMessages = ' + JSON.stringify(EN) + '; requestScheduleRuns(3)');
+    messages.forEach((message) => env.receive(...message));
+    assert.deepStrictEqual([env.call(shown), env.notices], [page, notices], JSON.stringify(messages));
+  }
 });

@@ -67,7 +67,10 @@ function requestRun(id) {
 
 function onHistoryMessage(command, payload) {
   const body = payload !== null && typeof payload === 'object' ? payload : {};
-  if (command === 'get') {
+  if (command === 'get' && runId(body.schedule) > 0) {
+    // The schedules view asked for one schedule's runs; the history list is not that.
+    onScheduleRuns(body);
+  } else if (command === 'get') {
     const runs = (Array.isArray(body.runs) ? body.runs : []).filter((run) => run && typeof run === 'object' && runId(run.id) > 0);
     // The answer for one run is that run alone, its displays with their steps.
     const single = runs.length === 1 && Array.isArray(runs[0].displays) &&
@@ -244,14 +247,18 @@ function startRetry() {
   showNotice(i18n_getMessage('retryStarted', [retryRunId]), 'info');
 }
 
+const VIEWS = [['main', '#mainView', '#tabMain'], ['history', '#historyView', '#tabHistory'],
+  ['schedules', '#schedulesView', '#tabSchedules']];
+
 function showView(name) {
-  const history = name === 'history';
-  $('#mainView').toggleClass('d-none', history);
-  $('#historyView').toggleClass('d-none', !history);
-  $('#tabMain').attr('aria-pressed', String(!history)).toggleClass('active', !history);
-  $('#tabHistory').attr('aria-pressed', String(history)).toggleClass('active', history);
-  if (history) {
+  VIEWS.forEach(([view, section, tab]) => {
+    $(section).toggleClass('d-none', view !== name);
+    $(tab).attr('aria-pressed', String(view === name)).toggleClass('active', view === name);
+  });
+  if (name === 'history') {
     requestHistory();
+  } else if (name === 'schedules') {
+    requestSchedules();
   }
 }
 

@@ -11,11 +11,12 @@ const FILE_FIELDS = {
   configure: '#deployFileName'
 };
 
-// The host's records: remembered displays, groups and the journal of deploy runs.
+// The host's records: remembered displays, groups, the journal of deploy runs and the schedules.
 const RECORD_HANDLERS = {
   inventory: onInventoryMessage,
   group: onGroupMessage,
   history: onHistoryMessage,
+  schedule: onScheduleMessage,
   settings: onSettingsMessage
 };
 
@@ -153,6 +154,8 @@ function onListed(kind, payload) {
   const names = playlistNames(payload);
   if (kind === 'playlistFiles4Check') {
     $('#existPlaylistFiles').val('#' + names.join(';'));
+  } else if (kind === 'playlistFiles4Schedule') {
+    fillSchedulePlaylists(names);
   } else if (kind === 'playlistFiles4Open') {
     if (names.length === 0) {
       showNotice(i18n_getMessage('noPlaylists'), 'info');
