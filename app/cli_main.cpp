@@ -3,6 +3,7 @@
 
 #include <clocale>
 #include <condition_variable>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -87,6 +88,33 @@ void runRequests(AppContext& context, LineWriter& writer,
   }
 }
 
+// Requests are read on a thread of their own, so that a signal ends the host whether or not
+// standard input is open; a request under way is finished first.
+int serve(AppContext& context, LineWriter& writer, std::vector<std::string> requests) {
+  // Never destroyed: it stays locked while the program ends, with the reader still blocked.
+  static std::mutex& dispatching = *new std::mutex;
+  if (requests.empty()) requests.push_back("-");
+  std::thread([&context, &writer, requests] {
+    for (const auto& request : requests) {
+      if (request != "-") {
+        std::lock_guard lock(dispatching);
+        dispatchAndPrint(context, writer, request);
+        continue;
+      }
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::lock_guard lock(dispatching);
+        if (!line.empty() && !stopSignal) dispatchAndPrint(context, writer, line);
+      }
+    }
+  }).detach();
+  writer.wait(false, 0);
+  dispatching.lock();
+  shutdownApplication(context);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,7 +156,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillora-cli: open %s\n", url.c_str());
   };
 
-  startNetworkOrWarn(context, toStderr);
+  startNetworkOrWarn(context, toStderr, options->serve);
+  if (options->serve) return serve(context, writer, options->messages);
   runRequests(context, writer, options->messages);
   if (!options->until.empty() || options->waitSeconds > 0) {
     writer.wait(options->until.empty() || options->waitGiven, options->waitSeconds);

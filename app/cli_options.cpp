@@ -106,6 +106,8 @@ Result<CliOptions> parseCliOptions(const std::vector<std::string>& args) {
       } else {
         options.until = value;
       }
+    } else if (arg == "--serve") {
+      options.serve = true;
     } else if (arg == "--help") {
       options.help = true;
     } else if (arg == "--version") {

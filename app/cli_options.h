@@ -12,6 +12,7 @@ struct CliOptions {
   bool waitGiven = false;
   std::string until;
   std::vector<std::string> messages;  // "-" stands for the requests read from stdin
+  bool serve = false;                 // --serve: run, schedules too, until SIGTERM
   bool help = false;                  // --help: print kCliHelp, nothing else
   bool version = false;               // --version: print kCliVersion, nothing else
 };
@@ -21,7 +22,8 @@ Result<CliOptions> parseCliOptions(const std::vector<std::string>& args);
 
 inline constexpr const char* kCliUsage =
     "usage: quillora-cli [--folder DIR] [--choose PATH]... [--answers FILE] [--wait SECONDS]\n"
-    "                    [--until TEXT] [MESSAGE... | -]\n";
+    "                    [--until TEXT] [MESSAGE... | -]\n"
+    "       quillora-cli [--folder DIR] --serve\n";
 
 // The manual page quillora-cli(1) says the same; change both together.
 inline constexpr const char* kCliHelp =
@@ -36,6 +38,8 @@ inline constexpr const char* kCliHelp =
     "  --wait SECONDS   wait SECONDS after the last request for the network's messages\n"
     "  --until TEXT     wait until a printed line holds TEXT (at most --wait SECONDS)\n"
     "  -                read one request a line from standard input\n"
+    "  --serve          run the host and its schedules until SIGTERM or SIGINT, taking\n"
+    "                   requests from standard input while it is open\n"
     "  --help           print this help and exit\n"
     "  --version        print the version and exit\n"
     "\n"

@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include "commands/schedules.h"
+
 #include <libxml/parser.h>
 
 #include <cstdlib>
@@ -74,8 +76,12 @@ void openStore(AppContext& context) {
   if (context.store->uncleanShutdown()) startStoreCheck(context);
 }
 
-void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage) {
+void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage, bool schedules) {
   if (startNetwork(context) < 1) showMessage(kNetworkFailedMessage);
+  if (!schedules) return;
+  // Firings missed while no instance ran are made up or journalled now, then each on time.
+  runSchedules(context, nowMs());
+  watchSchedules(context);
 }
 
 void shutdownApplication(AppContext& context) {

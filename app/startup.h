@@ -34,7 +34,8 @@ Startup startApplication(const std::string& exeFolder, InstanceLock& lock,
                          const ShowMessage& showMessage);
 
 // Starts the network side; a failure is shown and start-up goes on without it.
-void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage);
+// With `schedules`, the stored schedules fire while the program runs.
+void startNetworkOrWarn(AppContext& context, const ShowMessage& showMessage, bool schedules = true);
 
 // The clean-up at exit: empty playlists, unreferenced media and every firmware copy are
 // deleted, then the network objects are stopped. Page sends are dropped from the start.

@@ -88,7 +88,7 @@ TEST(StoreOpen, RefusesWhatItCannotUseAndLeavesItAsItIs) {
          sql(d.file(kDb), "PRAGMA journal_mode = WAL; CREATE TABLE t (x); PRAGMA user_version = 7;",
              true);
        },
-       "schema 7; this one knows up to 1"},
+       "schema 7; this one knows up to 2"},
       {"not a database", [](TempAppFolder& d) { d.write(kDb, std::string(4096, 'x')); },
        "is not a database"},
       {"damaged page",

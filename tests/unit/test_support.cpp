@@ -78,3 +78,8 @@ std::vector<std::string> PageMessages::await(size_t count, std::chrono::millisec
   changed_.wait_for(lock, limit, [&] { return messages_.size() >= count; });
   return messages_;
 }
+
+std::vector<std::string> PageMessages::take() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(messages_, {});
+}

@@ -42,6 +42,8 @@ class PageMessages {
   // Every message so far, once `count` have come or after `limit`.
   std::vector<std::string> await(size_t count,
                                  std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // Every message so far; they are forgotten.
+  std::vector<std::string> take();
 
  private:
   std::mutex mutex_;
