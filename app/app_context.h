@@ -56,12 +56,12 @@ struct AppContext {
   // Shared with the network thread: hold deviceTasksMutex for every read or change of the
   // lists and of the tasks in them.
   std::mutex deviceTasksMutex;
-  DeviceTaskList deviceTasks;    // the latest display operation's
-  DeviceTaskList awaitingTasks;  // of any operation, owing a fetch notification
-  DeviceTaskList heldTasks;      // waiting for a place in the wave or for their window
-  size_t fetching = 0;           // displays holding a place in the wave
-  size_t waveSize = 0;           // at most this many displays fetch at once; 0: no limit
-  std::string credentialsFile;   // AppConfig's
+  DeviceTaskList deviceTasks;         // the latest display operation's
+  DeviceTaskList awaitingTasks;       // of any operation, owing a fetch notification
+  DeviceTaskList heldTasks;           // waiting for a place in the wave or for their window
+  size_t fetching = 0;                // displays holding a place in the wave
+  size_t waveSize = 0;                // at most this many displays fetch at once; 0: no limit
+  std::string credentialsFile;        // AppConfig's
   std::atomic<int> scheduleTimer{0};  // the generation of the armed schedule timer
   bool windowTimerArmed = false;
   // Now, in seconds after local midnight: download windows keep to it. Tests set their own.

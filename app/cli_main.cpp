@@ -3,12 +3,12 @@
 
 #include <clocale>
 #include <condition_variable>
-#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/cli_options.h"

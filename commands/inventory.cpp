@@ -159,9 +159,9 @@ std::string getHistory(AppContext& context, json& message) {
   if (limit > kMostHistory) limit = kMostHistory;
   const int64_t before = integerField(p, "before").value_or(0);
   json answer = {
-      {"runs", context.store->history(static_cast<size_t>(limit), stringOr(p, "ip"),
-                                      stringOr(p, "group"), before,
-                                      integerField(p, "schedule").value_or(0))},
+      {"runs",
+       context.store->history(static_cast<size_t>(limit), stringOr(p, "ip"), stringOr(p, "group"),
+                              before, integerField(p, "schedule").value_or(0))},
       {"keep",
        {{"days", context.keep.maxAgeMs / (24 * 3600 * 1000)}, {"runs", context.keep.maxRuns}}}};
   // A page further down the list says which: the page adds it to the runs it shows.

@@ -70,13 +70,15 @@ json scheduleView(AppContext& context, json schedule, int64_t nowMs) {
 Result<json> readOperation(AppContext& context, const json& p) {
   const auto operation = p.find("operation");
   if (operation == p.end() || !operation->is_object() || !hasStrings(*operation, {"C", "T"}))
-    return failure("\"operation\" must be a display operation: {\"C\": ..., \"T\": ..., \"P\": {...}}");
+    return failure(
+        "\"operation\" must be a display operation: {\"C\": ..., \"T\": ..., \"P\": {...}}");
   const std::string command = (*operation)["C"], type = (*operation)["T"];
   json body = operation->value("P", json::object());
   if (!body.is_object()) return failure("the operation's \"P\" must be an object");
   const bool playlist = command == "deploy" && (type == "playlist" || type == "emergency");
   if (!playlist && !isSettingRequest(command, type))
-    return failure("\"" + command + " " + type + "\" is not a display operation a schedule can run");
+    return failure("\"" + command + " " + type +
+                   "\" is not a display operation a schedule can run");
   for (const char* key : {"user", "pass", "ip", "group", "schedule"}) body.erase(key);
   if (playlist && body.contains("file")) {
     const std::string* file = stringField(body, "file");
@@ -124,7 +126,9 @@ void journalUnsent(AppContext& context, json request, const std::string& status,
 void fire(AppContext& context, const json& schedule, int64_t at, bool missed) {
   const int64_t id = schedule.value("id", int64_t{0});
   const json operation = schedule.value("operation", json::object());
-  json request = {{"C", operation.value("C", "")}, {"T", operation.value("T", "")}, {"V", 1},
+  json request = {{"C", operation.value("C", "")},
+                  {"T", operation.value("T", "")},
+                  {"V", 1},
                   {"P", operation.value("P", json::object())}};
   json& p = request["P"];
   p.update(schedule.value("targets", json::object()));
@@ -150,14 +154,17 @@ void fire(AppContext& context, const json& schedule, int64_t at, bool missed) {
   if (run == before) {
     const json refused = json::parse(reply, nullptr, false);
     const json detail = refused.is_object() ? refused.value("P", json()) : json();
-    const std::string why = detail.is_object() ? stringOr(detail, "error") : "";
+    std::string why = detail.is_object() ? stringOr(detail, "error") : "";
+    if (why.empty() && detail.is_object()) why = stringOr(detail, "status");
     return journalUnsent(context, request, "ERROR",
-                         why.empty() ? "the operation was refused: " + reply : why, at);
+                         "the operation was refused: " + (why.empty() ? reply : why), at);
   }
-  sendToPage(context, dumpCompact({{"T", "schedule"},
-                                   {"C", "fired"},
-                                   {"V", 1},
-                                   {"P", {{"id", id}, {"at", localText(at)}, {"run", run}, {"status", "OK"}}}}));
+  sendToPage(
+      context,
+      dumpCompact({{"T", "schedule"},
+                   {"C", "fired"},
+                   {"V", 1},
+                   {"P", {{"id", id}, {"at", localText(at)}, {"run", run}, {"status", "OK"}}}}));
 }
 
 void runSchedule(AppContext& context, const json& schedule, int64_t nowMs) {
@@ -182,7 +189,8 @@ std::string getSchedules(AppContext& context, json& message) {
   if (!context.store) return refuse(message, "the store is not open: " + context.storeError);
   json list = json::array();
   const int64_t now = nowMs();
-  for (auto& schedule : context.store->schedules()) list.push_back(scheduleView(context, schedule, now));
+  for (auto& schedule : context.store->schedules())
+    list.push_back(scheduleView(context, schedule, now));
   return answer(message, {{"status", "OK"}, {"schedules", std::move(list)}});
 }
 
@@ -198,7 +206,8 @@ std::string saveScheduleRequest(AppContext& context, json& message) {
   if (id != 0 && !stored) return refuse(message, "unknown schedule " + std::to_string(id));
   const std::string* name = stringField(p, "name");
   if (!name || name->empty() || name->size() > 64 || !isPlainName(*name))
-    return refuse(message, "a schedule's \"name\" is 1 to 64 characters, without control characters");
+    return refuse(message,
+                  "a schedule's \"name\" is 1 to 64 characters, without control characters");
   const auto operation = readOperation(context, p);
   if (!operation) return refuse(message, operation.error());
   const auto targets = readTargets(context, p);
@@ -207,27 +216,34 @@ std::string saveScheduleRequest(AppContext& context, json& message) {
   const auto when = readWhen(whenJson);
   if (!when) return refuse(message, when.error());
   const int64_t now = nowMs();
-  if (!nextFiring(*when, now)) return refuse(message, "the schedule would never fire: its time has passed");
+  if (!nextFiring(*when, now))
+    return refuse(message, "the schedule would never fire: its time has passed");
   std::string login = stringOr(p, "login");
-  if (login.empty()) login = stored ? stringOr(*stored, "login") : "schedule-" + std::to_string(now);
+  if (login.empty())
+    login = stored ? stringOr(*stored, "login") : "schedule-" + std::to_string(now);
   const std::string* user = stringField(p, "user");
   const std::string* pass = stringField(p, "pass");
   if (user && pass) {
     if (Result<> kept = storeLogin(login, {*user, *pass}); !kept) {
       return refuse(message, "the display login cannot be kept: " + kept.error() +
                                  ". Name a credentials file in config.yaml (credentialsFile) "
-                                 "that holds the login \"" + login + "\"");
+                                 "that holds the login \"" +
+                                 login + "\"");
     }
   } else if (const Result<Login> found = lookupLogin(context, login); !found) {
     return refuse(message, "give the displays' user name and password: " + found.error());
   }
-  const json body = {{"name", *name}, {"operation", *operation}, {"targets", *targets},
-                     {"when", whenJson}, {"login", login}};
+  const json body = {{"name", *name},
+                     {"operation", *operation},
+                     {"targets", *targets},
+                     {"when", whenJson},
+                     {"login", login}};
   const Result<int64_t> saved = context.store->saveSchedule(id, body, now);
   if (!saved) return refuse(message, saved.error());
   watchSchedules(context);
   json view = body;
-  view.update({{"id", *saved}, {"paused", stored ? stored->value("paused", false) : false},
+  view.update({{"id", *saved},
+               {"paused", stored ? stored->value("paused", false) : false},
                {"handled", stored ? stored->value("handled", now) : now}});
   return answer(message, {{"status", "OK"}, {"schedule", scheduleView(context, view, now)}});
 }

@@ -21,8 +21,8 @@ constexpr auto kIdleRunLimit = std::chrono::minutes(30);
 constexpr auto kIdleCheck = std::chrono::minutes(1);
 
 bool isTerminal(const std::string& state) {
-  return state == "failed" || state == "incomplete" || state == "confirmed" || state == "reported" ||
-         state == "missed";
+  return state == "failed" || state == "incomplete" || state == "confirmed" ||
+         state == "reported" || state == "missed";
 }
 
 long long countIn(const json& payload, const char* key) {

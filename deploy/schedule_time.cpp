@@ -86,7 +86,8 @@ Result<ScheduleWhen> readWeekly(const json& weekly) {
   for (const auto& day : *days) {
     size_t index = 0;
     while (index < kDays.size() && !(day.is_string() && day == kDays[index])) ++index;
-    if (index == kDays.size()) return failure("the days of a weekly schedule are \"mon\" to \"sun\"");
+    if (index == kDays.size())
+      return failure("the days of a weekly schedule are \"mon\" to \"sun\"");
     when.days |= 1u << index;
   }
   const auto time = weekly.find("time");
@@ -103,7 +104,8 @@ Result<ScheduleWhen> readWeekly(const json& weekly) {
 }  // namespace
 
 Result<ScheduleWhen> readWhen(const json& value) {
-  if (!value.is_object() || value.size() != 1 || (!value.contains("once") && !value.contains("weekly")))
+  if (!value.is_object() || value.size() != 1 ||
+      (!value.contains("once") && !value.contains("weekly")))
     return failure("\"when\" must be {\"once\": ...} or {\"weekly\": ...}");
   if (const auto weekly = value.find("weekly"); weekly != value.end()) {
     if (!weekly->is_object()) return failure("\"weekly\" must be an object");
@@ -111,9 +113,11 @@ Result<ScheduleWhen> readWhen(const json& value) {
   }
   const json& once = value["once"];
   const std::string text = once.is_string() ? once.get<std::string>() : "";
-  const auto date = text.size() == 16 && text[10] == 'T' ? readDate(text.substr(0, 10)) : std::nullopt;
+  const auto date =
+      text.size() == 16 && text[10] == 'T' ? readDate(text.substr(0, 10)) : std::nullopt;
   const auto minute = date ? readTime(text.substr(11)) : std::nullopt;
-  if (!minute) return failure("\"once\" must be a date and time that exist, such as 2026-12-24T06:00");
+  if (!minute)
+    return failure("\"once\" must be a date and time that exist, such as 2026-12-24T06:00");
   ScheduleWhen when;
   when.once = true;
   when.date = *date;

@@ -18,13 +18,14 @@ struct LocalDate {
 
 struct ScheduleWhen {
   bool once = false;
-  LocalDate date;    // once
-  int minute = 0;    // of the day
-  unsigned days = 0; // weekly: bit 0 Monday ... bit 6 Sunday
+  LocalDate date;                  // once
+  int minute = 0;                  // of the day
+  unsigned days = 0;               // weekly: bit 0 Monday ... bit 6 Sunday
   std::optional<LocalDate> until;  // weekly: the last day it may fire
 };
 
-// {"once":"2026-12-24T06:00"} or {"weekly":{"days":["mon",...],"time":"06:00","until":"2027-03-31"}}.
+// {"once":"2026-12-24T06:00"} or
+// {"weekly":{"days":["mon",...],"time":"06:00","until":"2027-03-31"}}.
 Result<ScheduleWhen> readWhen(const nlohmann::json& value);
 // The instant (ms since the epoch) the local `date` reaches `minute`.
 int64_t localInstant(const LocalDate& date, int minute);

@@ -12,11 +12,18 @@
 namespace {
 
 const SecretSchema* loginSchema() {
-  static const SecretSchema schema = {"org.quillora.DisplayLogin",
-                                      SECRET_SCHEMA_NONE,
-                                      {{"login", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                      0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  static const SecretSchema schema = {
+      "org.quillora.DisplayLogin",
+      SECRET_SCHEMA_NONE,
+      {{"login", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+      0,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr};
   return &schema;
 }
 
@@ -25,8 +32,9 @@ const SecretSchema* loginSchema() {
 Result<> sessionBus() {
   const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  struct stat info{};
-  if ((bus && *bus) || (runtime && *runtime && ::stat((std::string(runtime) + "/bus").c_str(), &info) == 0))
+  struct stat info {};
+  if ((bus && *bus) ||
+      (runtime && *runtime && ::stat((std::string(runtime) + "/bus").c_str(), &info) == 0))
     return {};
   return failure("no secret service runs for this user (there is no session bus)");
 }
@@ -80,7 +88,7 @@ Result<std::string> readPrivateFile(const std::string& path) {
     ::close(*open);
     delete open;
   });
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
     return failure("the credentials file " + path + " is not a regular file");
   if (info.st_uid != ::geteuid() || (info.st_mode & 077) != 0)

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <wincred.h>
+#include <windows.h>
 
 #include "platform/secret_store.h"
 #include "platform/text_conversion.h"
@@ -35,7 +35,8 @@ Result<Login> findLogin(const std::string& name) {
     return failure("the Credential Manager keeps no login named " + name);
   Login login;
   login.user = found->UserName ? wideToUtf8(found->UserName) : "";
-  login.pass.assign(reinterpret_cast<const char*>(found->CredentialBlob), found->CredentialBlobSize);
+  login.pass.assign(reinterpret_cast<const char*>(found->CredentialBlob),
+                    found->CredentialBlobSize);
   CredFree(found);
   return login;
 }

@@ -32,7 +32,10 @@ Result<int64_t> Store::saveSchedule(int64_t id, const json& body, int64_t handle
       *saved = sqlite3_last_insert_rowid(impl_->db);
       return true;
     }
-    if (!impl_->prepare("UPDATE schedules SET body = ?1 WHERE id = ?2").bind(1, text).bind(2, id).run())
+    if (!impl_->prepare("UPDATE schedules SET body = ?1 WHERE id = ?2")
+             .bind(1, text)
+             .bind(2, id)
+             .run())
       return false;
     if (sqlite3_changes(impl_->db) > 0) return true;
     reason = "unknown schedule " + std::to_string(id);
