@@ -174,6 +174,9 @@ TEST_F(Berlin, MissedFiringsAndFiringsThatCannotSend) {
   const auto removed = fired(first + 6 * day);
   EXPECT_NE(std::find(removed.begin(), removed.end(), "ERROR the playlist show.json was removed"),
             removed.end());
+  // The store's thread tells the page of steps: not once `page` is gone.
+  context->store->flush();
+  context->page.close();
 }
 
 }  // namespace
