@@ -23,5 +23,7 @@ mkdir -p "$work/app" "$shots" && rm -f "$shots"/*.png
 cp -r "$build/web" "$work/app/web"
 rm -rf "$work/app/web/conf" "$work/app/web/media" "$work/app/web/firmware"
 lab_app_folder "$work/app" auto firmware
+install -m 600 <(echo '{"foyer":{"user":"admin","pass":"12345"}}') "$work/logins.json"
+echo "credentialsFile: $work/logins.json" >>"$work/app/config.yaml"
 SIM_UNPLUG_PID=${LAB_PIDS[-1]} bash "$lab" exec-host "$name" python3 "$src/tests/desktop/desktop_session.py" \
   "$build" "$src" "$work" "$shots"

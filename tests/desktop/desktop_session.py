@@ -200,6 +200,28 @@ def history():
     ok('one run and the whole history are exported as CSV')
 
 
+def schedules():
+    act('#tabSchedules')
+    run('''postToHost("schedule", "save", {name: "Foyer mornings", login: "foyer", targets: {group: "Foyer"},
+        operation: {C: "deploy", T: "playlist", P: {file: "Lobby.json"}},
+        when: {weekly: {days: ["mon", "tue", "wed", "thu", "fri"], time: "07:30", until: "2030-06-30"}}})''')
+    see(15, 'the saved schedule is not listed', '''return $("#schedulesList > tr").length === 1
+        && /Foyer mornings/.test($("#schedulesList").text()) && /07:30/.test($("#schedulesList").text())''')
+    shot('18-schedules-en')
+    accessible('schedules view')
+    opened('#scheduleDialog', '#schedulesList button[data-action="edit"]')
+    shot('19-schedule-dialog-en')
+    accessible('schedule dialog')
+    act('#scheduleDialog [data-dismiss="modal"]')
+    see(10, 'the dialog did not close', 'return !$("body").hasClass("modal-open")')
+    for language, title in [('de', 'Zeitpläne'), ('en', 'Schedules')]:
+        act('#languageMenu button', f'#languageMenu [data-language="{language}"]')
+        see(10, f'the page is not in {language}', 'return $("#tabSchedules").text().includes(arguments[0])', title)
+        language == 'de' and (shot('20-schedules-de'), accessible('schedules view in German'))
+    act('#tabMain')
+    ok('a schedule saved by the host is listed with its next firing, its dialog opens, in English and German, and axe-core finds nothing')
+
+
 def session():
     app = work / 'app'
     # Firmware copies never outlive the program: this one is gone after a clean shutdown.
@@ -341,6 +363,7 @@ def session():
     shot('06-unreachable')
     ok(f'a refused login ({refused}) and an unreachable display ({unreachable}) are shown as such')
     history()
+    schedules()
 
     wd('POST', f"/session/{state['session']}/window/rect", {'width': 300, 'height': 200})
     rect = wd('GET', f"/session/{state['session']}/window/rect")
