@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", text.c_str());
   };
   InstanceLock lock;
+  lock.setRole(options->serve ? "quillora-cli --serve" : "quillora-cli");
   Startup startup = startApplication(
       resolveAppFolders(options->folder, getExecutableFolder(), userEnvironment()), lock, toStderr);
   if (startup.exitCode != 0) return startup.exitCode;

@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
   g_unix_signal_add(SIGINT, onStopSignal, &state);
 
   InstanceLock lock;
+  lock.setRole("the Quillora window");
   Startup startup =
       startApplication(resolveAppFolders(options->folder, getExecutableFolder(), userEnvironment()),
                        lock, showMessageBox);

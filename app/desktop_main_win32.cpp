@@ -103,6 +103,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   InstanceLock lock;
+  lock.setRole("the Quillora window");
   Startup startup =
       startApplication(resolveAppFolders(options->folder, getExecutableFolder(), userEnvironment()),
                        lock, showMessageBox);

@@ -30,7 +30,9 @@ Startup startApplication(const AppFolders& folders, InstanceLock& lock,
   const std::string& exeFolder = folders.data;
   Startup startup;
   if (!lock.acquire(kProductName)) {
-    showMessage(kOtherInstanceMessage);
+    const std::string& holder = lock.holder();
+    showMessage(holder.empty() ? std::string(kOtherInstanceMessage)
+                               : std::string(kOtherInstanceMessage) + " It is " + holder + ".");
     startup.exitCode = kExitOtherInstance;
     return startup;
   }

@@ -253,12 +253,15 @@ std::string removeScheduleRequest(AppContext& context, json& message) {
   const auto id = integerField(payloadOf(message), "id");
   if (!id) return refuse(message, "\"id\" must be a schedule id");
   std::string login;
-  for (const auto& schedule : context.store->schedules()) {
+  int users = 0;  // of its login: another schedule may share it
+  const json all = context.store->schedules();
+  for (const auto& schedule : all) {
     if (schedule["id"] == *id) login = stringOr(schedule, "login");
   }
+  for (const auto& schedule : all) users += !login.empty() && stringOr(schedule, "login") == login;
   if (Result<> removed = context.store->removeSchedule(*id); !removed)
     return refuse(message, removed.error());
-  if (!login.empty()) forgetLogin(login);
+  if (users == 1) forgetLogin(login);
   watchSchedules(context);
   return answer(message, {{"status", "OK"}, {"id", *id}});
 }

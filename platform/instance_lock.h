@@ -13,9 +13,15 @@ class InstanceLock {
 
   // False when another process holds the lock (or the lock cannot be made).
   bool acquire(const std::string& productName);
+  // What this process is ("quillora-cli --serve"), kept with the lock for the next one to tell.
+  void setRole(std::string role) { role_ = std::move(role); }
+  // Who holds the lock after acquire() failed: its role and process; empty when unknown.
+  const std::string& holder() const { return holder_; }
 
  private:
   std::intptr_t handle_ = -1;
+  std::string role_;
+  std::string holder_;
 };
 
 // POSIX: $XDG_RUNTIME_DIR/<product>.lock, else /tmp/<product>-<uid>.lock. Windows: the name of

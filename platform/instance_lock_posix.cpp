@@ -17,10 +17,17 @@ bool InstanceLock::acquire(const std::string& productName) {
   int fd = open(instanceLockPath(productName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char text[256];
+    const ssize_t got = pread(fd, text, sizeof text, 0);
+    if (got > 0) holder_.assign(text, static_cast<size_t>(got));
     close(fd);
     return false;
   }
   handle_ = fd;
+  const std::string held =
+      (role_.empty() ? "a Quillora program" : role_) + ", process " + std::to_string(getpid());
+  // Only a courtesy to the next instance: the lock holds whether or not it is written.
+  if (ftruncate(fd, 0) == 0) (void)!pwrite(fd, held.data(), held.size(), 0);
   return true;
 }
 

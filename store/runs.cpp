@@ -78,9 +78,11 @@ Result<int> Store::closeOpenRuns(int64_t endedMs) {
   auto closed = std::make_shared<int>(0);
   Result<> written = waitedWrite(*impl_, [this, endedMs, closed](std::string&) {
     const char* const kSteps[] = {
-        "UPDATE displays SET last_state = 'interrupted' WHERE last_state = 'pending' AND"
+        "UPDATE displays SET last_state = 'interrupted' WHERE last_state IN ('pending', 'waiting') "
+        "AND"
         " last_run IN (SELECT id FROM runs WHERE ended IS NULL)",
-        "UPDATE run_displays SET state = 'interrupted', updated = ?1 WHERE state = 'pending'"
+        "UPDATE run_displays SET state = 'interrupted', updated = ?1"
+        " WHERE state IN ('pending', 'waiting')"
         " AND run IN (SELECT id FROM runs WHERE ended IS NULL)",
         "UPDATE runs SET ended = ?1 WHERE ended IS NULL"};
     for (const char* sql : kSteps) {

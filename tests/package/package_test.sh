@@ -110,6 +110,24 @@ listed=$(as_user quillora-cli "$list" 2>>"$work/cli.err")
 [ "$listed" = '{"C":"get","P":["lobby.json"],"T":"playlistFiles4Open","V":2}' ] ||
   fail "list answered: $listed"
 
+step "the systemd user unit's quillora-cli --serve fires a schedule and ends on SIGTERM"
+unit=/usr/lib/systemd/user/quillora.service
+[ "$(sed -n 's/^ExecStart=//p' "$unit")" = "/usr/bin/quillora-cli --serve" ] || fail "$unit"
+systemd-analyze verify "$unit" >"$work/unit.log" 2>&1 || { cat "$work/unit.log"; fail "$unit does not verify"; }
+install -m 600 -o "$user" <(echo '{"lab":{"user":"admin","pass":"never-on-disk"}}') "$home/logins.json"
+echo "credentialsFile: $home/logins.json" >>"$data/config.yaml"
+at=$(date -d "@$((($(date +%s) + 65) / 60 * 60))" +%Y-%m-%dT%H:%M)
+echo '{"T":"schedule","C":"save","V":1,"P":{"name":"Lobby","login":"lab","targets":{"ip":["127.0.0.1:9"]},
+  "operation":{"C":"set","T":"screen","P":{"cmd":"1"}},"when":{"once":"'"$at"'"}}}' | jq -c . >"$work/serve.in"
+as_user /usr/bin/quillora-cli --serve <"$work/serve.in" >"$work/serve.out" 2>"$work/serve.err" &
+serve=$!
+for _ in $(seq 100); do grep -q '"C":"fired"' "$work/serve.out" && break; sleep 1; done
+grep -q '"C":"fired".*"status":"OK"' "$work/serve.out" ||
+  { cat "$work/serve.out" "$work/serve.err"; fail "the schedule did not fire"; }
+pkill -TERM -u "$user" -x quillora-cli
+wait "$serve" || fail "quillora-cli --serve exited $? on SIGTERM"
+! grep -rq never-on-disk "$data" || fail "the password reached the user's folder"
+
 step "upgrade to a higher version keeps the user's playlist"
 next="${version}+1"
 dpkg-deb -R "$deb" "$work/next"

@@ -253,10 +253,15 @@ TEST(Shutdown, StartAndExitCleanTheRuntimeFolders) {
   std::vector<std::string> shown;
   auto show = [&](const std::string& m) { shown.push_back(m); };
   InstanceLock lock, other;
+  lock.setRole("quillora-cli --serve");
   Startup startup = startApplication(dir.path(), lock, show);
   ASSERT_EQ(startup.exitCode, 0);
   EXPECT_EQ(startApplication(dir.path(), other, show).exitCode, kExitOtherInstance);
-  EXPECT_EQ(shown, std::vector<std::string>{kOtherInstanceMessage});
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].rfind(kOtherInstanceMessage, 0), 0u) << shown[0];
+#ifndef _WIN32  // a named mutex holds no text
+  EXPECT_NE(shown[0].find(" It is quillora-cli --serve, process "), std::string::npos) << shown[0];
+#endif
   EXPECT_TRUE(isDirectory(dir.file("web/firmware"))) << "missing runtime folders are made";
   dir.write({"web/firmware/fw1.bin", "f", "web/firmware/sub/nested.bin", "n"});
   std::vector<std::string> delivered;
