@@ -11,7 +11,7 @@ $SUDO apt-get install -y --no-install-recommends \
   nlohmann-json3-dev libyaml-cpp-dev libxml2-dev libssl-dev libboost1.81-dev libsqlite3-dev libsecret-1-dev tzdata \
   libmediainfo-dev libmediainfo0v5 \
   libgtest-dev libgmock-dev \
-  iproute2 curl procps jq nodejs python3 sqlite3 \
+  iproute2 curl procps jq nodejs python3 sqlite3 dbus-daemon gnome-keyring libsecret-tools \
   libjs-jquery libjs-jquery-ui libjs-bootstrap4 libjs-popper.js fonts-font-awesome \
   libwebkit2gtk-4.1-dev libgl1-mesa-dri xvfb xauth webkit2gtk-driver imagemagick \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \

@@ -16,10 +16,10 @@ run_suite() {
 
 # The package test changes the machine's /usr: it runs last, and only when asked.
 run_suite build "-LE package" ""
-# GTK and WebKit keep memory until exit by design, which LeakSanitizer would report: the
-# desktop program's tests run in the plain build only.
+# GTK and WebKit keep memory until exit by design, which LeakSanitizer would report, and so do
+# GLib and libsecret: the desktop program's tests and the keyring's run in the plain build only.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_suite build-asan "-LE desktop|package" "" -DQUILLORA_SANITIZE="address;undefined"
+  run_suite build-asan "-LE desktop|package|secrets" "" -DQUILLORA_SANITIZE="address;undefined"
 TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan "-L threaded" \
   "threaded_tests server_tests media_threaded_tests" -DQUILLORA_SANITIZE=thread
 # Each fuzz target for a minute from its seed corpus (scripts/fuzz.sh SECONDS runs them longer).

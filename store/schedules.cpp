@@ -3,6 +3,17 @@
 
 using nlohmann::json;
 
+namespace {
+
+// After a statement on the schedule `id`: whether it changed it, else the reason.
+bool changedSchedule(const Store::Impl& impl, int64_t id, std::string& reason) {
+  if (sqlite3_changes(impl.db) > 0) return true;
+  reason = "unknown schedule " + std::to_string(id);
+  return false;
+}
+
+}  // namespace
+
 json Store::schedules() {
   return impl_->read<json>([this] {
     json list = json::array();
@@ -37,9 +48,7 @@ Result<int64_t> Store::saveSchedule(int64_t id, const json& body, int64_t handle
              .bind(2, id)
              .run())
       return false;
-    if (sqlite3_changes(impl_->db) > 0) return true;
-    reason = "unknown schedule " + std::to_string(id);
-    return false;
+    return changedSchedule(*impl_, id, reason);
   });
   if (!written) return Failure(written.error());
   return *saved;
@@ -48,9 +57,7 @@ Result<int64_t> Store::saveSchedule(int64_t id, const json& body, int64_t handle
 Result<> Store::removeSchedule(int64_t id) {
   return waitedWrite(*impl_, [this, id](std::string& reason) {
     if (!impl_->prepare("DELETE FROM schedules WHERE id = ?1").bind(1, id).run()) return false;
-    if (sqlite3_changes(impl_->db) > 0) return true;
-    reason = "unknown schedule " + std::to_string(id);
-    return false;
+    return changedSchedule(*impl_, id, reason);
   });
 }
 
@@ -61,9 +68,7 @@ Result<> Store::pauseSchedule(int64_t id, bool paused) {
              .bind(2, id)
              .run())
       return false;
-    if (sqlite3_changes(impl_->db) > 0) return true;
-    reason = "unknown schedule " + std::to_string(id);
-    return false;
+    return changedSchedule(*impl_, id, reason);
   });
 }
 
