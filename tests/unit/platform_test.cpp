@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/secret_store.h"
 #include "platform/text_conversion.h"
 #include "platform/udp_socket.h"
+#include "unit/test_platform.h"
 #include "unit/test_support.h"
 
 namespace {
@@ -130,6 +132,30 @@ TEST(Platform, UdpSocketsSendReceiveAndSurviveOversizedAndRefusedDatagrams) {
   EXPECT_FALSE(waitReadable({}, 50)) << "an empty set is an error, as select makes it";
   closeUdpSocket(socket);
   stopUdpSockets();
+}
+
+// Windows keeps logins in the Credential Manager; elsewhere, where no secret service runs, a
+// credentials file is read only while it is its user's alone.
+TEST(Platform, LoginsAreKeptPrivately) {
+  if (!kModeBits) {
+    ASSERT_TRUE(storeLogin("quillora-test", {"admin", "pw"}));
+    const auto found = findLogin("quillora-test");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->user + ":" + found->pass, "admin:pw");
+    forgetLogin("quillora-test");
+    EXPECT_FALSE(findLogin("quillora-test"));
+    return;
+  }
+  TempAppFolder dir;
+  dir.write("logins.json", "{}");
+  const std::pair<int, bool> modes[] = {{0600, true},  {0400, true},  {0640, false},
+                                        {0604, false}, {0620, false}, {0602, false}};
+  for (const auto& [mode, readable] : modes) {
+    ASSERT_TRUE(setFileMode(dir.file("logins.json"), mode));
+    EXPECT_EQ(readPrivateFile(dir.file("logins.json")).has_value(), readable) << std::oct << mode;
+  }
+  EXPECT_FALSE(readPrivateFile(dir.path())) << "a folder";
+  EXPECT_FALSE(readPrivateFile(dir.file("missing.json")));
 }
 
 }  // namespace

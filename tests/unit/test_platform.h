@@ -18,3 +18,6 @@ extern const bool kNamesAreBytes;
 
 // Folder permissions are POSIX mode bits; Windows has access lists instead.
 extern const bool kModeBits;
+
+// chmod; false where files have no mode bits.
+bool setFileMode(const std::string& path, int mode);

@@ -16,3 +16,7 @@ const bool kModeBits = true;
 void setEnvironment(const std::string& name, const std::string& value) {
   setenv(name.c_str(), value.c_str(), 1);
 }
+
+bool setFileMode(const std::string& path, int mode) {
+  return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}

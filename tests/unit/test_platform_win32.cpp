@@ -14,3 +14,7 @@ const bool kModeBits = false;
 void setEnvironment(const std::string& name, const std::string& value) {
   _putenv_s(name.c_str(), value.c_str());
 }
+
+bool setFileMode(const std::string&, int) {
+  return false;
+}
