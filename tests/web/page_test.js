@@ -487,7 +487,9 @@ test('schedules in words, the save the dialog builds, and the host answers it fo
     [[['schedule', 'get', { status: 'ERROR', error: 'disk' }]], ['', [], [], 0, 0], [['danger', 'The schedules could not be read: disk']]],
     // The runs of a schedule do not reach the history list, and the history's own answer is not the schedule's runs.
     [[listed, ['history', 'get', { schedule: 3, runs: RUNS }], ['history', 'get', { schedule: 9, runs: RUNS.slice(1) }]], ['', [], [false], 0, 2], []],
-    [[listed, ['history', 'get', { runs: RUNS }]], ['', [], [false], 2, 0], []]
+    [[listed, ['history', 'get', { runs: RUNS }]], ['', [], [false], 2, 0], []],
+    [[listed, ['schedule', 'fired', { status: 'ERROR', id: 3, error: 'no login' }], ['schedule', 'fired', { status: 'OK', id: 3, run: 9 }]],
+      ['', [], [false], 0, 0], [['danger', 'Schedule Tea could not run: no login'], ['info', 'Schedule Tea started run 9.']]]
   ];
   for (const [messages, page, notices] of answers) {
     const env = recordsPage();

@@ -181,7 +181,16 @@ function findSchedule(id) {
 function onScheduleMessage(command, payload) {
   const body = asObject(payload);
   const refused = body.status !== 'OK';
-  if (command === 'get') {
+  if (command === 'fired') {
+    const schedule = findSchedule(body.id);
+    const name = schedule ? asText(schedule.name) : asText(body.id);
+    if (refused) {
+      showNotice(i18n_getMessage('scheduleFiredFailed', [name, asText(body.error)]), 'danger');
+    } else {
+      showNotice(i18n_getMessage('scheduleFired', [name, asText(body.run)]), 'info');
+    }
+    requestSchedules();
+  } else if (command === 'get') {
     if (refused) {
       showNotice(i18n_getMessage('schedulesUnavailable', [asText(body.error)]), 'danger');
       return;
