@@ -9,7 +9,6 @@ build=$1 src=$2
 source "$src/tests/lab/session.sh"
 lab_check
 
-lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
 lab_session deploy --subnets 2 --displays-per-subnet 2
 app="$work/app"
 lab_app_folder "$app" en lang/en

@@ -9,7 +9,6 @@ build=$1 src=$2
 source "$src/tests/lab/session.sh"
 lab_check
 
-lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
 # 10.77.1.10 the display, .11 to .20 the flood.
 lab_session slowcl --subnets 1 --displays-per-subnet 11
 app="$work/app"

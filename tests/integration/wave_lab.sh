@@ -8,7 +8,6 @@ build=$1 src=$2
 # shellcheck source-path=SCRIPTDIR source=../lab/session.sh
 source "$src/tests/lab/session.sh"
 lab_check
-lab_on_exit() { [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null; }
 lab_session wave --subnets 1 --displays-per-subnet 20
 app="$work/app"
 lab_app_folder "$app" en

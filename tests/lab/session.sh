@@ -19,7 +19,8 @@
 #   send MESSAGE / await PATTERN [COUNT] [SECONDS]  one page request; a wait that fails the script
 #   fail TEXT                     TEXT, the page messages and stderr seen, and exit 1
 # The waits return 1 when one ran out. At exit: lab_on_exit (when the script defines it), TERM
-# to LAB_PIDS, the lab down (which ends whatever still runs in it), LAB_PIDS reaped, work gone.
+# to the host program and LAB_PIDS, the lab down (which ends whatever still runs in it),
+# LAB_PIDS reaped, work gone.
 
 lab="$(dirname "${BASH_SOURCE[0]}")/lab.sh"
 samples="$(cd "$(dirname "${BASH_SOURCE[0]}")/../data/media" && pwd)"
@@ -32,6 +33,7 @@ lab_check() { bash "$lab" check || { [ $# -eq 0 ] && exit 77; echo "$1" >&2; exi
 lab_cleanup() {
   # A failing hook must not keep the lab up.
   if declare -F lab_on_exit >/dev/null; then lab_on_exit || true; fi
+  if [ -n "${HOST_PID:-}" ]; then kill "$HOST_PID" 2>/dev/null || true; fi
   local pid
   for pid in "${LAB_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   bash "$lab" down "$name"
