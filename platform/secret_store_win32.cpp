@@ -1,5 +1,6 @@
-#include <wincred.h>
 #include <windows.h>
+// Needs the types windows.h declares.
+#include <wincred.h>
 
 #include "platform/secret_store.h"
 #include "platform/text_conversion.h"
