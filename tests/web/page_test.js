@@ -498,3 +498,18 @@ test('schedules in words, the save the dialog builds, and the host answers it fo
     assert.deepStrictEqual([env.call(shown), env.notices], [page, notices], JSON.stringify(messages));
   }
 });
+
+test('the network settings fill their fields and the note of the deploy dialog; a refusal says why', () => {
+  const cases = [  // host answer, then the wave field and the note, the notices
+    [['get', { status: 'OK', waveSize: 5, sendCapMbps: null, sendCapPerDisplayMbps: 2.5 }],
+      ['5', 'Network settings: displays downloading at once: 5; Mbit/s to all displays: no limit; to each display: 2.5.'], []],
+    [['save', { status: 'ERROR', error: 'too big' }], ['', ''], [['danger', 'The network settings were not saved: too big']]]
+  ];
+  for (const [[command, payload], shown, notices] of cases) {
+    const env = recordsPage();
+    env.call('currentMessages = ' + JSON.stringify(EN));
+    env.receive('settings', command, payload);
+    assert.deepStrictEqual([env.call('[$("#settingWaveSize").val(), $("#deployNetworkNote").text()]'), env.notices],
+      [shown, notices], command);
+  }
+});

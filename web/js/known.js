@@ -203,6 +203,9 @@ function onSettingsMessage(command, payload) {
   $('#settingSendCap').val(asText(body.sendCapMbps));
   $('#settingSendCapPerDisplay').val(asText(body.sendCapPerDisplayMbps));
   $('#settingWaveSize').val(asText(body.waveSize));
+  const limit = (value) => (value === null || value === undefined ? i18n_getMessage('noLimit') : asText(value));
+  $('#deployNetworkNote').text(i18n_getMessage('deployNetworkNote',
+    [limit(body.waveSize), limit(body.sendCapMbps), limit(body.sendCapPerDisplayMbps)]));
   if (command === 'save') {
     $('#hostSettingsCard').modal('hide');
     showNotice(i18n_getMessage('hostSettingsSaved'), 'success');
@@ -341,7 +344,7 @@ function confirmGroupDialog() {
 }
 
 function bindKnown() {
-  $('#hostSettingsCard').on('show.bs.modal', () => postToHost('settings', 'get', {}));
+  $('#hostSettingsCard, #deployPlaylistCard').on('show.bs.modal', () => postToHost('settings', 'get', {}));
   $('#hostSettingsSave').on('click', saveHostSettings);
   $('#manualAddForm').on('submit', (event) => {
     event.preventDefault();
