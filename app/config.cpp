@@ -143,8 +143,9 @@ Result<void> saveConfigValues(const std::string& exeFolder,
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   for (const auto& [key, value] : values) {
-    auto line = std::find_if(lines.begin(), lines.end(), [&key](const std::string& candidate) {
-      return candidate.rfind(key + ":", 0) == 0;
+    const std::string prefix = key + ":";
+    auto line = std::find_if(lines.begin(), lines.end(), [&prefix](const std::string& candidate) {
+      return candidate.rfind(prefix, 0) == 0;
     });
     if (line == lines.end()) {
       lines.push_back(key + ": " + value);

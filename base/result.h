@@ -38,6 +38,7 @@ class Result {
   T& operator*() { return value_; }
   const T& operator*() const { return value_; }
   T* operator->() { return &value_; }
+  const T* operator->() const { return &value_; }
   const std::string& error() const { return error_; }
   T value_or(T fallback) const { return ok_ ? value_ : fallback; }
 
