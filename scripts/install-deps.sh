@@ -15,7 +15,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libjs-jquery libjs-jquery-ui libjs-bootstrap4 libjs-popper.js fonts-font-awesome \
   libwebkit2gtk-4.1-dev libgl1-mesa-dri xvfb xauth webkit2gtk-driver imagemagick \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \
-  debhelper dpkg-dev librsvg2-bin lintian desktop-file-utils appstream
+  debhelper dpkg-dev librsvg2-bin lintian desktop-file-utils appstream systemd
 
 # npm is only the client that fetches axe-core below: Debian's, unless the machine has one.
 command -v npm >/dev/null || $SUDO apt-get install -y --no-install-recommends npm
